@@ -1,0 +1,46 @@
+// The output bitmap: a 24-bit bottom-up device-independent bitmap in two
+// blocks, an information block that starts with a BITMAPINFOHEADER and a bits
+// block of rows padded to a multiple of 4 bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t kBitmapHeaderBytes = 40;
+// The header, room for a 256-entry colour table a 24-bit bitmap does not use,
+// and 4 spare bytes: some hosts read that far.
+inline constexpr std::size_t kInfoBlockBytes = 1068;
+
+// Largest bits block (and scratch buffer) a picture may need. It keeps every
+// size below 2^31, so the arithmetic is exact in 32-bit and 64-bit builds
+// alike and 32-bit hosts get the same answer as 64-bit ones. The largest
+// picture a reader accepts, 8192 x 8192, needs 192 MiB.
+inline constexpr std::uint64_t kMaxPictureBytes = std::uint64_t{1} << 30;
+
+// Sizes of one picture, all computed in 64-bit arithmetic from the header's
+// 16-bit fields, so none can overflow.
+struct PictureLayout {
+  std::int32_t width;
+  std::int32_t height;
+  std::size_t row_bytes;     // 3 x width
+  std::size_t stride_bytes;  // row_bytes rounded up to a multiple of 4
+  std::size_t total_bytes;   // raw pixels: row_bytes x height
+  std::size_t bits_bytes;    // bits block: stride_bytes x height
+};
+
+enum class LayoutStatus { kOk, kEmpty, kTooLarge };
+
+// Plans the bitmap of a width x height picture. kEmpty for a width or height
+// of 0 or less; kTooLarge when the bits block would exceed kMaxPictureBytes.
+LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout* layout);
+
+// Writes the BITMAPINFOHEADER into info[0, 40) and zeroes info[40, 1064):
+// 24 bits, uncompressed, bottom-up, biSizeImage = size_image_bytes.
+void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height,
+                      std::uint32_t size_image_bytes);
+
+// Copies the raw top-down rows of `out` (height rows of 3 x width bytes, no
+// gaps) into `dst` bottom-up, one row every stride_bytes. The padding bytes
+// of each stored row are not written. Nothing for a width or height <= 0.
+void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
+               std::int32_t height);

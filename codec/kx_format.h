@@ -1,0 +1,48 @@
+// The KX file format: the 16-byte header and the recognition test.
+//
+// A KX file is a 16-byte header followed by a compressed pixel stream that
+// runs to the end of the file. All multi-byte fields are little-endian.
+//
+//   offset  size  field
+//   0       2     magic "KX"
+//   2       1     coding byte: 0x83 in every file a reader accepts; bit 7 means
+//                 the stream is delta-coded (see DecompressPixels)
+//   3       1     bytes per pixel: 3
+//   4       8     not read
+//   12      2     width, signed 16-bit, 1..8192 in an accepted file
+//   14      2     height, signed 16-bit, 1..8192 in an accepted file
+//   16      ...   pixel stream
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t kHeaderBytes = 16;
+inline constexpr std::int32_t kMaxDimension = 8192;
+inline constexpr std::int32_t kBytesPerPixel = 3;
+inline constexpr std::uint8_t kAcceptedCoding = 0x83;
+inline constexpr std::uint8_t kDeltaCodingBit = 0x80;
+
+struct ImageHeader {
+  std::uint8_t magic[2];
+  std::uint8_t coding;
+  std::uint8_t bytes_per_pixel;
+  std::uint8_t unused[8];
+  std::uint8_t width_le[2];
+  std::uint8_t height_le[2];
+};
+static_assert(sizeof(ImageHeader) == kHeaderBytes, "the header is 16 packed bytes");
+
+struct ImageSize {
+  std::int32_t width;
+  std::int32_t height;
+};
+
+// 1 when the 16 bytes at `head` are the header of a picture a reader accepts,
+// else 0. Reads exactly head[0..15] and nothing else; the stream after the
+// header is never examined.
+int CheckHeader(const std::uint8_t* head);
+
+// The width and height fields of the header at `head` (16 readable bytes),
+// as signed 16-bit values widened to 32 bits. Checks nothing.
+ImageSize ReadImageSize(const std::uint8_t* head);

@@ -1,0 +1,26 @@
+// What a host needs besides the plug-in: opening a file handle to pass to
+// IsSupported, and locking, sizing and freeing the blocks it receives.
+// On Windows these are the KERNEL32 calls a viewer makes; natively they work
+// on the portable stand-in's files and blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A file handle as IsSupported takes it (a value below 0x10000), or 0 when
+// the file cannot be opened.
+std::uintptr_t HostOpenFile(const char* name);
+bool HostSeekFile(std::uintptr_t file, std::uint32_t offset);
+// The current position, or -1 on failure.
+std::int64_t HostFilePosition(std::uintptr_t file);
+void HostCloseFile(std::uintptr_t file);
+
+void* HostLockBlock(void* block);
+std::size_t HostBlockBytes(void* block);
+void HostFreeBlock(void* block);
+
+// Loads a plug-in module by path (LoadLibrary, or dlopen natively) and finds
+// its exports by name. Null on failure.
+void* HostLoadModule(const char* path);
+void* HostFindExport(void* module, const char* name);
+void HostUnloadModule(void* module);

@@ -1,0 +1,31 @@
+#include <windows.h>
+
+#include "platform/host.h"
+
+std::uintptr_t HostOpenFile(const char* name) {
+  HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+bool HostSeekFile(std::uintptr_t file, std::uint32_t offset) {
+  return SetFilePointer(reinterpret_cast<HANDLE>(file), static_cast<LONG>(offset), nullptr, FILE_BEGIN) !=
+         INVALID_SET_FILE_POINTER;
+}
+
+std::int64_t HostFilePosition(std::uintptr_t file) {
+  const DWORD position = SetFilePointer(reinterpret_cast<HANDLE>(file), 0, nullptr, FILE_CURRENT);
+  return position == INVALID_SET_FILE_POINTER ? -1 : static_cast<std::int64_t>(position);
+}
+
+void HostCloseFile(std::uintptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+void* HostLockBlock(void* block) { return LocalLock(block); }
+std::size_t HostBlockBytes(void* block) { return LocalSize(block); }
+void HostFreeBlock(void* block) { LocalFree(block); }
+
+void* HostLoadModule(const char* path) { return LoadLibraryA(path); }
+void* HostFindExport(void* module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+void HostUnloadModule(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }

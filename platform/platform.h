@@ -1,0 +1,38 @@
+// File and local-memory services: the only operating-system calls the
+// plug-in makes. On Windows they are KERNEL32 calls; elsewhere a portable
+// stand-in with the same properties takes their place.
+//
+// Properties callers rely on:
+//   - a file is opened read-only by name, read at its current position,
+//     sized, optionally positioned, and closed;
+//   - memory comes in handle-based blocks that are zero-filled at allocation
+//     (AllocZeroedBlock) or not (AllocFixedBlock). Blocks are fixed: the
+//     handle is the block's address, so LockBlock returns the handle itself,
+//     and a host may use either. FreeBlock releases a block whatever its
+//     lock state, as LocalFree does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using FileHandle = void*;
+using BlockHandle = void*;
+
+// What OpenForRead returns when the file cannot be opened (INVALID_HANDLE_VALUE).
+inline FileHandle InvalidFile() { return reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(-1)); }
+
+FileHandle OpenForRead(const char* name);
+// Reads up to `n` bytes at the current position; returns how many were read
+// (0 on any failure).
+std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n);
+void CloseFile(FileHandle file);
+// The file's size in bytes, or -1 when it cannot be had.
+std::int64_t FileBytes(FileHandle file);
+// Moves the position to `offset` bytes from the start; false on failure.
+bool SeekFile(FileHandle file, std::uint32_t offset);
+
+BlockHandle AllocFixedBlock(std::size_t n);
+BlockHandle AllocZeroedBlock(std::size_t n);
+void* LockBlock(BlockHandle block);
+void UnlockBlock(BlockHandle block);
+void FreeBlock(BlockHandle block);

@@ -1,0 +1,150 @@
+// Portable stand-in for the KERNEL32 file and local-memory services.
+//
+// Files are POSIX descriptors; the handle is the descriptor plus one, so
+// that handle values stay small (as IsSupported expects of handles) and
+// handle 0 is never valid. Blocks are calloc'd with a small header holding
+// their size; the handle is the address just after it, which makes blocks
+// fixed, as LocalAlloc(LMEM_FIXED) blocks are.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host.h"
+#include "platform/platform.h"
+#include "platform/standin.h"
+
+namespace {
+
+constexpr std::uint64_t kBlockMagic = 0x4b58424c4f434b31ULL;
+// 16 bytes keep the block's address as aligned as malloc's.
+struct BlockPrefix {
+  std::uint64_t magic;
+  std::uint64_t bytes;
+};
+static_assert(sizeof(BlockPrefix) == 16);
+
+std::atomic<int> g_open_files{0};
+std::atomic<int> g_live_blocks{0};
+std::atomic<int> g_allocations_left{-1};  // -1: no failure injected
+std::atomic<int> g_locks_left{-1};
+std::atomic<std::uint32_t> g_read_limit{0};  // 0: no limit
+
+bool TakeFault(std::atomic<int>& left) {
+  int n = left.load();
+  while (n >= 0) {
+    if (n == 0) return true;
+    if (left.compare_exchange_weak(n, n - 1)) return false;
+  }
+  return false;
+}
+
+int Descriptor(FileHandle file) { return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1; }
+
+BlockPrefix* Prefix(BlockHandle block) { return static_cast<BlockPrefix*>(block) - 1; }
+
+BlockHandle Allocate(std::size_t n, bool zeroed) {
+  if (TakeFault(g_allocations_left)) return nullptr;
+  if (n > SIZE_MAX - sizeof(BlockPrefix)) return nullptr;
+  void* raw = zeroed ? std::calloc(1, sizeof(BlockPrefix) + n) : std::malloc(sizeof(BlockPrefix) + n);
+  if (raw == nullptr) return nullptr;
+  auto* prefix = static_cast<BlockPrefix*>(raw);
+  prefix->magic = kBlockMagic;
+  prefix->bytes = n;
+  ++g_live_blocks;
+  return prefix + 1;
+}
+
+}  // namespace
+
+FileHandle OpenForRead(const char* name) {
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return InvalidFile();
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // as on Windows, a folder is not a file
+    ::close(fd);
+    return InvalidFile();
+  }
+  ++g_open_files;
+  return reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(fd) + 1);
+}
+
+std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
+  const std::uint32_t limit = g_read_limit.load();
+  if (limit != 0 && n > limit) n = limit;
+  const int fd = Descriptor(file);
+  if (fd < 0) return 0;
+  std::uint32_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::read(fd, static_cast<char*>(buffer) + done, n - done);
+    if (got <= 0) break;
+    done += static_cast<std::uint32_t>(got);
+  }
+  return done;
+}
+
+void CloseFile(FileHandle file) {
+  if (::close(Descriptor(file)) == 0) --g_open_files;
+}
+
+std::int64_t FileBytes(FileHandle file) {
+  struct stat st;
+  if (::fstat(Descriptor(file), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool SeekFile(FileHandle file, std::uint32_t offset) {
+  return ::lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+BlockHandle AllocFixedBlock(std::size_t n) { return Allocate(n, false); }
+BlockHandle AllocZeroedBlock(std::size_t n) { return Allocate(n, true); }
+
+void* LockBlock(BlockHandle block) {
+  if (block == nullptr || TakeFault(g_locks_left)) return nullptr;
+  return block;
+}
+
+void UnlockBlock(BlockHandle) {}
+
+void FreeBlock(BlockHandle block) {
+  if (block == nullptr) return;
+  BlockPrefix* prefix = Prefix(block);
+  if (prefix->magic != kBlockMagic) std::abort();  // not a block of ours: fail loudly, never corrupt
+  prefix->magic = 0;
+  std::free(prefix);
+  --g_live_blocks;
+}
+
+int StandInOpenFiles() { return g_open_files.load(); }
+int StandInLiveBlocks() { return g_live_blocks.load(); }
+void StandInFailAllocationsAfter(int skip) { g_allocations_left = skip; }
+void StandInFailLocksAfter(int skip) { g_locks_left = skip; }
+void StandInLimitReads(std::uint32_t max_bytes) { g_read_limit = max_bytes; }
+void StandInResetFaults() {
+  g_allocations_left = -1;
+  g_locks_left = -1;
+  g_read_limit = 0;
+}
+
+std::uintptr_t HostOpenFile(const char* name) {
+  FileHandle file = OpenForRead(name);
+  return file == InvalidFile() ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+bool HostSeekFile(std::uintptr_t file, std::uint32_t offset) {
+  return SeekFile(reinterpret_cast<FileHandle>(file), offset);
+}
+
+std::int64_t HostFilePosition(std::uintptr_t file) {
+  return ::lseek(Descriptor(reinterpret_cast<FileHandle>(file)), 0, SEEK_CUR);
+}
+
+void HostCloseFile(std::uintptr_t file) { CloseFile(reinterpret_cast<FileHandle>(file)); }
+
+void* HostLockBlock(void* block) { return block; }
+std::size_t HostBlockBytes(void* block) { return block == nullptr ? 0 : Prefix(block)->bytes; }
+void HostFreeBlock(void* block) { FreeBlock(block); }

@@ -1,0 +1,19 @@
+// Controls of the portable stand-in, for tests only: counts of what is live,
+// and injected failures to reach the error paths that real machines seldom
+// take. Not available in the Windows build.
+#pragma once
+
+#include <cstdint>
+
+// Files opened by OpenForRead and not yet closed; blocks allocated and not
+// yet freed (by the plug-in or by the host). Process-wide.
+int StandInOpenFiles();
+int StandInLiveBlocks();
+
+// The next `skip` block allocations succeed and every later one fails, until
+// StandInResetFaults(). Likewise for LockBlock returning null.
+void StandInFailAllocationsAfter(int skip);
+void StandInFailLocksAfter(int skip);
+// Every ReadBytes returns at most `max_bytes` bytes.
+void StandInLimitReads(std::uint32_t max_bytes);
+void StandInResetFaults();

@@ -1,0 +1,37 @@
+// KERNEL32 implementation of the plug-in's file and memory services.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+FileHandle OpenForRead(const char* name) {
+  // Others may read the file meanwhile: a viewer often still holds the handle
+  // it showed IsSupported when it asks for the picture by name.
+  return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
+  DWORD count = 0;
+  if (!ReadFile(file, buffer, n, &count, nullptr)) return 0;
+  return count;
+}
+
+void CloseFile(FileHandle file) { CloseHandle(file); }
+
+std::int64_t FileBytes(FileHandle file) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
+  return (static_cast<std::int64_t>(high) << 32) | low;
+}
+
+bool SeekFile(FileHandle file, std::uint32_t offset) {
+  LONG high = 0;
+  const DWORD low = SetFilePointer(file, static_cast<LONG>(offset), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+BlockHandle AllocFixedBlock(std::size_t n) { return LocalAlloc(LMEM_FIXED, n); }
+BlockHandle AllocZeroedBlock(std::size_t n) { return LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, n); }
+void* LockBlock(BlockHandle block) { return LocalLock(block); }
+void UnlockBlock(BlockHandle block) { LocalUnlock(block); }
+void FreeBlock(BlockHandle block) { LocalFree(block); }

@@ -1,0 +1,64 @@
+// Identity and recognition: the info texts, IsSupported, GetPreview and the
+// module's load-time entry.
+#include <cstring>
+
+#include "codec/kx_format.h"
+#include "platform/platform.h"
+#include "plugin/spi.h"
+
+namespace {
+
+// The info texts by info number; any other number ends the list.
+constexpr const char* kInfoTexts[] = {
+    "00IN",
+    "KX Image Plug-in 1.0 (kxfilter, built from source)",
+    "*",
+    "QuorinDale/Zeva KX files",
+};
+constexpr int kInfoTextCount = sizeof(kInfoTexts) / sizeof(kInfoTexts[0]);
+
+// How much of a file IsSupported reads through a handle.
+constexpr std::uint32_t kHeadBufferBytes = 2000;
+
+// An address that IsSupported receives has some of its upper 16 bits set; a
+// smaller value is a file handle.
+constexpr SpiDword kHandleLimit = 0x10000;
+
+}  // namespace
+
+extern "C" int SPI_CALL GetPluginInfo(int infono, char* buf, int buflen) {
+  if (infono < 0 || infono >= kInfoTextCount || buf == nullptr || buflen <= 0) return 0;
+  const char* text = kInfoTexts[infono];
+  // Never more than buflen bytes: a text that does not fit is cut, and the
+  // zero byte always follows what was written.
+  const std::size_t room = static_cast<std::size_t>(buflen) - 1;
+  const std::size_t length = std::strlen(text);
+  const std::size_t written = length < room ? length : room;
+  std::memcpy(buf, text, written);
+  buf[written] = '\0';
+  return static_cast<int>(written);
+}
+
+extern "C" int SPI_CALL IsSupported(char* /*filename: recognition is by content alone*/, SpiDword dw) {
+  if (dw >= kHandleLimit) return CheckHeader(reinterpret_cast<const std::uint8_t*>(dw));
+
+  // A handle the host opened and owns: read from where it stands, do not
+  // seek, do not close.
+  BlockHandle head = AllocFixedBlock(kHeadBufferBytes);
+  if (head == nullptr) return 0;
+  auto* bytes = static_cast<std::uint8_t*>(head);
+  const std::uint32_t read_bytes = ReadBytes(reinterpret_cast<FileHandle>(dw), bytes, kHeadBufferBytes);
+  // Bytes that were not read are not the file's: never judge by them.
+  const int answer = read_bytes >= kHeaderBytes ? CheckHeader(bytes) : 0;
+  FreeBlock(head);
+  return answer;
+}
+
+extern "C" int SPI_CALL GetPreview(char*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback, SpiLong) {
+  return kSpiNotImplemented;
+}
+
+#if defined(_WIN32)
+// Loading the module runs nothing: no state exists to set up or tear down.
+extern "C" int SPI_CALL DllMain(void* /*module*/, unsigned long /*reason*/, void* /*reserved*/) { return 1; }
+#endif

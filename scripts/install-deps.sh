@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs everything the builds, tests, tools and benchmarks need on a fresh
+# Debian 12 machine. Safe to run again: it only installs what is missing.
+# Needs root (or sudo) and access to Debian's package mirrors.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev libfuzzer-14-dev
+  libgtest-dev libbenchmark-dev liblz4-dev libpng-dev valgrind
+  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+  wine wine32:i386
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+echo "installing: ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# 32-bit Wine needs the i386 architecture before the package lists are read.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
