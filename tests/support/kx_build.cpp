@@ -1,0 +1,175 @@
+#include "tests/support/kx_build.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+Bytes MakeHeader(int width, int height, std::uint8_t coding) {
+  Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0};
+  h.push_back(static_cast<std::uint8_t>(width));
+  h.push_back(static_cast<std::uint8_t>(width >> 8));
+  h.push_back(static_cast<std::uint8_t>(height));
+  h.push_back(static_cast<std::uint8_t>(height >> 8));
+  return h;
+}
+
+Bytes MakeKx(int width, int height, const Bytes& stream, std::uint8_t coding) {
+  Bytes file = MakeHeader(width, height, coding);
+  file.insert(file.end(), stream.begin(), stream.end());
+  return file;
+}
+
+void StreamWriter::Token(bool flag, const Bytes& bytes) {
+  if (tokens_in_group_ == 8) {
+    flag_at_ = stream_.size();
+    stream_.push_back(0);
+    tokens_in_group_ = 0;
+  }
+  if (flag) stream_[flag_at_] = static_cast<std::uint8_t>(stream_[flag_at_] | (0x80 >> tokens_in_group_));
+  ++tokens_in_group_;
+  stream_.insert(stream_.end(), bytes.begin(), bytes.end());
+}
+
+void StreamWriter::Literal(std::uint8_t byte) {
+  Token(false, {byte});
+  produced_bytes_ += 1;
+}
+
+void StreamWriter::Run(const Bytes& bytes) {
+  if (bytes.size() < 9 || bytes.size() > 40) throw std::invalid_argument("run length");
+  Bytes token = {static_cast<std::uint8_t>(((bytes.size() - 9) << 2) | 3)};
+  token.insert(token.end(), bytes.begin(), bytes.end());
+  Token(true, token);
+  produced_bytes_ += bytes.size();
+}
+
+void StreamWriter::Short(unsigned distance, unsigned length) {
+  if (distance < 1 || distance > 32 || length < 2 || length > 4) throw std::invalid_argument("short copy");
+  Token(true, {static_cast<std::uint8_t>(((distance - 1) << 2) | (length - 2))});
+  produced_bytes_ += length;
+}
+
+void StreamWriter::Medium(unsigned distance, unsigned length) {
+  if (distance < 1 || distance > 1024 || length < 3 || length > 18) throw std::invalid_argument("medium copy");
+  const unsigned d = distance - 1;
+  Token(true, {static_cast<std::uint8_t>(0x80 | (d >> 4)), static_cast<std::uint8_t>(((d & 15) << 4) | (length - 3))});
+  produced_bytes_ += length;
+}
+
+void StreamWriter::Long(unsigned distance, unsigned length) {
+  if (distance < 1 || distance > 16384) throw std::invalid_argument("long copy distance");
+  std::uint8_t code;
+  if (length == 1024) {
+    code = 0xFE;
+  } else if (length == 4096) {
+    code = 0xFF;
+  } else if (length >= 3 && length <= 256) {
+    code = static_cast<std::uint8_t>(length - 3);
+  } else {
+    throw std::invalid_argument("long copy length");
+  }
+  const unsigned d = distance - 1;
+  Token(true, {static_cast<std::uint8_t>(0xC0 | (d >> 8)), static_cast<std::uint8_t>(d & 0xFF), code});
+  produced_bytes_ += length;
+}
+
+Bytes StreamWriter::Finish() const { return stream_; }
+
+Bytes RandomBytes(std::mt19937& rng, std::size_t count) {
+  Bytes bytes(count);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start) {
+  StreamWriter w;
+  auto pick = [&](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
+  // Distances stay within what has been produced unless asked otherwise, so
+  // that most copies copy real bytes.
+  auto distance = [&](unsigned max) {
+    const std::size_t made = w.produced_bytes();
+    const unsigned limit =
+        reach_before_start || made == 0 ? max : static_cast<unsigned>(std::min<std::size_t>(max, made));
+    return pick(1, limit);
+  };
+  while (w.produced_bytes() < min_output_bytes) {
+    switch (rng() % 8) {
+      case 0:
+      case 1:
+        w.Literal(static_cast<std::uint8_t>(rng()));
+        break;
+      case 2:
+        w.Run(RandomBytes(rng, pick(9, 40)));
+        break;
+      case 3:
+      case 4:
+        if (w.produced_bytes() == 0 && !reach_before_start) break;
+        w.Short(distance(32), pick(2, 4));
+        break;
+      case 5:
+        if (w.produced_bytes() == 0 && !reach_before_start) break;
+        w.Medium(distance(1024), pick(3, 18));
+        break;
+      default: {
+        if (w.produced_bytes() == 0 && !reach_before_start) break;
+        const unsigned which = pick(0, 40);
+        const unsigned length = which == 0 ? 1024 : which == 1 ? 4096 : pick(3, 256);
+        w.Long(distance(16384), length);
+        break;
+      }
+    }
+  }
+  return w.Finish();
+}
+
+std::string FirstDifference(const Bytes& expected, const Bytes& actual) {
+  const std::size_t n = std::min(expected.size(), actual.size());
+  for (std::size_t k = 0; k < n; ++k) {
+    if (expected[k] != actual[k]) {
+      char text[128];
+      std::snprintf(text, sizeof text, "first difference at offset %zu: expected %02X, got %02X", k, expected[k],
+                    actual[k]);
+      return text;
+    }
+  }
+  if (expected.size() != actual.size()) {
+    return "sizes differ: expected " + std::to_string(expected.size()) + ", got " + std::to_string(actual.size());
+  }
+  return {};
+}
+
+std::vector<StreamCase> DifferentialCases(int rounds) {
+  std::vector<StreamCase> cases;
+  const int sizes[][2] = {{1, 1}, {2, 1}, {3, 1}, {1, 7}, {5, 3}, {20, 20}, {33, 17}, {64, 64}, {101, 99}, {257, 31}};
+  for (int round = 0; round < rounds; ++round) {
+    std::mt19937 rng(static_cast<std::uint32_t>(1000 + round));
+    for (const auto& size : sizes) {
+      const int width = size[0];
+      const int height = size[1];
+      const std::size_t total = std::size_t(width) * std::size_t(height) * 3;
+      const std::uint8_t coding = (rng() % 4 == 0) ? 0x03 : 0x83;
+      const std::string tag = std::to_string(width) + "x" + std::to_string(height) + "#" + std::to_string(round);
+
+      const Bytes valid = RandomTokenStream(rng, total + rng() % 64);
+      cases.push_back({"valid " + tag, MakeKx(width, height, valid, coding), total});
+
+      // Cut at every length for short streams, at a spread of lengths otherwise.
+      const std::size_t step = valid.size() <= 300 ? 1 : valid.size() / 97 + 1;
+      for (std::size_t cut = 0; cut < valid.size(); cut += step) {
+        cases.push_back({"cut " + std::to_string(cut) + " " + tag,
+                         MakeKx(width, height, Bytes(valid.begin(), valid.begin() + static_cast<long>(cut)), coding),
+                         total});
+      }
+
+      Bytes junk = valid;
+      const Bytes tail = RandomBytes(rng, 1 + rng() % 200);
+      junk.insert(junk.end(), tail.begin(), tail.end());
+      cases.push_back({"junk after " + tag, MakeKx(width, height, junk, coding), total});
+
+      cases.push_back({"before start " + tag, MakeKx(width, height, RandomTokenStream(rng, total, true), coding),
+                       total});
+      cases.push_back(
+          {"random " + tag, MakeKx(width, height, RandomBytes(rng, rng() % (total + 64)), coding), total});
+    }
+  }
+  return cases;
+}

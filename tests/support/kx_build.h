@@ -1,0 +1,61 @@
+// Test helpers that make KX files from readable descriptions: headers,
+// token streams built token by token, and random streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A 16-byte header: "KX", coding byte, 3, eight zero bytes, width, height.
+Bytes MakeHeader(int width, int height, std::uint8_t coding = 0x83);
+// A whole file: header followed by `stream`.
+Bytes MakeKx(int width, int height, const Bytes& stream, std::uint8_t coding = 0x83);
+
+// Builds a stream token by token, writing each group's flag byte in front of
+// its eight tokens. Also counts the bytes the tokens produce.
+class StreamWriter {
+ public:
+  void Literal(std::uint8_t byte);
+  void Run(const Bytes& bytes);  // 9..40 bytes
+  void Short(unsigned distance, unsigned length);   // 1..32, 2..4
+  void Medium(unsigned distance, unsigned length);  // 1..1024, 3..18
+  // 1..16384; length 3..256, 1024 or 4096
+  void Long(unsigned distance, unsigned length);
+  Bytes Finish() const;                 // the stream, last group possibly short
+  std::size_t produced_bytes() const { return produced_bytes_; }
+
+ private:
+  void Token(bool flag, const Bytes& bytes);
+  Bytes stream_;
+  std::size_t flag_at_ = 0;
+  int tokens_in_group_ = 8;
+  std::size_t produced_bytes_ = 0;
+};
+
+// A valid stream of random tokens of every form and length, producing at
+// least `min_output_bytes`. `reach_before_start` lets copies reach before the
+// first output byte now and then.
+Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start = false);
+
+// Uniformly random bytes.
+Bytes RandomBytes(std::mt19937& rng, std::size_t count);
+
+// Empty when equal; otherwise says where the first difference is.
+std::string FirstDifference(const Bytes& expected, const Bytes& actual);
+
+// One picture for differential testing: a whole file and its raw size.
+struct StreamCase {
+  std::string name;
+  Bytes file;
+  std::size_t total;  // width x height x 3
+};
+
+// Streams of many kinds, for comparing a decoder with the reference: valid
+// ones of every token form, each truncated at many lengths, followed by junk,
+// with copies reaching before the start, and random bytes under good headers
+// of many sizes. Deterministic for a given `rounds`.
+std::vector<StreamCase> DifferentialCases(int rounds);

@@ -1,0 +1,13 @@
+// A plain transcription of the stream's decoding steps, one byte at a time,
+// kept only to check the production decoders against.
+#pragma once
+
+#include "tests/support/kx_build.h"
+
+struct ReferenceResult {
+  Bytes pixels;           // total bytes, delta step applied when asked for
+  std::size_t produced;   // bytes the stream produced before it stopped
+};
+
+// `file` is the whole KX image (header and stream); total = width x height x 3.
+ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total);
