@@ -11,11 +11,12 @@ inline constexpr std::size_t kBitmapHeaderBytes = 40;
 // and 4 spare bytes: some hosts read that far.
 inline constexpr std::size_t kInfoBlockBytes = 1068;
 
-// Largest bits block (and scratch buffer) a picture may need. It keeps every
-// size below 2^31, so the arithmetic is exact in 32-bit and 64-bit builds
-// alike and 32-bit hosts get the same answer as 64-bit ones. The largest
-// picture a reader accepts, 8192 x 8192, needs 192 MiB.
-inline constexpr std::uint64_t kMaxPictureBytes = std::uint64_t{1} << 30;
+// Largest bits block (and raw picture) the plug-in will allocate. The largest
+// picture a reader accepts, 8192 x 8192, needs 192 MiB; headers beyond that
+// come from no writer, and refusing them up front keeps every size far below
+// 2^31, so a 32-bit host gets the same answer as a 64-bit one instead of
+// an attempt to allocate most of its address space.
+inline constexpr std::uint64_t kMaxPictureBytes = std::uint64_t{256} << 20;
 
 // Sizes of one picture, all computed in 64-bit arithmetic from the header's
 // 16-bit fields, so none can overflow.

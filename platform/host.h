@@ -24,3 +24,7 @@ void HostFreeBlock(void* block);
 void* HostLoadModule(const char* path);
 void* HostFindExport(void* module, const char* name);
 void HostUnloadModule(void* module);
+
+// Runs fn(context, k) for k in [0, count) on `count` threads at once and
+// waits for all of them; false if a thread could not be started.
+bool HostRunParallel(int count, void (*fn)(void* context, int index), void* context);

@@ -29,3 +29,32 @@ void* HostFindExport(void* module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 void HostUnloadModule(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
+
+namespace {
+struct ThreadStart {
+  void (*fn)(void*, int);
+  void* context;
+  int index;
+};
+DWORD WINAPI ThreadMain(LPVOID param) {
+  const auto* start = static_cast<const ThreadStart*>(param);
+  start->fn(start->context, start->index);
+  return 0;
+}
+}  // namespace
+
+bool HostRunParallel(int count, void (*fn)(void*, int), void* context) {
+  constexpr int kMaxThreads = 64;
+  if (count <= 0 || count > kMaxThreads) return false;
+  ThreadStart starts[kMaxThreads];
+  HANDLE threads[kMaxThreads];
+  int started = 0;
+  for (; started < count; ++started) {
+    starts[started] = ThreadStart{fn, context, started};
+    threads[started] = CreateThread(nullptr, 0, ThreadMain, &starts[started], 0, nullptr);
+    if (threads[started] == nullptr) break;
+  }
+  if (started > 0) WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
+  for (int k = 0; k < started; ++k) CloseHandle(threads[k]);
+  return started == count;
+}

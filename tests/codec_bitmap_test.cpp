@@ -30,6 +30,7 @@ TEST(PlanPicture, RefusesEmptyAndOversizedPictures) {
   EXPECT_EQ(PlanPicture(-32768, -32768, &layout), LayoutStatus::kEmpty);
   EXPECT_EQ(PlanPicture(32767, 32767, &layout), LayoutStatus::kTooLarge);
   EXPECT_EQ(PlanPicture(0x7FFFFFFF, 0x7FFFFFFF, &layout), LayoutStatus::kTooLarge);
+  EXPECT_EQ(PlanPicture(8192, 32767, &layout), LayoutStatus::kTooLarge);
   EXPECT_EQ(PlanPicture(8192, 8192, &layout), LayoutStatus::kOk);
   EXPECT_EQ(layout.bits_bytes, std::size_t{8192} * 8192 * 3);
 }

@@ -69,3 +69,15 @@ ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total) {
   }
   return {out, produced};
 }
+
+Bytes ReferenceBits(const Bytes& file, int width, int height) {
+  const std::size_t row = std::size_t(width) * 3;
+  const std::size_t stride = (row + 3) / 4 * 4;
+  const Bytes pixels = ReferenceDecode(file, row * std::size_t(height)).pixels;
+  Bytes bits(stride * std::size_t(height), 0);
+  for (int r = 0; r < height; ++r) {
+    const std::size_t from = std::size_t(height - 1 - r) * row;
+    std::copy(pixels.begin() + long(from), pixels.begin() + long(from + row), bits.begin() + long(std::size_t(r) * stride));
+  }
+  return bits;
+}

@@ -11,3 +11,7 @@ struct ReferenceResult {
 
 // `file` is the whole KX image (header and stream); total = width x height x 3.
 ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total);
+
+// The bits block a host should receive for `file`: the reference decoding
+// laid out bottom-up in rows padded to a multiple of 4 bytes with zeros.
+Bytes ReferenceBits(const Bytes& file, int width, int height);

@@ -1,0 +1,140 @@
+// Ownership and failure paths, natively, where the portable stand-in counts
+// open files and live blocks and can make allocations, locks and reads fail.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/host.h"
+#include "platform/platform.h"
+#include "platform/standin.h"
+#include "tests/support/plugin_api.h"
+#include "tests/support/reference_decoder.h"
+
+namespace {
+
+class Ownership : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StandInResetFaults();
+    files_before_ = StandInOpenFiles();
+    blocks_before_ = StandInLiveBlocks();
+  }
+  void TearDown() override {
+    StandInResetFaults();
+    EXPECT_EQ(StandInOpenFiles(), files_before_) << "a file was left open";
+    EXPECT_EQ(StandInLiveBlocks(), blocks_before_) << "a block was leaked";
+  }
+  int files_before_ = 0;
+  int blocks_before_ = 0;
+};
+
+TEST_F(Ownership, BlocksAreZeroFilledFixedAndSized) {
+  BlockHandle block = AllocZeroedBlock(4096);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LockBlock(block), block) << "blocks are fixed: the handle is the address";
+  EXPECT_EQ(HostBlockBytes(block), 4096u);
+  const auto* bytes = static_cast<const std::uint8_t*>(block);
+  for (std::size_t k = 0; k < 4096; ++k) ASSERT_EQ(bytes[k], 0);
+  UnlockBlock(block);
+  EXPECT_EQ(StandInLiveBlocks(), blocks_before_ + 1);
+  FreeBlock(block);
+}
+
+TEST_F(Ownership, EveryPathClosesItsFilesAndFreesWhatItKeeps) {
+  std::mt19937 rng(1);
+  const Bytes good = MakeKx(30, 20, RandomTokenStream(rng, 1800));
+  const std::string good_path = WriteTempFile("good.kx", good);
+  const std::string short_path = WriteTempFile("short.kx", Bytes(good.begin(), good.begin() + 9));
+  const std::string huge_path = WriteTempFile("huge.kx", MakeKx(32767, 32767, {0}));
+  for (const std::string& path : {good_path, short_path, huge_path, MissingFilePath()}) {
+    PictureInfo info{};
+    Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &info);
+    FetchFromFile(path);  // frees whatever it is handed
+    EXPECT_EQ(StandInOpenFiles(), files_before_) << path;
+    EXPECT_EQ(StandInLiveBlocks(), blocks_before_) << path;
+  }
+  std::int64_t unused = 0;
+  const std::uintptr_t file = HostOpenFile(good_path.c_str());
+  EXPECT_EQ(Plugin().IsSupported(nullptr, file), 1);
+  EXPECT_EQ(StandInLiveBlocks(), blocks_before_) << "IsSupported's head buffer";
+  HostCloseFile(file);
+  (void)unused;
+}
+
+// Each allocation and each lock GetPicture makes, made to fail in turn: the
+// result is 4, the host's slots stay untouched and nothing leaks.
+TEST_F(Ownership, AnyFailedAllocationOrLockGivesFourAndHandsOverNothing) {
+  std::mt19937 rng(2);
+  const Bytes file = MakeKx(40, 10, RandomTokenStream(rng, 1200));
+  const std::string path = WriteTempFile("fail.kx", file);
+  const Bytes want = ReferenceBits(file, 40, 10);
+  for (bool from_file : {false, true}) {
+    int failures_seen = 0;
+    for (int skip = 0; skip < 16; ++skip) {
+      for (bool lock : {false, true}) {
+        SCOPED_TRACE(std::string(from_file ? "file" : "memory") + (lock ? " lock " : " alloc ") +
+                     std::to_string(skip));
+        if (lock) {
+          StandInFailLocksAfter(skip);
+        } else {
+          StandInFailAllocationsAfter(skip);
+        }
+        const HostPicture got = from_file ? FetchFromFile(path) : FetchFromMemory(file);
+        StandInResetFaults();
+        if (got.result == 4) {
+          ++failures_seen;
+          EXPECT_FALSE(got.handed_over);
+        } else {
+          ASSERT_EQ(got.result, 0);
+          EXPECT_EQ(FirstDifference(want, got.bits), "");
+        }
+        EXPECT_EQ(StandInLiveBlocks(), blocks_before_);
+        EXPECT_EQ(StandInOpenFiles(), files_before_);
+      }
+    }
+    EXPECT_GE(failures_seen, 3) << "every allocation should have been made to fail once";
+  }
+  // GetPictureInfo's head buffer, and IsSupported's.
+  StandInFailAllocationsAfter(0);
+  PictureInfo info{};
+  EXPECT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &info), 4);
+  const std::uintptr_t handle = HostOpenFile(path.c_str());
+  EXPECT_EQ(Plugin().IsSupported(nullptr, handle), 0);
+  HostCloseFile(handle);
+}
+
+TEST_F(Ownership, ShortReadsDecodeOnlyTheBytesRead) {
+  std::mt19937 rng(4);
+  const Bytes file = MakeKx(16, 16, RandomTokenStream(rng, 768));
+  const std::string path = WriteTempFile("shortread.kx", file);
+  for (std::uint32_t limit : {1u, 15u, 16u, 100u, 400u}) {
+    SCOPED_TRACE(limit);
+    StandInLimitReads(limit);
+    const HostPicture got = FetchFromFile(path);
+    PictureInfo info{};
+    const int info_result = Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &info);
+    StandInResetFaults();
+    if (limit < 16) {
+      EXPECT_EQ(got.result, 2);
+      EXPECT_EQ(info_result, 2);
+    } else {
+      ASSERT_EQ(got.result, 0);
+      EXPECT_EQ(info_result, 0);
+      const std::size_t read_bytes = std::min<std::size_t>(limit, file.size());
+      EXPECT_EQ(FirstDifference(ReferenceBits(Bytes(file.begin(), file.begin() + read_bytes), 16, 16), got.bits), "");
+    }
+  }
+}
+
+TEST_F(Ownership, NullSlotsAndRecordsAreRefused) {
+  Bytes file = MakeKx(2, 1, {0x00, 1, 2, 3, 4, 5, 6});
+  SpiHandle slot = nullptr;
+  EXPECT_EQ(Plugin().GetPicture(reinterpret_cast<char*>(file.data()), 23, 1, nullptr, &slot, nullptr, 0), 8);
+  EXPECT_EQ(Plugin().GetPicture(reinterpret_cast<char*>(file.data()), 23, 1, &slot, nullptr, nullptr, 0), 8);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_EQ(Plugin().GetPictureInfo(reinterpret_cast<char*>(file.data()), 23, 1, nullptr), 8);
+  EXPECT_EQ(FetchPicture(nullptr, 23, 1).result, 2);
+  EXPECT_EQ(FetchPicture(nullptr, 0, 0).result, 6);
+}
+
+}  // namespace
