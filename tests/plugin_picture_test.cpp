@@ -149,14 +149,15 @@ TEST(GetPictureInfo, ReportsTheHeaderAsItStands) {
     ASSERT_EQ(Plugin().GetPictureInfo(reinterpret_cast<char*>(copy.data()), static_cast<SpiLong>(copy.size()), 1,
                                       &info),
               0);
-    EXPECT_EQ(info.left, 0);
-    EXPECT_EQ(info.top, 0);
-    EXPECT_EQ(info.width, c.width);
-    EXPECT_EQ(info.height, c.height);
-    EXPECT_EQ(info.x_density, 1);
-    EXPECT_EQ(info.y_density, 1);
-    EXPECT_EQ(info.colorDepth, 24);
-    EXPECT_EQ(info.hInfo, nullptr);
+    EXPECT_EQ(+info.left, 0);
+    EXPECT_EQ(+info.top, 0);
+    EXPECT_EQ(+info.width, c.width);
+    EXPECT_EQ(+info.height, c.height);
+    EXPECT_EQ(+info.x_density, 1);
+    EXPECT_EQ(+info.y_density, 1);
+    EXPECT_EQ(+info.colorDepth, 24);
+    const SpiHandle text_info = info.hInfo;  // a packed field: copied before binding to a reference
+    EXPECT_EQ(text_info, nullptr);
 
     PictureInfo from_file = marker;
     const std::string path = WriteTempFile("info.bin", c.file);
@@ -205,7 +206,7 @@ TEST(EntryPoints, BadInputGivesAResultCodeAndNothingElse) {
     info.width = 99;
     EXPECT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), c.offset, 0, &info), c.info_result);
     if (c.info_result != 0) {
-      EXPECT_EQ(info.width, 99);
+      EXPECT_EQ(+info.width, 99);
     }
     const HostPicture from_file = FetchFromFile(path, c.offset);
     EXPECT_EQ(from_file.result, c.picture_result);
@@ -260,8 +261,8 @@ TEST(GetPicture, FileModeReadsFromTheOffset) {
   EXPECT_EQ(FirstDifference(ReferenceBits(picture, 9, 4), got.bits), "");
   PictureInfo info{};
   ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 4096, 0, &info), 0);
-  EXPECT_EQ(info.width, 9);
-  EXPECT_EQ(info.height, 4);
+  EXPECT_EQ(+info.width, 9);
+  EXPECT_EQ(+info.height, 4);
 }
 
 struct ParallelWork {

@@ -40,15 +40,19 @@ Bytes CopyBlock(void* handle, bool use_handle_as_address) {
   return Bytes(p, p + n);
 }
 
+// Never destroyed: the clean-up at exit still needs it.
 const std::filesystem::path& TempFolder() {
-  static const std::filesystem::path folder = [] {
+  static const std::filesystem::path* const folder = [] {
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     std::filesystem::path p = std::filesystem::temp_directory_path() / ("kxfilter-tests-" + std::to_string(stamp));
     std::filesystem::create_directories(p);
-    std::atexit([] { std::filesystem::remove_all(TempFolder()); });
-    return p;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(TempFolder(), ignored);
+    });
+    return new std::filesystem::path(p);
   }();
-  return folder;
+  return *folder;
 }
 
 }  // namespace

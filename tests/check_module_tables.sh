@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Fails unless the module exports exactly the five entry points, undecorated,
+# imports from KERNEL32.dll and msvcrt.dll only, and has no thread-local
+# storage. Usage: check_module_tables.sh OBJDUMP MODULE
+set -euo pipefail
+objdump=$1
+module=$2
+tables=$("$objdump" -p "$module")
+
+exports=$(printf '%s\n' "$tables" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+          grep -E '^\s+\[ *[0-9]+\] ' | awk '{print $NF}' | sort | tr '\n' ' ')
+want="GetPicture GetPictureInfo GetPluginInfo GetPreview IsSupported "
+if [ "$exports" != "$want" ]; then
+  echo "exports: got '$exports', want '$want'"
+  exit 1
+fi
+
+imports=$(printf '%s\n' "$tables" | grep 'DLL Name:' | awk '{print $3}' | sort -u | tr '\n' ' ')
+for dll in $imports; do
+  case "$dll" in
+    KERNEL32.dll|msvcrt.dll) ;;
+    *) echo "imports from $dll: only KERNEL32.dll and msvcrt.dll are allowed"; exit 1 ;;
+  esac
+done
+
+tls=$(printf '%s\n' "$tables" | grep 'Thread Storage Directory' | awk '{print $3, $4}')
+if [ -n "$tls" ] && [ "$tls" != "00000000 00000000" ]; then
+  echo "the module has thread-local storage: $tls"
+  exit 1
+fi
+machine=$(printf '%s\n' "$tables" | grep -m1 'file format' | awk '{print $NF}')
+if [ "$machine" != "pei-i386" ]; then
+  echo "not a 32-bit module: $machine"
+  exit 1
+fi
+echo "exports: $exports; imports: $imports; no TLS"
