@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# End-to-end: every sample picture through spihost, natively with
+# libkxfilter.so and under Wine with the real kxfilter.spi, in every mode a
+# viewer uses. Both must print the same lines and write the same BMP bytes.
+#
+#   compare_hosts.sh NATIVE_BUILD_DIR WIN32_BUILD_DIR
+set -euo pipefail
+native=$(cd "$1" && pwd)
+win32=$(cd "$2" && pwd)
+work=$(mktemp -d)
+mkdir "$work/native" "$work/wine"
+wine_run=("$(cd "$(dirname "$0")/.." && pwd)/cmake/wine-run.sh" --prefix "$win32/wineprefix")
+
+# One persistent Wine server, and Wine's own services, for the whole run
+# instead of one per start. They are started here with their output going
+# nowhere: started inside a $(...) they would hold its pipe open. The prefix
+# belongs to this build folder, so a server left in it is ours.
+"${wine_run[@]}" cmd /c exit >/dev/null 2>&1 || true
+WINEPREFIX="$win32/wineprefix" wineserver -k >/dev/null 2>&1 || true
+WINEPREFIX="$win32/wineprefix" wineserver -p >/dev/null 2>&1
+"${wine_run[@]}" cmd /c exit >/dev/null 2>&1 || true
+trap 'WINEPREFIX="$win32/wineprefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+
+"$native/tests/make_samples" "$work"
+# A picture inside another file, for the offset that viewers pass in len.
+head -c 777 /dev/urandom >"$work/container.bin"
+cat "$work/gradient-333x129.kx" >>"$work/container.bin"
+
+passed=0
+failed=0
+run_case() {  # name, then spihost options
+  local name=$1
+  shift
+  local native_out wine_out
+  # Each host writes out.bmp in a folder of its own, so both print the same.
+  native_out=$(cd "$work/native" && "$native/tools/spihost" "$@" "$native/libkxfilter.so" "../$name" out.bmp 2>&1) || true
+  wine_out=$(cd "$work/wine" && "${wine_run[@]}" "$win32/tools/spihost.exe" "$@" "$win32/kxfilter.spi" "../$name" out.bmp 2>&1 | tr -d '\r') || true
+  if [ "$native_out" != "$wine_out" ]; then
+    echo "DIFFERENT OUTPUT: $name $*"
+    diff <(echo "$native_out") <(echo "$wine_out") || true
+    failed=$((failed + 1))
+  elif [ -f "$work/native/out.bmp" ] && ! cmp -s "$work/native/out.bmp" "$work/wine/out.bmp"; then
+    echo "DIFFERENT BITMAP: $name $*"
+    failed=$((failed + 1))
+  else
+    passed=$((passed + 1))
+  fi
+  rm -f "$work/native/out.bmp" "$work/wine/out.bmp"
+}
+
+for sample in "$work"/*.kx "$work"/*.bin; do
+  name=$(basename "$sample")
+  [ "$name" = container.bin ] && continue
+  run_case "$name"
+  run_case "$name" --memory
+  run_case "$name" --handle --cancel
+done
+run_case container.bin --offset 777
+run_case container.bin --offset 777 --memory --handle
+
+# The info texts.
+if [ "$("$native/tools/spihost" "$native/libkxfilter.so")" = \
+     "$("${wine_run[@]}" "$win32/tools/spihost.exe" "$win32/kxfilter.spi" | tr -d '\r')" ]; then
+  passed=$((passed + 1))
+else
+  echo "DIFFERENT INFO TEXTS"
+  failed=$((failed + 1))
+fi
+echo "hosts: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
