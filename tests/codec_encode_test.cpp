@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "codec/decompress.h"
+#include "codec/encode.h"
+#include "codec/kx_format.h"
+#include "tests/support/kx_build.h"
+#include "tests/support/reference_decoder.h"
+
+namespace {
+
+constexpr std::size_t kGuardBytes = 32;
+constexpr std::uint8_t kGuard = 0xA5;
+
+struct Picture {
+  std::string name;
+  int width;
+  int height;
+  Bytes pixels;
+};
+
+std::size_t TotalBytes(int width, int height) { return std::size_t(width) * std::size_t(height) * 3; }
+
+Picture Flat(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+  Picture p{"flat", width, height, Bytes(TotalBytes(width, height))};
+  for (std::size_t k = 0; k < p.pixels.size(); k += 3) {
+    p.pixels[k] = b;
+    p.pixels[k + 1] = g;
+    p.pixels[k + 2] = r;
+  }
+  return p;
+}
+
+Picture Noise(int width, int height, unsigned seed) {
+  std::mt19937 rng(seed);
+  return {"noise", width, height, RandomBytes(rng, TotalBytes(width, height))};
+}
+
+// Smooth in both directions, so the delta step leaves small, repeating
+// differences.
+Picture Gradient(int width, int height) {
+  Picture p{"gradient", width, height, Bytes(TotalBytes(width, height))};
+  std::size_t k = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      p.pixels[k++] = static_cast<std::uint8_t>(x);
+      p.pixels[k++] = static_cast<std::uint8_t>(y);
+      p.pixels[k++] = static_cast<std::uint8_t>((x + y) / 2);
+    }
+  }
+  return p;
+}
+
+// Like a photograph: smooth shading with a little sensor noise on top.
+Picture PhotoLike(int width, int height, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> grain(-3, 3);
+  Picture p{"photo-like", width, height, Bytes(TotalBytes(width, height))};
+  std::size_t k = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double shade = 128 + 60 * std::sin(x / 23.0) * std::cos(y / 31.0);
+      for (int lane = 0; lane < 3; ++lane) {
+        const int v = static_cast<int>(shade) + 20 * lane + grain(rng);
+        p.pixels[k++] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+      }
+    }
+  }
+  return p;
+}
+
+// Flat colours in blocks and stripes, with a noisy band and a small repeated
+// motif: every token form has somewhere to pay.
+Picture FlatArt(int width, int height, unsigned seed) {
+  std::mt19937 rng(seed);
+  Picture p{"flat-art", width, height, Bytes(TotalBytes(width, height))};
+  std::size_t k = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t c[3] = {250, 250, 250};
+      if (y < height / 4) {
+        c[0] = static_cast<std::uint8_t>(rng());
+        c[1] = static_cast<std::uint8_t>(rng());
+        c[2] = static_cast<std::uint8_t>(rng());
+      } else if ((x / 7 + y / 5) % 3 == 0) {
+        c[0] = 200;
+        c[1] = static_cast<std::uint8_t>(x % 5 * 9);
+        c[2] = 30;
+      } else if (x > width / 2) {
+        c[0] = 10;
+        c[1] = 120;
+        c[2] = 40;
+      }
+      for (int lane = 0; lane < 3; ++lane) p.pixels[k++] = c[lane];
+    }
+  }
+  return p;
+}
+
+// What the stream holds, token by token, and the first thing wrong with it
+// for a careful writer: a copy reaching before the output, a token reaching
+// past its end, a stream that stops short or has bytes left over.
+struct Audit {
+  std::string error;
+  std::size_t literals = 0;
+  std::size_t runs = 0;
+  std::size_t shorts = 0;
+  std::size_t mediums = 0;
+  std::size_t longs = 0;
+  std::size_t longs_1k = 0;
+  std::size_t longs_4k = 0;
+  std::size_t farthest_copy_bytes = 0;  // produced by copies from 16,384 back
+};
+
+Audit AuditStream(const Bytes& file, std::size_t total) {
+  Audit a;
+  std::size_t j = kHeaderBytes;
+  std::size_t i = 0;
+  unsigned flags = 0;
+  int flags_left = 0;
+  auto fail = [&](const std::string& why) {
+    a.error = why + " at output byte " + std::to_string(i) + ", input byte " + std::to_string(j);
+    return a;
+  };
+  while (i < total) {
+    if (flags_left == 0) {
+      if (j >= file.size()) return fail("stream ends before the picture does");
+      flags = file[j++];
+      flags_left = 8;
+    }
+    const bool flag = (flags & 0x80) != 0;
+    flags <<= 1;
+    --flags_left;
+    if (j >= file.size()) return fail("stream ends before the picture does");
+    if (!flag) {
+      ++a.literals;
+      ++i;
+      ++j;
+      continue;
+    }
+    const std::uint8_t b = file[j++];
+    std::size_t distance = 0;
+    std::size_t length = 0;
+    if (b < 0x80 && (b & 3) == 3) {
+      length = (b >> 2) + 9u;
+      if (j + length > file.size()) return fail("literal run cut by the end of the stream");
+      if (i + length > total) return fail("literal run past the end of the picture");
+      ++a.runs;
+      i += length;
+      j += length;
+      continue;
+    }
+    if (b < 0x80) {
+      distance = (b >> 2) + 1u;
+      length = (b & 3u) + 2;
+      ++a.shorts;
+    } else if (b < 0xC0) {
+      if (j + 1 > file.size()) return fail("medium copy cut");
+      const std::uint8_t c = file[j++];
+      distance = ((b & 0x3Fu) << 4) + (c >> 4) + 1u;
+      length = (c & 0x0Fu) + 3;
+      ++a.mediums;
+    } else {
+      if (j + 2 > file.size()) return fail("long copy cut");
+      const std::uint8_t c = file[j++];
+      const std::uint8_t d = file[j++];
+      distance = ((b & 0x3Fu) << 8) + c + 1u;
+      length = d == 0xFE ? 1024 : d == 0xFF ? 4096 : d + 3u;
+      ++(d == 0xFE ? a.longs_1k : d == 0xFF ? a.longs_4k : a.longs);
+    }
+    if (distance > i) return fail("copy reaches before the output");
+    if (i + length > total) return fail("copy past the end of the picture");
+    if (distance == kMaxDistance) a.farthest_copy_bytes += length;
+    i += length;
+  }
+  if (j != file.size()) return fail(std::to_string(file.size() - j) + " bytes after the picture is complete");
+  return a;
+}
+
+// Encodes with guard bytes after the bound, then checks everything a reader
+// relies on. Returns the file, empty on failure (with the failures recorded).
+Bytes EncodeChecked(const Picture& p, const EncodeOptions& options) {
+  const std::string what = p.name + " " + std::to_string(p.width) + "x" + std::to_string(p.height) + " level " +
+                           std::to_string(options.level) + (options.delta ? " delta" : " no delta");
+  const std::size_t bound = EncodeBoundBytes(p.width, p.height);
+  Bytes work(EncodeWorkBytes(options), 0xEE);
+  Bytes dst(bound + kGuardBytes, kGuard);
+  Bytes pixels(p.pixels);  // an exact-size block, so reads past it are caught
+  const std::size_t written =
+      EncodeImage(pixels.data(), p.width, p.height, options, work.data(), dst.data(), bound);
+  EXPECT_GT(written, kHeaderBytes) << what;
+  EXPECT_LE(written, bound) << what;
+  EXPECT_TRUE(std::all_of(dst.begin() + bound, dst.end(), [](std::uint8_t b) { return b == kGuard; })) << what;
+  EXPECT_EQ(pixels, p.pixels) << what << ": the input was changed";
+  if (written <= kHeaderBytes || written > bound) return {};
+  dst.resize(written);
+
+  EXPECT_EQ(Bytes(dst.begin(), dst.begin() + kHeaderBytes), MakeHeader(p.width, p.height, options.delta ? 0x83 : 0x03))
+      << what;
+  EXPECT_EQ(CheckHeader(dst.data()), options.delta ? 1 : 0) << what;
+
+  const Audit audit = AuditStream(dst, p.pixels.size());
+  EXPECT_EQ(audit.error, "") << what;
+
+  Bytes out(p.pixels.size(), 0xCC);
+  const std::size_t produced = DecompressPixels(dst.data(), dst.size(), out.data(), out.size());
+  EXPECT_EQ(produced, p.pixels.size()) << what;
+  EXPECT_EQ(FirstDifference(p.pixels, out), "") << what;
+  // The byte-at-a-time reference agrees too: the file does not lean on a
+  // quirk of the production decoder.
+  const ReferenceResult reference = ReferenceDecode(dst, p.pixels.size());
+  EXPECT_EQ(FirstDifference(p.pixels, reference.pixels), "") << what << " (reference decoder)";
+  return dst;
+}
+
+std::size_t EncodedSize(const Picture& p, int level, bool delta = true) {
+  return EncodeChecked(p, EncodeOptions{level, delta}).size();
+}
+
+TEST(EncodeImage, RoundTripsPicturesOfManySizesAndKinds) {
+  const std::pair<int, int> sizes[] = {{1, 1}, {2, 1}, {1, 2}, {3, 5}, {7, 3}, {33, 17}, {101, 9}, {257, 64}};
+  unsigned seed = 1;
+  for (const auto& [w, h] : sizes) {
+    const Picture pictures[] = {Flat(w, h, 12, 200, 77), Noise(w, h, seed++), Gradient(w, h),
+                                PhotoLike(w, h, seed++), FlatArt(w, h, seed++)};
+    for (const Picture& p : pictures) {
+      for (const bool delta : {true, false}) {
+        EncodeChecked(p, EncodeOptions{kDefaultEncodeLevel, delta});
+        EncodeChecked(p, EncodeOptions{kMinEncodeLevel, delta});
+      }
+    }
+  }
+}
+
+TEST(EncodeImage, EveryLevelRoundTrips) {
+  // The first two are larger than the encoder's sliding buffer (84 KiB), so it slides.
+  const Picture pictures[] = {PhotoLike(300, 120, 7), FlatArt(211, 150, 8), Noise(64, 40, 9), Flat(500, 40, 1, 2, 3)};
+  for (const Picture& p : pictures) {
+    for (int level = kMinEncodeLevel; level <= kMaxEncodeLevel; ++level) {
+      for (const bool delta : {true, false}) EncodeChecked(p, EncodeOptions{level, delta});
+    }
+  }
+}
+
+TEST(EncodeImage, WidestAndTallestPictures) {
+  for (const int level : {1, 6, 9}) {
+    EncodeChecked(Gradient(kMaxDimension, 3), EncodeOptions{level, true});
+    EncodeChecked(PhotoLike(kMaxDimension, 3, 11), EncodeOptions{level, true});
+    EncodeChecked(Noise(kMaxDimension, 3, 12), EncodeOptions{level, false});
+    EncodeChecked(FlatArt(1, kMaxDimension, 13), EncodeOptions{level, true});
+  }
+}
+
+TEST(EncodeImage, UsesEveryTokenFormWhereItPays) {
+  const Picture art = FlatArt(640, 480, 21);
+  const Bytes file = EncodeChecked(art, EncodeOptions{});
+  ASSERT_FALSE(file.empty());
+  const Audit a = AuditStream(file, art.pixels.size());
+  EXPECT_GT(a.literals, 0u);
+  EXPECT_GT(a.runs, 0u) << "the noisy band is sent as runs";
+  EXPECT_GT(a.shorts, 0u);
+  EXPECT_GT(a.mediums, 0u);
+  EXPECT_GT(a.longs, 0u);
+
+  // A flat picture is the first pixel and then zeros: one long stretch at
+  // distance 1, sent in 4096-byte copies and closed by a 1024-byte one when
+  // the rest allows.
+  const Picture flat = Flat(1000, 3, 9, 9, 9);  // 9000 bytes: room for two 4096s, less than 1024 left
+  const Bytes flat_file = EncodeChecked(flat, EncodeOptions{});
+  const Audit f = AuditStream(flat_file, flat.pixels.size());
+  EXPECT_EQ(f.longs_4k, 2u);
+  EXPECT_EQ(f.longs_1k, 0u);
+  const Picture flat_1k = Flat(1708, 1, 9, 9, 9);  // 5124 bytes: 4 to start the zeros, then 4096 + 1024
+  const Audit f1k = AuditStream(EncodeChecked(flat_1k, EncodeOptions{}), flat_1k.pixels.size());
+  EXPECT_EQ(f1k.longs_4k, 1u);
+  EXPECT_EQ(f1k.longs_1k, 1u);
+}
+
+TEST(EncodeImage, ReachesTheWholeWindowAfterEverySlide) {
+  // A block of noise as long as the window, repeated: past the first block
+  // everything is a copy from exactly 16,384 bytes back, also right after
+  // the encoder's buffer has slid.
+  std::mt19937 rng(31);
+  const Bytes block = RandomBytes(rng, kMaxDistance);
+  Picture p{"window-periodic", 4096, 32, {}};
+  for (int k = 0; k < 24; ++k) p.pixels.insert(p.pixels.end(), block.begin(), block.end());
+  ASSERT_EQ(p.pixels.size(), TotalBytes(p.width, p.height));
+  const Bytes file = EncodeChecked(p, EncodeOptions{kMinEncodeLevel, false});
+  const Audit a = AuditStream(file, p.pixels.size());
+  EXPECT_EQ(a.farthest_copy_bytes, p.pixels.size() - kMaxDistance);
+}
+
+TEST(EncodeImage, CompressedSizesAreSensible) {
+  const Picture flat = Flat(512, 512, 40, 80, 120);
+  const std::size_t raw = flat.pixels.size();
+  // 786,432 bytes are 192 copies of 4096: about 600 bytes.
+  EXPECT_LT(EncodedSize(flat, 1), raw / 1000);
+  EXPECT_LT(EncodedSize(flat, 9), raw / 1000);
+
+  // Noise cannot shrink; runs of 40 keep the overhead near 1/40.
+  const Picture noise = Noise(256, 256, 5);
+  EXPECT_LT(EncodedSize(noise, 6), kHeaderBytes + noise.pixels.size() * 103 / 100);
+
+  // The delta step is what makes smooth pictures small.
+  const Picture gradient = Gradient(6000, 20);
+  EXPECT_LT(EncodedSize(gradient, 6, true) * 4, EncodedSize(gradient, 6, false));
+
+  // More effort never costs much and usually gains.
+  const Picture photo = PhotoLike(400, 300, 17);
+  const std::size_t fast = EncodedSize(photo, 1);
+  const std::size_t slow = EncodedSize(photo, 9);
+  EXPECT_LT(slow, fast);
+  EXPECT_LT(EncodedSize(photo, kDefaultEncodeLevel), fast);
+  const Picture art = FlatArt(400, 300, 18);
+  EXPECT_LE(EncodedSize(art, 9), EncodedSize(art, 1));
+  EXPECT_LT(EncodedSize(art, kDefaultEncodeLevel), art.pixels.size() / 3);
+}
+
+TEST(EncodeImage, OutputDependsOnlyOnPixelsAndOptions) {
+  const Picture p = PhotoLike(120, 80, 3);
+  const EncodeOptions options{};
+  const std::size_t bound = EncodeBoundBytes(p.width, p.height);
+  Bytes first(bound);
+  Bytes second(bound, 0x77);
+  Bytes work(EncodeWorkBytes(options), 0x00);
+  const std::size_t n1 = EncodeImage(p.pixels.data(), p.width, p.height, options, work.data(), first.data(), bound);
+  // Stale work memory from another picture, and a misaligned work pointer.
+  Bytes other_work(EncodeWorkBytes(options) + 1, 0xFF);
+  const Picture other = Noise(90, 90, 4);
+  Bytes scratch(EncodeBoundBytes(90, 90));
+  EncodeImage(other.pixels.data(), 90, 90, options, other_work.data() + 1, scratch.data(), scratch.size());
+  const std::size_t n2 =
+      EncodeImage(p.pixels.data(), p.width, p.height, options, other_work.data() + 1, second.data(), bound);
+  ASSERT_EQ(n1, n2);
+  EXPECT_TRUE(std::equal(first.begin(), first.begin() + n1, second.begin()));
+
+  // Levels outside 1..9 act as the nearest level.
+  EXPECT_EQ(EncodeChecked(p, EncodeOptions{0, true}), EncodeChecked(p, EncodeOptions{1, true}));
+  EXPECT_EQ(EncodeChecked(p, EncodeOptions{42, true}), EncodeChecked(p, EncodeOptions{9, true}));
+}
+
+TEST(EncodeImage, RefusesBadArguments) {
+  const Picture p = Flat(4, 4, 1, 2, 3);
+  const EncodeOptions options{};
+  Bytes work(EncodeWorkBytes(options));
+  const std::size_t bound = EncodeBoundBytes(4, 4);
+  Bytes dst(bound + 8, kGuard);
+  const auto untouched = [&] { return std::all_of(dst.begin(), dst.end(), [](std::uint8_t b) { return b == kGuard; }); };
+
+  EXPECT_EQ(EncodeImage(p.pixels.data(), 4, 4, options, work.data(), dst.data(), bound - 1), 0u);
+  EXPECT_EQ(EncodeImage(nullptr, 4, 4, options, work.data(), dst.data(), bound), 0u);
+  EXPECT_EQ(EncodeImage(p.pixels.data(), 4, 4, options, nullptr, dst.data(), bound), 0u);
+  EXPECT_EQ(EncodeImage(p.pixels.data(), 4, 4, options, work.data(), nullptr, bound), 0u);
+  for (const auto& [w, h] : {std::pair{0, 4}, {4, 0}, {-1, 4}, {4, -1}, {kMaxDimension + 1, 1}, {1, kMaxDimension + 1},
+                             {-32768, 1}, {1, 65536}}) {
+    EXPECT_EQ(EncodeImage(p.pixels.data(), w, h, options, work.data(), dst.data(), dst.size()), 0u) << w << "x" << h;
+  }
+  EXPECT_TRUE(untouched());
+  EXPECT_GT(EncodeImage(p.pixels.data(), 4, 4, options, work.data(), dst.data(), bound), 0u);
+}
+
+TEST(EncodeBoundBytes, CoversTheWorstCaseWithoutOverflow) {
+  EXPECT_EQ(EncodeBoundBytes(0, 1), 0u);
+  EXPECT_EQ(EncodeBoundBytes(1, 0), 0u);
+  EXPECT_EQ(EncodeBoundBytes(kMaxDimension + 1, 1), 0u);
+  EXPECT_EQ(EncodeBoundBytes(1, kMaxDimension + 1), 0u);
+  EXPECT_EQ(EncodeBoundBytes(-5, -5), 0u);
+  // Header, the pixels, and one byte in 8 for flag bits and run controls.
+  for (const auto& [w, h] : {std::pair{1, 1}, {7, 3}, {kMaxDimension, 3}, {kMaxDimension, kMaxDimension}}) {
+    const std::uint64_t total = TotalBytes(w, h);
+    EXPECT_GE(EncodeBoundBytes(w, h), kHeaderBytes + total + total / 8) << w << "x" << h;
+    EXPECT_LE(EncodeBoundBytes(w, h), kHeaderBytes + total + total / 8 + 1) << w << "x" << h;
+  }
+  // The bound holds for any sequence of tokens; noise, where nothing
+  // repeats, comes closest in practice, at every level.
+  for (int level = kMinEncodeLevel; level <= kMaxEncodeLevel; ++level) {
+    EncodeChecked(Noise(37, 11, static_cast<unsigned>(level)), EncodeOptions{level, false});
+  }
+}
+
+}  // namespace

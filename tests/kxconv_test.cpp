@@ -1,0 +1,427 @@
+// kxconv end to end: the real program, run on files this test writes with
+// its own small writers (PPM and BMP by hand, PNG through libpng's
+// simplified interface, which kxconv does not use), read back the same way.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "codec/decompress.h"
+#include "codec/kx_format.h"
+#include "platform/host.h"
+#include "plugin/spi.h"
+#include "tests/support/kx_build.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A picture as the test's writers take it: rows top down, red, green, blue.
+struct Rgb {
+  int width;
+  int height;
+  Bytes rgb;
+};
+
+Rgb TestPicture(int width, int height) {
+  Rgb p{width, height, {}};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      p.rgb.push_back(static_cast<std::uint8_t>(x * 7 + 1));    // red
+      p.rgb.push_back(static_cast<std::uint8_t>(y * 11 + 2));   // green
+      p.rgb.push_back(static_cast<std::uint8_t>(x * y + 200));  // blue
+    }
+  }
+  return p;
+}
+
+// The same pixels in the order a KX file stores them: blue, green, red.
+Bytes Bgr(const Rgb& p) {
+  Bytes b(p.rgb);
+  for (std::size_t k = 0; k < b.size(); k += 3) std::swap(b[k], b[k + 2]);
+  return b;
+}
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes PpmFile(const Rgb& p) {
+  const std::string header = "P6\n# made by the test\n" + std::to_string(p.width) + " " + std::to_string(p.height) + "\n255\n";
+  Bytes file(header.begin(), header.end());
+  file.insert(file.end(), p.rgb.begin(), p.rgb.end());
+  return file;
+}
+
+void Put32(Bytes* b, std::size_t at, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) (*b)[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
+}
+
+std::size_t Stride(int width) { return (std::size_t(width) * 3 + 3) / 4 * 4; }
+
+Bytes BmpFile(const Rgb& p, bool top_down) {
+  const Bytes bgr = Bgr(p);
+  const std::size_t stride = Stride(p.width);
+  Bytes file(54 + stride * p.height, 0);
+  file[0] = 'B';
+  file[1] = 'M';
+  Put32(&file, 2, static_cast<std::uint32_t>(file.size()));
+  Put32(&file, 10, 54);
+  Put32(&file, 14, 40);
+  Put32(&file, 18, static_cast<std::uint32_t>(p.width));
+  Put32(&file, 22, static_cast<std::uint32_t>(top_down ? -p.height : p.height));
+  file[26] = 1;
+  file[28] = 24;
+  for (int y = 0; y < p.height; ++y) {
+    const int stored = top_down ? y : p.height - 1 - y;
+    std::copy_n(bgr.begin() + y * p.width * 3, p.width * 3, file.begin() + 54 + stored * stride);
+  }
+  return file;
+}
+
+// The pixel rows of a 24-bit bottom-up BMP, as raw top-down RGB.
+Rgb ReadBmp(const Bytes& file) {
+  Rgb p{static_cast<int>(Get32(file, 18)), static_cast<int>(Get32(file, 22)), {}};
+  EXPECT_EQ(file[28], 24);
+  const std::size_t stride = Stride(p.width);
+  const std::size_t at = Get32(file, 10);
+  EXPECT_EQ(file.size(), at + stride * p.height);
+  for (int y = p.height - 1; y >= 0; --y) {
+    for (int x = 0; x < p.width; ++x) {
+      const std::size_t k = at + y * stride + x * 3;
+      p.rgb.insert(p.rgb.end(), {file[k + 2], file[k + 1], file[k]});
+    }
+  }
+  return p;
+}
+
+Rgb ReadPpm(const Bytes& file) {
+  Rgb p{0, 0, {}};
+  int maxval = 0;
+  int consumed = 0;
+  const std::string text(file.begin(), file.begin() + std::min<std::size_t>(file.size(), 64));
+  EXPECT_EQ(std::sscanf(text.c_str(), "P6 %d %d %d%n", &p.width, &p.height, &maxval, &consumed), 3);
+  EXPECT_EQ(maxval, 255);
+  p.rgb.assign(file.begin() + consumed + 1, file.end());
+  return p;
+}
+
+// Writes a PNG through the simplified interface: format is one of libpng's
+// PNG_FORMAT_* values; colormap is for the colour-mapped ones.
+void WritePng(const fs::path& path, int width, int height, png_uint_32 format, const Bytes& pixels,
+              const Bytes& colormap = {}) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  image.format = format;
+  image.colormap_entries = static_cast<png_uint_32>(colormap.size() / 3);
+  ASSERT_NE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0,
+                                    colormap.empty() ? nullptr : colormap.data()),
+            0)
+      << image.message;
+}
+
+Rgb ReadPng(const fs::path& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  Rgb p{0, 0, {}};
+  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return p;
+  }
+  image.format = PNG_FORMAT_RGB;
+  p.width = static_cast<int>(image.width);
+  p.height = static_cast<int>(image.height);
+  p.rgb.resize(PNG_IMAGE_SIZE(image));
+  EXPECT_NE(png_image_finish_read(&image, nullptr, p.rgb.data(), 0, nullptr), 0) << image.message;
+  return p;
+}
+
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class KxconvTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kxconv_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path At(const std::string& name) const { return dir_ / name; }
+
+  // Runs kxconv with `args` in the test's folder; stdout and stderr are
+  // files, so stderr is not a terminal.
+  RunResult Kxconv(const std::string& args) const {
+    const std::string command = "cd '" + dir_.string() + "' && '" KXCONV_PATH "' " + args + " >.out 2>.err";
+    const int raw = std::system(command.c_str());
+    const Bytes out = ReadFile(At(".out"));
+    const Bytes err = ReadFile(At(".err"));
+    fs::remove(At(".out"));
+    fs::remove(At(".err"));
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
+            std::string(err.begin(), err.end())};
+  }
+
+  // Every file in the folder, hidden ones included: a leftover temporary
+  // file shows up here.
+  std::vector<std::string> Listing(const fs::path& folder) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+// What a viewer sees: the bits block GetPicture hands over, in memory mode.
+Bytes ViewerBits(const Bytes& kx) {
+  Bytes copy(kx);
+  SpiHandle info = nullptr;
+  SpiHandle bits = nullptr;
+  EXPECT_EQ(GetPicture(reinterpret_cast<char*>(copy.data()), static_cast<SpiLong>(copy.size()), 1, &info, &bits,
+                       nullptr, 0),
+            0);
+  const auto* data = static_cast<const std::uint8_t*>(HostLockBlock(bits));
+  Bytes result(data, data + HostBlockBytes(bits));
+  HostFreeBlock(info);
+  HostFreeBlock(bits);
+  return result;
+}
+
+Bytes KxPixels(const Bytes& kx) {
+  const ImageSize size = ReadImageSize(kx.data());
+  Bytes out(std::size_t(size.width) * size.height * 3);
+  EXPECT_EQ(DecompressPixels(kx.data(), kx.size(), out.data(), out.size()), out.size());
+  return out;
+}
+
+TEST_F(KxconvTest, EncodesEachFormatAndDecodesToEachFormat) {
+  const Rgb picture = TestPicture(37, 23);  // odd width: BMP rows carry padding
+  WriteFile(At("in.ppm"), PpmFile(picture));
+  WriteFile(At("in.bmp"), BmpFile(picture, false));
+  WriteFile(At("in-top-down.bmp"), BmpFile(picture, true));
+  WritePng(At("in.png"), picture.width, picture.height, PNG_FORMAT_RGB, picture.rgb);
+
+  for (const std::string in : {"in.ppm", "in.bmp", "in-top-down.bmp", "in.png"}) {
+    const RunResult run = Kxconv("encode " + in + " out.kx");
+    ASSERT_EQ(run.status, 0) << in << ": " << run.err;
+    const Bytes kx = ReadFile(At("out.kx"));
+    ASSERT_GE(kx.size(), kHeaderBytes) << in;
+    EXPECT_EQ(CheckHeader(kx.data()), 1) << in;
+    // The file stores blue, green, red, whatever the input's byte order.
+    EXPECT_EQ(FirstDifference(Bgr(picture), KxPixels(kx)), "") << in;
+  }
+
+  ASSERT_EQ(Kxconv("decode out.kx back.ppm").status, 0);
+  ASSERT_EQ(Kxconv("decode out.kx back.bmp").status, 0);
+  ASSERT_EQ(Kxconv("decode out.kx back.PNG").status, 0);
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadPpm(ReadFile(At("back.ppm"))).rgb), "");
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadBmp(ReadFile(At("back.bmp"))).rgb), "");
+  const Rgb png = ReadPng(At("back.PNG"));
+  EXPECT_EQ(png.width, picture.width);
+  EXPECT_EQ(FirstDifference(picture.rgb, png.rgb), "");
+  // Outputs get the permissions of any new file, not the temporary file's
+  // private ones.
+  WriteFile(At("plain"), Bytes{1});
+  EXPECT_EQ(fs::status(At("back.ppm")).permissions(), fs::status(At("plain")).permissions());
+}
+
+TEST_F(KxconvTest, EncodeConvertsPngKindsAndDropsAlpha) {
+  const Rgb picture = TestPicture(9, 5);
+  Bytes rgba;
+  Bytes grey;
+  Bytes indices;
+  for (std::size_t k = 0; k < picture.rgb.size(); k += 3) {
+    rgba.insert(rgba.end(), {picture.rgb[k], picture.rgb[k + 1], picture.rgb[k + 2], static_cast<std::uint8_t>(k)});
+    grey.push_back(picture.rgb[k + 1]);
+    indices.push_back(static_cast<std::uint8_t>(k / 3 % 4));
+  }
+  const Bytes colormap = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30};
+  WritePng(At("rgba.png"), 9, 5, PNG_FORMAT_RGBA, rgba);
+  WritePng(At("grey.png"), 9, 5, PNG_FORMAT_GRAY, grey);
+  WritePng(At("palette.png"), 9, 5, PNG_FORMAT_RGB_COLORMAP, indices, colormap);
+
+  ASSERT_EQ(Kxconv("encode rgba.png rgba.kx").status, 0);
+  EXPECT_EQ(FirstDifference(Bgr(picture), KxPixels(ReadFile(At("rgba.kx")))), "") << "alpha must just be dropped";
+
+  ASSERT_EQ(Kxconv("encode grey.png grey.kx").status, 0);
+  Bytes grey_bgr;
+  for (const std::uint8_t g : grey) grey_bgr.insert(grey_bgr.end(), {g, g, g});
+  EXPECT_EQ(FirstDifference(grey_bgr, KxPixels(ReadFile(At("grey.kx")))), "");
+
+  ASSERT_EQ(Kxconv("encode palette.png palette.kx").status, 0);
+  Bytes palette_bgr;
+  for (const std::uint8_t i : indices) {
+    palette_bgr.insert(palette_bgr.end(), {colormap[i * 3 + 2], colormap[i * 3 + 1], colormap[i * 3]});
+  }
+  EXPECT_EQ(FirstDifference(palette_bgr, KxPixels(ReadFile(At("palette.kx")))), "");
+}
+
+TEST_F(KxconvTest, DecodeShowsWhatAViewerShows) {
+  const Rgb picture = TestPicture(30, 20);
+  WriteFile(At("in.ppm"), PpmFile(picture));
+  ASSERT_EQ(Kxconv("encode --level 1 in.ppm whole.kx").status, 0);
+  const Bytes whole = ReadFile(At("whole.kx"));
+  // Cut short, the stream leaves the rest of the picture to the decoder's
+  // rules; a viewer still shows a full picture and so must kxconv.
+  const Bytes cut(whole.begin(), whole.begin() + whole.size() / 2);
+  WriteFile(At("cut.kx"), cut);
+  for (const auto& [kx, name] : {std::pair{whole, "whole"}, std::pair{cut, "cut"}}) {
+    const RunResult run = Kxconv(std::string("decode ") + name + ".kx " + name + ".bmp");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Bytes bmp = ReadFile(At(std::string(name) + ".bmp"));
+    EXPECT_EQ(Bytes(bmp.begin() + Get32(bmp, 10), bmp.end()), ViewerBits(kx)) << name;
+  }
+  EXPECT_NE(Kxconv("decode cut.kx cut.ppm").err.find("cut.kx: warning: stream ended early at pixel"),
+            std::string::npos);
+}
+
+TEST_F(KxconvTest, InfoDescribesEachFile) {
+  WriteFile(At("in.ppm"), PpmFile(TestPicture(30, 20)));
+  ASSERT_EQ(Kxconv("encode in.ppm good.kx").status, 0);
+  ASSERT_EQ(Kxconv("encode --no-delta in.ppm raw.kx").status, 0);
+  const Bytes good = ReadFile(At("good.kx"));
+  WriteFile(At("cut.kx"), Bytes(good.begin(), good.begin() + 40));
+  WriteFile(At("tiny.kx"), Bytes{'K', 'X', 0x83});
+
+  RunResult run = Kxconv("info good.kx");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "good.kx: recognised, coding 0x83, 30 x 20, stream " + std::to_string(good.size() - 16) +
+                         " bytes, complete\n");
+
+  run = Kxconv("info good.kx raw.kx cut.kx tiny.kx");
+  EXPECT_EQ(run.status, 1) << "files a reader refuses or cannot show in full";
+  const std::string out = run.out;
+  EXPECT_NE(out.find("raw.kx: not recognised (coding byte 0x03"), std::string::npos) << out;
+  EXPECT_NE(out.find("coding 0x03, 30 x 20"), std::string::npos) << out;
+  // The first 24 stream bytes of a picture this varied cover only a few
+  // pixels; the line names the first pixel the stream did not finish.
+  Bytes partial(30 * 20 * 3);
+  const std::size_t produced = DecompressPixels(good.data(), 40, partial.data(), partial.size());
+  ASSERT_LT(produced, partial.size());
+  EXPECT_NE(out.find("cut.kx: recognised, coding 0x83, 30 x 20, stream 24 bytes, stream ended early at pixel " +
+                     std::to_string(produced / 3) + " of 600\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("tiny.kx: not recognised (only 3 bytes"), std::string::npos) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
+}
+
+TEST_F(KxconvTest, FailuresNameTheFileAndLeaveNoOutput) {
+  const std::string junk = "not an image, whatever its name says";
+  WriteFile(At("junk.png"), Bytes(junk.begin(), junk.end()));
+  WriteFile(At("tiny.kx"), Bytes{'K', 'X', 0x83, 3});
+  const std::string huge_header = "P6\n9000 10\n255\n";
+  WriteFile(At("huge.ppm"), Bytes(huge_header.begin(), huge_header.end()));
+  Bytes truncated_ppm = PpmFile(TestPicture(8, 8));
+  truncated_ppm.resize(truncated_ppm.size() - 5);
+  WriteFile(At("short.ppm"), truncated_ppm);
+  WriteFile(At("eight.bmp"), [] {
+    Bytes bmp = BmpFile(TestPicture(4, 4), false);
+    bmp[28] = 8;
+    return bmp;
+  }());
+  const std::vector<std::string> before = Listing(dir_);
+
+  const struct {
+    std::string args;
+    std::string message;
+  } cases[] = {
+      {"encode junk.png out.kx", "kxconv: junk.png: not a PNG, BMP or PPM file\n"},
+      {"encode huge.ppm out.kx", "kxconv: huge.ppm: 9000 x 10 pixels, more than 8192 on a side"},
+      {"encode short.ppm out.kx", "kxconv: short.ppm: damaged PPM: the pixels are cut short\n"},
+      {"encode eight.bmp out.kx", "kxconv: eight.bmp: a BMP with 8 bits per pixel; only 24-bit BMP files are read\n"},
+      {"encode missing.ppm out.kx", "kxconv: missing.ppm: cannot open: No such file or directory\n"},
+      {"decode junk.png out.png", "kxconv: junk.png: not recognised as a KX picture (no \"KX\" mark at the start)\n"},
+      {"decode short.ppm out.png", "kxconv: short.ppm: not recognised as a KX picture"},
+      {"decode tiny.kx out.png", "kxconv: tiny.kx: not a KX picture: 4 bytes, shorter than the 16-byte header\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult run = Kxconv(c.args);
+    EXPECT_EQ(run.status, 1) << c.args;
+    EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.args << " said: " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.args << " said: " << run.err;
+    EXPECT_EQ(Listing(dir_), before) << c.args << " left a file behind";
+  }
+
+  // An output that cannot be written: its folder does not exist.
+  WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 4)));
+  const RunResult run = Kxconv("encode in.ppm no-such-folder/out.kx");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("kxconv: in.ppm: cannot create a file in no-such-folder"), std::string::npos) << run.err;
+}
+
+TEST_F(KxconvTest, SeveralInputsGoToTheOutputFolder) {
+  WriteFile(At("a.ppm"), PpmFile(TestPicture(5, 4)));
+  WriteFile(At("b.bmp"), BmpFile(TestPicture(6, 3), false));
+  WriteFile(At("c.txt"), Bytes{'h', 'i'});
+  fs::create_directory(At("kx"));
+  fs::create_directory(At("png"));
+
+  RunResult run = Kxconv("encode -o kx --level 9 a.ppm c.txt b.bmp");
+  EXPECT_EQ(run.status, 1) << "c.txt is not a picture";
+  EXPECT_NE(run.err.find("kxconv: c.txt: "), std::string::npos);
+  EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no progress line when stderr is not a terminal";
+  EXPECT_EQ(Listing(At("kx")), (std::vector<std::string>{"a.kx", "b.kx"}));
+
+  run = Kxconv("decode -o png kx/a.kx kx/b.kx");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Listing(At("png")), (std::vector<std::string>{"a.png", "b.png"}));
+  EXPECT_EQ(FirstDifference(TestPicture(6, 3).rgb, ReadPng(At("png/b.png")).rgb), "");
+
+  run = Kxconv("decode -o png --format ppm kx/a.kx");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FirstDifference(TestPicture(5, 4).rgb, ReadPpm(ReadFile(At("png/a.ppm"))).rgb), "");
+
+  // Two inputs that would land on one output name: the second is refused.
+  fs::create_directory(At("again"));
+  WriteFile(At("a.bmp"), BmpFile(TestPicture(2, 2), false));
+  run = Kxconv("encode -o again a.ppm a.bmp");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("kxconv: a.bmp: would overwrite again/a.kx"), std::string::npos) << run.err;
+  EXPECT_EQ(KxPixels(ReadFile(At("again/a.kx"))), Bgr(TestPicture(5, 4)));
+}
+
+TEST_F(KxconvTest, BadUsageExitsWithTwo) {
+  WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 4)));
+  for (const std::string args :
+       {"", "convert in.ppm out.kx", "encode in.ppm", "encode in.ppm a.kx b.kx", "encode --level 0 in.ppm out.kx",
+        "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
+        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format png in.kx out.png",
+        "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx"}) {
+    const RunResult run = Kxconv(args);
+    EXPECT_EQ(run.status, 2) << "kxconv " << args;
+    EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;
+  }
+  EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"in.ppm"}));
+
+  const RunResult help = Kxconv("--help");
+  EXPECT_EQ(help.status, 0);
+  for (const char* word : {"decode", "encode", "info", "--level", "--no-delta", "-o DIR", "Exit status"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(Kxconv("encode --help").status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,496 @@
+// kxconv: converts between KX pictures and PNG, BMP or PPM, and tells what
+// a KX file holds. Decoding goes through the plug-in's own entry points, so
+// the output is exactly what a viewer shows; encoding uses the codec's KX
+// writer. Run `kxconv --help` for the commands.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/decompress.h"
+#include "codec/encode.h"
+#include "codec/kx_format.h"
+#include "platform/host.h"
+#include "plugin/spi.h"
+#include "tools/kxconv/image_io.h"
+#include "tools/kxconv/output_file.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+// ParseArgs' answer when it printed the help: nothing more to do.
+constexpr int kHelpShown = -1;
+
+// Viewers show IsSupported the first 2 KiB of a file, zero-padded.
+constexpr std::size_t kHeadCopyBytes = 2048;
+// The plug-in takes a memory image's length as a signed 32-bit number.
+constexpr std::uint64_t kMaxKxFileBytes = 0x7FFFFFFF;
+// GetPicture's flag for "buf holds the file's bytes".
+constexpr SpiUint kMemoryInput = 1;
+constexpr std::size_t kBitmapWidthAt = 4;
+constexpr std::size_t kBitmapHeightAt = 8;
+constexpr std::size_t kBitmapBitCountAt = 14;
+constexpr std::uint32_t kBitmapBitsPerPixel = 24;
+
+const char kHelp[] =
+    "usage: kxconv decode IN.kx OUT.png|OUT.bmp|OUT.ppm\n"
+    "       kxconv decode -o DIR [--format png|bmp|ppm] IN.kx...\n"
+    "       kxconv encode [--level N] [--no-delta] IN OUT.kx\n"
+    "       kxconv encode -o DIR [--level N] [--no-delta] IN...\n"
+    "       kxconv info FILE...\n"
+    "\n"
+    "Converts between KX pictures and PNG, BMP (24-bit) or PPM (binary P6).\n"
+    "\n"
+    "decode   Loads each KX file through the plug-in's entry points, exactly as\n"
+    "         a viewer would, and writes the picture it shows. OUT's extension\n"
+    "         chooses the format; with -o, each IN.kx becomes DIR/IN.png (or the\n"
+    "         --format given). Files the plug-in's recognition test refuses are\n"
+    "         not converted. A stream that ends early is still converted, as a\n"
+    "         viewer shows it, with a warning.\n"
+    "encode   Writes each picture as a KX file. IN may be PNG (8-bit RGB or\n"
+    "         RGBA; palette, grey and 16-bit are converted, alpha is dropped),\n"
+    "         BMP (24-bit) or PPM (P6, maxval 255), told apart by content. With\n"
+    "         -o, each IN becomes DIR/IN.kx. Pictures wider or taller than 8192\n"
+    "         pixels are refused: no reader accepts them.\n"
+    "         --level N   1 (fastest) to 9 (smallest); default 6\n"
+    "         --no-delta  skip the delta step (coding byte 0x03). Readers refuse\n"
+    "                     such files; they are for testing decoders.\n"
+    "info     Prints one line per file: whether the recognition test accepts\n"
+    "         it, the coding byte, width x height, the stream's length, and\n"
+    "         what decoding gives: complete, or where the stream ends early.\n"
+    "\n"
+    "Outputs are written to a temporary file in the same folder and renamed\n"
+    "into place when complete; a failed conversion leaves no output behind.\n"
+    "With several files, a progress line is shown on stderr when it is a\n"
+    "terminal.\n"
+    "\n"
+    "Exit status: 0 when every file succeeded; 1 when any file failed (for\n"
+    "info: could not be read, is not recognised, or its stream ends early);\n"
+    "2 on bad usage.\n";
+
+enum class Command { kDecode, kEncode, kInfo };
+
+struct Options {
+  Command command = Command::kInfo;
+  std::vector<std::string> paths;
+  std::string out_dir;  // empty: single IN OUT form
+  ImageFormat format = ImageFormat::kPng;
+  bool format_given = false;
+  EncodeOptions encode;
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "kxconv: %s\nTry 'kxconv --help' for more information.\n", message.c_str());
+  return kExitUsage;
+}
+
+// A one-line progress display, kept on stderr only when it is a terminal.
+struct Progress {
+  bool shown = false;
+  std::size_t count = 0;
+};
+
+void ShowProgress(Progress* progress, std::size_t index, const std::string& path) {
+  if (!progress->shown) return;
+  std::fprintf(stderr, "\r\033[Kkxconv: [%zu/%zu] %s", index + 1, progress->count, path.c_str());
+  std::fflush(stderr);
+}
+
+void ClearProgress(const Progress& progress) {
+  if (progress.shown) std::fputs("\r\033[K", stderr);
+}
+
+void Report(const Progress& progress, const std::string& path, const std::string& message) {
+  ClearProgress(progress);
+  std::fprintf(stderr, "kxconv: %s: %s\n", path.c_str(), message.c_str());
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    *error = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(::fileno(in), &st) == 0;
+  if (ok && S_ISDIR(st.st_mode)) {
+    *error = "is a folder";
+    std::fclose(in);
+    return false;
+  }
+  bytes->clear();
+  if (ok && st.st_size > 0) bytes->reserve(static_cast<std::size_t>(st.st_size));
+  std::uint8_t chunk[65536];
+  std::size_t got = 0;
+  while (ok && (got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+  ok = ok && std::ferror(in) == 0;
+  if (!ok) *error = std::string("cannot read: ") + std::strerror(errno);
+  std::fclose(in);
+  return ok;
+}
+
+std::string Hex2(unsigned v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", v & 0xFFu);
+  return text;
+}
+
+// Why the recognition test refuses the 16 bytes at `head`, in its own order
+// of checks; empty when it accepts them.
+std::string RecognitionProblem(const std::uint8_t* head) {
+  if (head[0] != 'K' || head[1] != 'X') return "no \"KX\" mark at the start";
+  if (head[2] != kAcceptedCoding) {
+    if (head[2] == (kAcceptedCoding & ~kDeltaCodingBit)) {
+      return "coding byte 0x03, written without the delta step; readers accept only " + Hex2(kAcceptedCoding);
+    }
+    return "coding byte " + Hex2(head[2]) + "; readers accept only " + Hex2(kAcceptedCoding);
+  }
+  if (head[3] != kBytesPerPixel) return std::to_string(head[3]) + " bytes per pixel; readers accept only 3";
+  const ImageSize size = ReadImageSize(head);
+  if (size.width < 1 || size.width > kMaxDimension) return "width " + std::to_string(size.width) + " outside 1..8192";
+  if (size.height < 1 || size.height > kMaxDimension) {
+    return "height " + std::to_string(size.height) + " outside 1..8192";
+  }
+  return "";
+}
+
+// How many of the picture's bytes the stream itself produces, from the
+// decoder's own count; total_bytes when it is complete.
+std::size_t StreamProducedBytes(const std::vector<std::uint8_t>& file, std::size_t total_bytes) {
+  std::vector<std::uint8_t> out(total_bytes);
+  return DecompressPixels(file.data(), file.size(), out.data(), out.size());
+}
+
+std::string EndedEarly(std::size_t produced_bytes, std::size_t total_bytes) {
+  return "stream ended early at pixel " + std::to_string(produced_bytes / 3) + " of " +
+         std::to_string(total_bytes / 3);
+}
+
+std::int32_t Get32(const std::uint8_t* p) {
+  return static_cast<std::int32_t>(std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+                                   (std::uint32_t{p[3]} << 24));
+}
+
+// The picture in the two blocks a viewer receives: a bitmap header, and
+// 24-bit rows from the bottom up, each padded to a multiple of 4 bytes.
+bool ImageFromBlocks(SpiHandle info_block, SpiHandle bits_block, Image* image, std::string* error) {
+  const auto* info = static_cast<const std::uint8_t*>(HostLockBlock(info_block));
+  const auto* bits = static_cast<const std::uint8_t*>(HostLockBlock(bits_block));
+  if (info == nullptr || bits == nullptr) {
+    *error = "the plug-in's blocks cannot be locked";
+    return false;
+  }
+  const std::int32_t width = Get32(info + kBitmapWidthAt);
+  const std::int32_t height = Get32(info + kBitmapHeightAt);
+  const std::uint32_t bit_count = std::uint32_t{info[kBitmapBitCountAt]} | (std::uint32_t{info[kBitmapBitCountAt + 1]} << 8);
+  if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension || bit_count != kBitmapBitsPerPixel) {
+    *error = "the plug-in returned an unexpected bitmap (" + std::to_string(width) + " x " + std::to_string(height) +
+             ", " + std::to_string(bit_count) + " bits)";
+    return false;
+  }
+  const std::size_t row_bytes = std::size_t{3} * static_cast<std::size_t>(width);
+  const std::size_t stride_bytes = (row_bytes + 3) / 4 * 4;
+  const std::size_t rows = static_cast<std::size_t>(height);
+  if (HostBlockBytes(bits_block) < stride_bytes * rows) {
+    *error = "the plug-in's bits block is smaller than its bitmap";
+    return false;
+  }
+  image->width = width;
+  image->height = height;
+  image->bgr.resize(row_bytes * rows);
+  for (std::size_t y = 0; y < rows; ++y) {
+    std::memcpy(&image->bgr[y * row_bytes], bits + (rows - 1 - y) * stride_bytes, row_bytes);
+  }
+  return true;
+}
+
+std::string GetPictureProblem(int result) {
+  const std::string code = "GetPicture result " + std::to_string(result);
+  switch (result) {
+    case kSpiOutOfMemory: return "the plug-in ran out of memory (" + code + ")";
+    case kSpiFileReadError: return "the plug-in could not read it (" + code + ")";
+    case kSpiUnknownFormat: return "the plug-in refused it (" + code + ")";
+    default: return "the plug-in could not load it (" + code + ")";
+  }
+}
+
+// Loads a KX file the way a viewer does: IsSupported on the first bytes,
+// then GetPicture on the whole file in memory.
+bool LoadThroughPlugin(const std::string& path, std::vector<std::uint8_t>* file, Image* image, std::string* error) {
+  if (file->size() < kHeaderBytes) {
+    *error = "not a KX picture: " + std::to_string(file->size()) + " bytes, shorter than the 16-byte header";
+    return false;
+  }
+  if (file->size() > kMaxKxFileBytes) {
+    *error = "too large for a KX reader (2 GiB or more)";
+    return false;
+  }
+  std::vector<std::uint8_t> head(kHeadCopyBytes, 0);
+  std::memcpy(head.data(), file->data(), std::min(head.size(), file->size()));
+  std::string name = path;
+  if (IsSupported(name.data(), reinterpret_cast<SpiDword>(head.data())) == 0) {
+    const std::string why = RecognitionProblem(file->data());
+    *error = "not recognised as a KX picture (" + (why.empty() ? "refused by the recognition test" : why) + ")";
+    return false;
+  }
+  SpiHandle info_block = nullptr;
+  SpiHandle bits_block = nullptr;
+  const int result = GetPicture(reinterpret_cast<char*>(file->data()), static_cast<SpiLong>(file->size()),
+                                kMemoryInput, &info_block, &bits_block, nullptr, 0);
+  bool ok = false;
+  if (result != kSpiSuccess) {
+    *error = GetPictureProblem(result);
+  } else if (info_block == nullptr || bits_block == nullptr) {
+    *error = "the plug-in returned no bitmap";
+  } else {
+    ok = ImageFromBlocks(info_block, bits_block, image, error);
+  }
+  // The blocks are the host's to free, whatever happened.
+  if (info_block != nullptr) HostFreeBlock(info_block);
+  if (bits_block != nullptr) HostFreeBlock(bits_block);
+  return ok;
+}
+
+template <typename WriteFn>
+bool WriteOutput(const std::string& path, WriteFn write, std::string* error) {
+  PendingFile pending;
+  if (!BeginOutput(path, &pending, error)) return false;
+  if (!write(pending.file, error)) {
+    AbandonOutput(&pending);
+    return false;
+  }
+  return CommitOutput(&pending, error);
+}
+
+bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format, std::string* error,
+               std::string* warning) {
+  std::vector<std::uint8_t> file;
+  if (!ReadWholeFile(in, &file, error)) return false;
+  Image image;
+  if (!LoadThroughPlugin(in, &file, &image, error)) return false;
+  const std::size_t total_bytes = image.bgr.size();
+  const std::size_t produced_bytes = StreamProducedBytes(file, total_bytes);
+  if (produced_bytes < total_bytes) {
+    *warning = "warning: " + EndedEarly(produced_bytes, total_bytes) + "; written as a viewer shows it";
+  }
+  file = {};
+  return WriteOutput(
+      out, [&](std::FILE* f, std::string* e) { return EncodeImageFile(f, format, image, e); }, error);
+}
+
+bool EncodeOne(const std::string& in, const std::string& out, const EncodeOptions& options, std::string* error) {
+  std::vector<std::uint8_t> file;
+  if (!ReadWholeFile(in, &file, error)) return false;
+  Image image;
+  if (!DecodeImageFile(file, &image, error)) return false;
+  file = {};
+  std::vector<std::uint8_t> work(EncodeWorkBytes(options));
+  std::vector<std::uint8_t> kx(EncodeBoundBytes(image.width, image.height));
+  const std::size_t kx_bytes =
+      EncodeImage(image.bgr.data(), image.width, image.height, options, work.data(), kx.data(), kx.size());
+  if (kx_bytes == 0) {
+    *error = "the KX writer refused the picture";
+    return false;
+  }
+  return WriteOutput(
+      out,
+      [&](std::FILE* f, std::string* e) {
+        if (std::fwrite(kx.data(), 1, kx_bytes, f) == kx_bytes) return true;
+        *e = "cannot write the KX file";
+        return false;
+      },
+      error);
+}
+
+// One line about a KX file on stdout. True when it is a picture readers
+// accept and its stream is complete.
+bool InfoOne(const std::string& path, std::string* error) {
+  std::vector<std::uint8_t> file;
+  if (!ReadWholeFile(path, &file, error)) return false;
+  if (file.size() < kHeaderBytes) {
+    std::printf("%s: not recognised (only %zu bytes, shorter than the 16-byte header)\n", path.c_str(), file.size());
+    return false;
+  }
+  const bool recognised = CheckHeader(file.data()) == 1;
+  const ImageSize size = ReadImageSize(file.data());
+  std::string line = path + ": ";
+  if (recognised) {
+    line += "recognised";
+  } else {
+    const std::string why = RecognitionProblem(file.data());
+    line += "not recognised (" + (why.empty() ? std::string("refused by the recognition test") : why) + ")";
+  }
+  line += ", coding " + Hex2(file[2]) + ", " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+          ", stream " + std::to_string(file.size() - kHeaderBytes) + " bytes, ";
+  bool complete = false;
+  if (size.width >= 1 && size.width <= kMaxDimension && size.height >= 1 && size.height <= kMaxDimension) {
+    const std::size_t total_bytes =
+        std::size_t{3} * static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height);
+    const std::size_t produced_bytes = StreamProducedBytes(file, total_bytes);
+    complete = produced_bytes == total_bytes;
+    line += complete ? std::string("complete") : EndedEarly(produced_bytes, total_bytes);
+  } else {
+    line += "not decoded (size outside 1..8192)";
+  }
+  std::printf("%s\n", line.c_str());
+  return recognised && complete;
+}
+
+std::string OutputIn(const std::string& dir, const std::string& in, const char* extension) {
+  const std::size_t slash = in.find_last_of('/');
+  std::string stem = slash == std::string::npos ? in : in.substr(slash + 1);
+  const std::size_t dot = stem.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) stem.resize(dot);
+  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + stem + extension;
+}
+
+// Parses everything after the command word. Returns kExitOk to go on,
+// kHelpShown, or kExitUsage after printing a usage error.
+int ParseArgs(int argc, char** argv, Options* options) {
+  bool options_done = false;
+  for (int a = 2; a < argc; ++a) {
+    const std::string arg = argv[a];
+    const bool has_value = a + 1 < argc;
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      options->paths.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return kHelpShown;
+    } else if (arg == "-o" && options->command != Command::kInfo) {
+      if (!has_value) return UsageError("-o needs a folder");
+      options->out_dir = argv[++a];
+      if (options->out_dir.empty()) return UsageError("-o needs a folder");
+    } else if (arg == "--format" && options->command == Command::kDecode) {
+      if (!has_value) return UsageError("--format needs png, bmp or ppm");
+      options->format = FormatFromName(std::string(".") + argv[++a]);
+      options->format_given = true;
+      if (options->format == ImageFormat::kUnknown) return UsageError("--format must be png, bmp or ppm");
+    } else if (arg == "--level" && options->command == Command::kEncode) {
+      if (!has_value) return UsageError("--level needs a number from 1 to 9");
+      const std::string value = argv[++a];
+      if (value.size() != 1 || value[0] < '1' || value[0] > '9') {
+        return UsageError("--level must be a number from 1 to 9, not '" + value + "'");
+      }
+      options->encode.level = value[0] - '0';
+    } else if (arg == "--no-delta" && options->command == Command::kEncode) {
+      options->encode.delta = false;
+    } else {
+      return UsageError("unknown option '" + arg + "' for this command");
+    }
+  }
+  if (options->paths.empty()) return UsageError("no input files");
+  if (options->command == Command::kInfo) return kExitOk;
+  if (options->out_dir.empty()) {
+    if (options->paths.size() != 2) return UsageError("give one input and one output, or -o DIR with the inputs");
+    if (options->format_given) return UsageError("--format goes with -o; otherwise OUT's extension chooses");
+    const ImageFormat out_format = FormatFromName(options->paths[1]);
+    if (options->command == Command::kDecode && out_format == ImageFormat::kUnknown) {
+      return UsageError("the output name must end in .png, .bmp or .ppm: " + options->paths[1]);
+    }
+    if (options->command == Command::kEncode && out_format != ImageFormat::kUnknown) {
+      return UsageError("the output of encode is a KX file; give it a .kx name, not " + options->paths[1]);
+    }
+    options->format = out_format;
+  } else {
+    struct stat st;
+    if (::stat(options->out_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return UsageError("-o " + options->out_dir + ": not an existing folder");
+    }
+  }
+  return kExitOk;
+}
+
+int RunConversions(const Options& options) {
+  InstallOutputCleanup();
+  std::vector<std::pair<std::string, std::string>> jobs;  // input, output
+  if (options.out_dir.empty()) {
+    jobs.emplace_back(options.paths[0], options.paths[1]);
+  } else {
+    const char* extension = options.command == Command::kDecode ? FormatExtension(options.format) : ".kx";
+    for (const std::string& in : options.paths) jobs.emplace_back(in, OutputIn(options.out_dir, in, extension));
+  }
+  Progress progress;
+  progress.shown = ::isatty(STDERR_FILENO) == 1;
+  progress.count = jobs.size();
+  std::set<std::string> written;
+  int status = kExitOk;
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    const auto& [in, out] = jobs[k];
+    ShowProgress(&progress, k, in);
+    std::string error;
+    std::string warning;
+    bool ok = false;
+    if (written.count(out) != 0) {
+      error = "would overwrite " + out + ", written from another input in this run";
+    } else {
+      try {
+        ok = options.command == Command::kDecode ? DecodeOne(in, out, options.format, &error, &warning)
+                                                 : EncodeOne(in, out, options.encode, &error);
+      } catch (const std::bad_alloc&) {
+        error = "out of memory";
+      }
+    }
+    if (ok) written.insert(out);
+    if (!warning.empty()) Report(progress, in, warning);
+    if (!ok) {
+      Report(progress, in, error);
+      status = kExitFailed;
+    }
+  }
+  ClearProgress(progress);
+  return status;
+}
+
+int RunInfo(const Options& options) {
+  int status = kExitOk;
+  for (const std::string& path : options.paths) {
+    std::string error;
+    bool ok = false;
+    try {
+      ok = InfoOne(path, &error);
+    } catch (const std::bad_alloc&) {
+      error = "out of memory";
+    }
+    std::fflush(stdout);
+    if (!error.empty()) Report(Progress{}, path, error);
+    if (!ok) status = kExitFailed;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return UsageError("no command");
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  Options options;
+  if (command == "decode") {
+    options.command = Command::kDecode;
+  } else if (command == "encode") {
+    options.command = Command::kEncode;
+  } else if (command == "info") {
+    options.command = Command::kInfo;
+  } else {
+    return UsageError("unknown command '" + command + "'");
+  }
+  const int parsed = ParseArgs(argc, argv, &options);
+  if (parsed == kHelpShown) return kExitOk;
+  if (parsed != kExitOk) return parsed;
+  return options.command == Command::kInfo ? RunInfo(options) : RunConversions(options);
+}
