@@ -9,6 +9,11 @@ function(kx_warnings target)
 endfunction()
 
 function(kx_sanitize target)
+  get_target_property(kind ${target} TYPE)
+  if(KX_BUILD_FUZZ AND NOT kind STREQUAL "INTERFACE_LIBRARY")
+    # Coverage for libFuzzer in every library the targets call.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
   if(KX_SANITIZE)
     get_target_property(type ${target} TYPE)
     if(NOT type STREQUAL "INTERFACE_LIBRARY")

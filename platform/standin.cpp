@@ -29,6 +29,8 @@ static_assert(sizeof(BlockPrefix) == 16);
 
 std::atomic<int> g_open_files{0};
 std::atomic<int> g_live_blocks{0};
+std::atomic<std::uint64_t> g_live_bytes{0};
+std::atomic<std::uint64_t> g_peak_bytes{0};
 std::atomic<int> g_allocations_left{-1};  // -1: no failure injected
 std::atomic<int> g_locks_left{-1};
 std::atomic<std::uint32_t> g_read_limit{0};  // 0: no limit
@@ -55,6 +57,10 @@ BlockHandle Allocate(std::size_t n, bool zeroed) {
   prefix->magic = kBlockMagic;
   prefix->bytes = n;
   ++g_live_blocks;
+  const std::uint64_t live = g_live_bytes += n;
+  std::uint64_t peak = g_peak_bytes.load();
+  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live)) {
+  }
   return prefix + 1;
 }
 
@@ -115,12 +121,15 @@ void FreeBlock(BlockHandle block) {
   BlockPrefix* prefix = Prefix(block);
   if (prefix->magic != kBlockMagic) std::abort();  // not a block of ours: fail loudly, never corrupt
   prefix->magic = 0;
+  g_live_bytes -= prefix->bytes;
   std::free(prefix);
   --g_live_blocks;
 }
 
 int StandInOpenFiles() { return g_open_files.load(); }
 int StandInLiveBlocks() { return g_live_blocks.load(); }
+std::uint64_t StandInPeakBlockBytes() { return g_peak_bytes.load(); }
+void StandInResetPeakBlockBytes() { g_peak_bytes = g_live_bytes.load(); }
 void StandInFailAllocationsAfter(int skip) { g_allocations_left = skip; }
 void StandInFailLocksAfter(int skip) { g_locks_left = skip; }
 void StandInLimitReads(std::uint32_t max_bytes) { g_read_limit = max_bytes; }

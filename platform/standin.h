@@ -9,6 +9,10 @@
 // yet freed (by the plug-in or by the host). Process-wide.
 int StandInOpenFiles();
 int StandInLiveBlocks();
+// The most bytes held in live blocks at once since the last reset, and the
+// reset, which starts counting from what is live now.
+std::uint64_t StandInPeakBlockBytes();
+void StandInResetPeakBlockBytes();
 
 // The next `skip` block allocations succeed and every later one fails, until
 // StandInResetFaults(). Likewise for LockBlock returning null.

@@ -2,6 +2,7 @@
 // under Wine against the real kxfilter.spi).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -287,7 +288,9 @@ TEST(GetPicture, ThreadsDecodingAtOnceGetTheSameBitmaps) {
       kThreads,
       [](void* context, int index) {
         auto* w = static_cast<ParallelWork*>(context);
-        for (int round = 0; round < 20; ++round) {
+        // Rounds go on for two seconds, so that the threads overlap for long.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int round = 0; round < 3 || std::chrono::steady_clock::now() < end; ++round) {
           const auto k = std::size_t(index);
           Bytes bits = FetchFromMemory(w->files[k]).bits;
           if (round == 0) {

@@ -126,6 +126,27 @@ TEST_F(Ownership, ShortReadsDecodeOnlyTheBytesRead) {
   }
 }
 
+// Besides the input and the bitmap it hands over, a picture costs a small
+// fixed amount, whatever its size: no picture-sized scratch buffer.
+TEST_F(Ownership, APictureCostsItsBitmapAndASmallFixedAmount) {
+  constexpr std::uint64_t kFixedAllowanceBytes = std::uint64_t{1} << 20;
+  for (const int size : {16, 700, 2500}) {
+    SCOPED_TRACE(size);
+    std::mt19937 rng(static_cast<unsigned>(size));
+    const Bytes file = MakeKx(size, size, RandomTokenStream(rng, std::size_t(size) * size * 3));
+    const std::uint64_t bits_bytes = std::uint64_t((size * 3 + 3) / 4 * 4) * std::uint64_t(size);
+    const std::string path = WriteTempFile("peak.kx", file);
+    for (bool from_file : {false, true}) {
+      StandInResetPeakBlockBytes();
+      const std::uint64_t live_before = StandInPeakBlockBytes();  // right after a reset: what is live
+      const HostPicture got = from_file ? FetchFromFile(path) : FetchFromMemory(file);
+      ASSERT_EQ(got.result, 0);
+      const std::uint64_t input_bytes = from_file ? file.size() : 0;
+      EXPECT_LE(StandInPeakBlockBytes() - live_before, input_bytes + bits_bytes + kFixedAllowanceBytes);
+    }
+  }
+}
+
 TEST_F(Ownership, NullSlotsAndRecordsAreRefused) {
   Bytes file = MakeKx(2, 1, {0x00, 1, 2, 3, 4, 5, 6});
   SpiHandle slot = nullptr;

@@ -1,0 +1,96 @@
+// The limits of the module: the largest picture a writer makes decodes
+// completely, and headers up to 32767 x 32767 give 0 or 4, never a crash.
+// Runs natively and, in the 32-bit address space, under Wine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "codec/encode.h"
+#include "platform/host.h"
+#include "tests/support/plugin_api.h"
+
+namespace {
+
+constexpr int kLargest = 8192;
+
+// A picture with structure in both directions, cheap to make and to encode.
+Bytes LargestPixels() {
+  Bytes pixels(std::size_t(kLargest) * kLargest * 3);
+  std::uint8_t* p = pixels.data();
+  for (int y = 0; y < kLargest; ++y) {
+    for (int x = 0; x < kLargest; ++x) {
+      *p++ = static_cast<std::uint8_t>(x >> 5);
+      *p++ = static_cast<std::uint8_t>(y >> 5);
+      *p++ = static_cast<std::uint8_t>(((x >> 9) ^ (y >> 9)) * 16);
+    }
+  }
+  return pixels;
+}
+
+TEST(Limits, TheLargestPictureDecodesCompletely) {
+  Bytes file;
+  {
+    const Bytes pixels = LargestPixels();
+    EncodeOptions options;
+    options.level = kMinEncodeLevel;
+    Bytes work(EncodeWorkBytes(options));
+    file.resize(EncodeBoundBytes(kLargest, kLargest));
+    file.resize(EncodeImage(pixels.data(), kLargest, kLargest, options, work.data(), file.data(), file.size()));
+    ASSERT_GT(file.size(), 16u);
+  }
+  SpiHandle info = nullptr;
+  SpiHandle bits = nullptr;
+  ASSERT_EQ(Plugin().GetPicture(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()), 1, &info,
+                                &bits, nullptr, 0),
+            0);
+  // Compared row by row in place: a second copy of 192 MiB would crowd a
+  // 32-bit test program.
+  const std::size_t row_bytes = std::size_t(kLargest) * 3;
+  ASSERT_EQ(HostBlockBytes(bits), row_bytes * kLargest);
+  const auto* stored = static_cast<const std::uint8_t*>(HostLockBlock(bits));
+  file.clear();
+  file.shrink_to_fit();
+  const Bytes pixels = LargestPixels();
+  int differing_rows = 0;
+  for (int r = 0; r < kLargest; ++r) {
+    const std::uint8_t* want = pixels.data() + std::size_t(kLargest - 1 - r) * row_bytes;
+    if (std::memcmp(stored + std::size_t(r) * row_bytes, want, row_bytes) != 0) ++differing_rows;
+  }
+  EXPECT_EQ(differing_rows, 0);
+  HostFreeBlock(info);
+  HostFreeBlock(bits);
+}
+
+TEST(Limits, OversizedHeadersGiveZeroOrFour) {
+  const int sizes[][2] = {{8193, 8193}, {16384, 16384}, {32767, 32767}, {32767, 1}, {1, 32767},
+                          {32767, 2730}, {11000, 8000}, {0x7FFF, 0x4000}};
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size[0]) + " x " + std::to_string(size[1]));
+    Bytes file = MakeKx(size[0], size[1], {0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+    PictureInfo info{};
+    EXPECT_EQ(Plugin().GetPictureInfo(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()), 1,
+                                      &info),
+              0);
+    SpiHandle info_block = nullptr;
+    SpiHandle bits_block = nullptr;
+    const int result = Plugin().GetPicture(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()),
+                                           1, &info_block, &bits_block, nullptr, 0);
+    EXPECT_TRUE(result == 0 || result == 4) << result;
+    EXPECT_EQ(result == 0, bits_block != nullptr);
+    if (result == 0) {
+      const std::size_t stride_bytes = (std::size_t(size[0]) * 3 + 3) / 4 * 4;
+      EXPECT_EQ(HostBlockBytes(bits_block), stride_bytes * std::size_t(size[1]));
+      // The eight literals, delta-summed, then the last pixel repeated.
+      const auto* bits = static_cast<const std::uint8_t*>(HostLockBlock(bits_block));
+      const std::uint8_t* top_row = bits + stride_bytes * std::size_t(size[1] - 1);
+      EXPECT_EQ(top_row[0], 1);
+      if (size[0] > 1) {
+        EXPECT_EQ(top_row[3], 1 + 4);
+      }
+      HostFreeBlock(info_block);
+      HostFreeBlock(bits_block);
+    }
+  }
+}
+
+}  // namespace
