@@ -10,9 +10,11 @@ scripts/install-deps.sh || exit 1
 
 jobs=$(nproc)
 failed_steps=()
+steps_run=0
 step() {  # name, command...
   local name=$1
   shift
+  steps_run=$((steps_run + 1))
   echo "=== $name"
   if ! "$@"; then
     failed_steps+=("$name")
@@ -40,7 +42,6 @@ step "hosts" tests/compare_hosts.sh build/release build/win32
 step "memcheck" memcheck
 step "fuzz" scripts/fuzz.sh 12
 
-steps_run=8
 if [ ${#failed_steps[@]} -ne 0 ]; then
   echo "failed steps: ${failed_steps[*]}"
 fi
