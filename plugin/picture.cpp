@@ -4,7 +4,7 @@
 // hands over nothing and leaves the host's slots untouched. Everything else
 // the plug-in allocates or opens is released before the entry point returns.
 #include "codec/bitmap.h"
-#include "codec/decompress.h"
+#include "codec/fast_decode.h"
 #include "codec/kx_format.h"
 #include "platform/platform.h"
 #include "plugin/spi.h"
@@ -80,32 +80,34 @@ int LoadInput(char* buf, SpiLong len, SpiUint flag, std::int64_t max_file_bytes,
   return kSpiSuccess;
 }
 
-// Decodes the picture into the locked bits block and calls the progress
-// callback once, when the whole picture is there. 1 when the picture is
-// complete and the callback did not ask to stop, else 0.
-int DecodeImage(const Input& input, std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* scratch,
+// Decodes the picture into the locked bits block, with the window as the
+// only work memory, and calls the progress callback once, when the whole
+// picture is there. 1 when the picture is complete and the callback did not
+// ask to stop, else 0.
+int DecodeImage(const Input& input, std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* window,
                 ProgressCallback progressCallback, SpiLong lData) {
-  DecompressPixels(input.bytes, input.size_bytes, scratch, layout.total_bytes);
-  StoreRows(scratch, bits, layout.stride_bytes, layout.width, layout.height);
+  DecodeToBitmap(input.bytes, input.size_bytes, layout, bits, window, kDecodeWindowBytes);
   if (progressCallback != nullptr && progressCallback(1, 1, lData) != 0) return 0;
   return 1;
 }
 
 // The blocks of one picture, all allocated and locked before any is handed
-// over, so that a failure leaves the host with nothing.
+// over, so that a failure leaves the host with nothing. The decode window is
+// the same size for every picture, and it needs no clearing: nothing it held
+// before the decode reaches the bitmap.
 struct PictureBlocks {
   BlockHandle info;
   BlockHandle bits;
-  BlockHandle scratch;
+  BlockHandle window;
   std::uint8_t* info_bytes;
   std::uint8_t* bits_bytes;
-  std::uint8_t* scratch_bytes;
+  std::uint8_t* window_bytes;
 };
 
 void FreeBlocks(PictureBlocks* blocks) {
   if (blocks->info != nullptr) FreeBlock(blocks->info);
   if (blocks->bits != nullptr) FreeBlock(blocks->bits);
-  if (blocks->scratch != nullptr) FreeBlock(blocks->scratch);
+  if (blocks->window != nullptr) FreeBlock(blocks->window);
   *blocks = PictureBlocks{};
 }
 
@@ -113,12 +115,12 @@ bool AllocatePictureBlocks(const PictureLayout& layout, PictureBlocks* blocks) {
   *blocks = PictureBlocks{};
   blocks->info = AllocZeroedBlock(kInfoBlockBytes);
   blocks->bits = AllocZeroedBlock(layout.bits_bytes);
-  blocks->scratch = AllocZeroedBlock(layout.total_bytes);
-  if (blocks->info != nullptr && blocks->bits != nullptr && blocks->scratch != nullptr) {
+  blocks->window = AllocFixedBlock(kDecodeWindowBytes);
+  if (blocks->info != nullptr && blocks->bits != nullptr && blocks->window != nullptr) {
     blocks->info_bytes = static_cast<std::uint8_t*>(LockBlock(blocks->info));
     blocks->bits_bytes = static_cast<std::uint8_t*>(LockBlock(blocks->bits));
-    blocks->scratch_bytes = static_cast<std::uint8_t*>(LockBlock(blocks->scratch));
-    if (blocks->info_bytes != nullptr && blocks->bits_bytes != nullptr && blocks->scratch_bytes != nullptr) {
+    blocks->window_bytes = static_cast<std::uint8_t*>(LockBlock(blocks->window));
+    if (blocks->info_bytes != nullptr && blocks->bits_bytes != nullptr && blocks->window_bytes != nullptr) {
       return true;
     }
   }
@@ -143,9 +145,9 @@ int DecodeToHost(const Input& input, SpiHandle* pHBInfo, SpiHandle* pHBm, Progre
   *pHBm = blocks.bits;
   FillBitmapHeader(blocks.info_bytes, layout.width, layout.height, static_cast<std::uint32_t>(layout.bits_bytes));
   const int complete =
-      DecodeImage(input, blocks.bits_bytes, layout, blocks.scratch_bytes, progressCallback, lData);
-  UnlockBlock(blocks.scratch);
-  FreeBlock(blocks.scratch);
+      DecodeImage(input, blocks.bits_bytes, layout, blocks.window_bytes, progressCallback, lData);
+  UnlockBlock(blocks.window);
+  FreeBlock(blocks.window);
   return complete ? kSpiSuccess : kSpiAborted;
 }
 

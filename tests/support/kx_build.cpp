@@ -1,5 +1,6 @@
 #include "tests/support/kx_build.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -121,6 +122,43 @@ Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool re
   return w.Finish();
 }
 
+Bytes LongCopyTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start) {
+  StreamWriter w;
+  auto pick = [&](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
+  // Enough literals first that copies have something to repeat.
+  if (!reach_before_start) w.Run(RandomBytes(rng, 40));
+  while (w.produced_bytes() < min_output_bytes) {
+    const std::size_t made = w.produced_bytes();
+    const unsigned reach = reach_before_start ? 16384u : static_cast<unsigned>(std::min<std::size_t>(16384, made));
+    const unsigned length = pick(0, 3) == 0 ? 4096 : pick(0, 2) == 0 ? 1024 : pick(3, 256);
+    switch (rng() % 6) {
+      case 0:
+        w.Long(reach, length);  // the greatest distance there is
+        break;
+      case 1:
+        w.Long(pick(1, std::min(15u, reach)), length);  // a repeating pattern
+        break;
+      case 2:
+        w.Long(pick(1, reach), length);
+        break;
+      case 3:
+        w.Medium(pick(1, std::min(1024u, reach)), pick(3, 18));
+        break;
+      case 4:
+        w.Literal(static_cast<std::uint8_t>(rng()));
+        break;
+      default:
+        if (rng() % 2 == 0) {
+          w.Run(RandomBytes(rng, pick(9, 40)));
+        } else {
+          w.Short(pick(1, std::min(32u, reach)), pick(2, 4));
+        }
+        break;
+    }
+  }
+  return w.Finish();
+}
+
 std::string FirstDifference(const Bytes& expected, const Bytes& actual) {
   const std::size_t n = std::min(expected.size(), actual.size());
   for (std::size_t k = 0; k < n; ++k) {
@@ -170,6 +208,83 @@ std::vector<StreamCase> DifferentialCases(int rounds) {
       cases.push_back(
           {"random " + tag, MakeKx(width, height, RandomBytes(rng, rng() % (total + 64)), coding), total});
     }
+  }
+  return cases;
+}
+
+std::vector<StreamCase> LargeStreamCases(int rounds) {
+  std::vector<StreamCase> cases;
+  int round = 0;
+  // Names say what the case is, a detail (a cut or a height) when it has one,
+  // the picture's size and the round.
+  auto add = [&](const char* what, long long detail, int width, int height, const Bytes& stream,
+                 std::uint8_t coding) {
+    char name[96];
+    std::snprintf(name, sizeof name, "%s %lld, %dx%d #%d", what, detail, width, height, round);
+    cases.push_back({name, MakeKx(width, height, stream, coding), std::size_t(width) * std::size_t(height) * 3});
+  };
+  for (; round < rounds; ++round) {
+    std::mt19937 rng(static_cast<std::uint32_t>(5000 + round));
+    const std::uint8_t coding = round % 2 == 0 ? 0x83 : 0x03;
+
+    // Several windows' worth of output, complete, with junk after it, and
+    // cut at a spread of lengths.
+    const int sizes[][2] = {{1000, 200}, {8192, 9}, {333, 401}, {1, 90001}};
+    for (const auto& size : sizes) {
+      const int width = size[0];
+      const int height = size[1];
+      const std::size_t total = std::size_t(width) * std::size_t(height) * 3;
+      const Bytes random = RandomTokenStream(rng, total + rng() % 5000);
+      const Bytes copies = LongCopyTokenStream(rng, total + rng() % 5000);
+      add("large random", 0, width, height, random, coding);
+      add("large copies", 0, width, height, copies, coding);
+      add("large before start", 0, width, height, LongCopyTokenStream(rng, total, true), coding);
+      Bytes junk = copies;
+      const Bytes tail = RandomBytes(rng, 1000);
+      junk.insert(junk.end(), tail.begin(), tail.end());
+      add("large junk after", 0, width, height, junk, coding);
+      for (int k = 1; k <= 6; ++k) {
+        const Bytes& stream = k % 2 == 0 ? random : copies;
+        const std::size_t cut = std::min(stream.size(), stream.size() * static_cast<std::size_t>(k) / 7 + rng() % 64);
+        add("large cut", static_cast<long long>(cut), width, height,
+            Bytes(stream.begin(), stream.begin() + static_cast<long>(cut)), coding);
+      }
+    }
+
+    // Every cut over the last 600 bytes of a stream, so that the input ends
+    // at every point of the last groups.
+    {
+      const int width = 171;
+      const int height = 150;
+      const std::size_t total = std::size_t(width) * height * 3;
+      // Groups of literal runs read the most input; runs of 40 and of 9
+      // read furthest past their last byte.
+      StreamWriter runs;
+      while (runs.produced_bytes() < total) runs.Run(RandomBytes(rng, rng() % 4 == 0 ? 9 : 40));
+      const Bytes streams[] = {RandomTokenStream(rng, total), LongCopyTokenStream(rng, total), runs.Finish()};
+      for (const Bytes& stream : streams) {
+        const std::size_t first = stream.size() > 600 ? stream.size() - 600 : 0;
+        for (std::size_t cut = first; cut <= stream.size(); ++cut) {
+          add("tail cut", static_cast<long long>(cut), width, height,
+              Bytes(stream.begin(), stream.begin() + static_cast<long>(cut)), coding);
+        }
+      }
+    }
+
+    // One stream, pictures of many heights: the picture ends at many points
+    // of the stream, inside tokens and between them.
+    {
+      const int width = 64;
+      const Bytes stream = LongCopyTokenStream(rng, 600000);
+      for (int k = 0; k < 40; ++k) {
+        const int height = 100 + static_cast<int>(rng() % 3000);
+        add("height", height, width, height, stream, coding);
+      }
+    }
+
+    // Random bytes under the header of a large picture: every token form,
+    // damaged, at every alignment.
+    add("large random bytes", 0, 700, 300, RandomBytes(rng, 300000), coding);
   }
   return cases;
 }

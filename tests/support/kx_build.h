@@ -41,6 +41,12 @@ class StreamWriter {
 // first output byte now and then.
 Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start = false);
 
+// A valid stream weighted towards long copies: copies of 1024 and 4096
+// bytes, the greatest distance (16384) and the small distances (1 to 15)
+// that repeat a pattern, mixed with literals and short tokens. Copies reach
+// before the first output byte only when `reach_before_start` is set.
+Bytes LongCopyTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start = false);
+
 // Uniformly random bytes.
 Bytes RandomBytes(std::mt19937& rng, std::size_t count);
 
@@ -59,3 +65,10 @@ struct StreamCase {
 // with copies reaching before the start, and random bytes under good headers
 // of many sizes. Deterministic for a given `rounds`.
 std::vector<StreamCase> DifferentialCases(int rounds);
+
+// Larger pictures, for decoders that work through a window or switch
+// between checked and unchecked paths: several hundred kilobytes of output
+// from random and long-copy streams, rows 8192 pixels wide, odd widths,
+// pictures that end at many points inside a stream, and truncations at every
+// length over the last 600 bytes of input. Deterministic for a given `rounds`.
+std::vector<StreamCase> LargeStreamCases(int rounds);

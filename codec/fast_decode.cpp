@@ -1,0 +1,661 @@
+#include "codec/fast_decode.h"
+
+#include <cstring>
+
+#include "codec/decompress.h"
+#include "codec/kx_format.h"
+
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#define KX_X86_SIMD 1
+#include <cpuid.h>
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#else
+#define KX_X86_SIMD 0
+#endif
+
+namespace {
+
+// Window layout: [0, kHistoryBytes) holds the bytes just before the output
+// position (zeros before the first output byte, which is what a copy reaching
+// before the start reads), then the bytes decoded since, then room.
+constexpr std::size_t kHistoryBytes = kMaxDistance;
+
+constexpr unsigned kGroupTokens = 8;
+constexpr std::size_t kMaxRunBytes = 40;
+constexpr std::size_t kMaxTokenOutputBytes = 4096;
+// The most one group can take and give: a flag byte and eight literal runs
+// of 40; eight copies of 4096.
+constexpr std::size_t kMaxGroupInputBytes = 1 + kGroupTokens * (1 + kMaxRunBytes);
+constexpr std::size_t kMaxGroupOutputBytes = kGroupTokens * kMaxTokenOutputBytes;
+
+// Unchecked copies move whole blocks: 8 bytes for up to eight single
+// literals, 16 at a time for copies, 48 for a literal run of 9 to 40. So
+// they write up to 39 bytes past a token's last output byte.
+constexpr std::size_t kVectorBytes = 16;
+constexpr std::size_t kLiteralCopyBytes = 8;
+constexpr std::size_t kRunCopyBytes = 3 * kVectorBytes;
+constexpr std::size_t kWildBytes = kRunCopyBytes;
+
+// A group runs unchecked only with this much input left: the furthest it
+// reads is the 48-byte copy of a run whose control byte follows the flag
+// byte and seven runs of 40. An 8-byte literal move starts no later than
+// the group's last byte (kMaxGroupInputBytes), so it ends no further, and
+// the other reads (a copy's two bytes after its control byte, the 4-byte
+// read-ahead of the next control byte) end sooner.
+constexpr std::size_t kFastInputBytes = 1 + (kGroupTokens - 1) * (1 + kMaxRunBytes) + 1 + kRunCopyBytes;
+static_assert(kFastInputBytes >= kMaxGroupInputBytes + kLiteralCopyBytes, "");
+// ...and this much window room after the output position.
+constexpr std::size_t kFastRoomBytes = kMaxGroupOutputBytes + kWildBytes;
+// Token by token near the ends, a slide makes room for the longest copy.
+constexpr std::size_t kCarefulRoomBytes = kMaxTokenOutputBytes + kWildBytes;
+
+// Finished bytes go to the bits block every 16 KiB, while they are still in
+// the first-level cache of small machines. (On the machine measured, with
+// 2 MiB of second-level cache, every size from 4 to 128 KiB gave the same
+// times within the noise.)
+constexpr std::size_t kFlushBytes = std::size_t{16} << 10;
+
+// StoreDeltaRows streams bitmaps from this size up, larger than the caches
+// of the machines the plug-in runs on.
+constexpr std::size_t kStreamingBytes = std::size_t{4} << 20;
+
+// A slide happens only once less than kFastRoomBytes (or kCarefulRoomBytes)
+// of window is left, so the history it moves lies wholly after the place it
+// moves to, and one unchecked group fits after it.
+static_assert(kMinDecodeWindowBytes >= 2 * kHistoryBytes + kFastRoomBytes, "slides never overlap");
+static_assert(kCarefulRoomBytes <= kFastRoomBytes, "");
+static_assert(kDecodeWindowBytes >= kMinDecodeWindowBytes && kDecodeWindowBytes <= (std::size_t{1} << 20),
+              "the window stays within the 1 MiB budget");
+
+// Flag register of the token-by-token path: as in DecompressPixels.
+constexpr std::uint32_t kFlagsLeft = 0x10000;
+constexpr std::uint32_t kFlagLoadMark = 0x1FE00;
+constexpr std::uint32_t kCurrentFlag = 0x80;
+
+constexpr unsigned kRunBase = 9;
+constexpr unsigned kShortBase = 2;
+constexpr unsigned kMediumBase = 3;
+constexpr unsigned kLongBase = 3;
+
+inline std::size_t LongLength(unsigned d) {
+  return d < 0xFE ? d + kLongBase : (d == 0xFE ? std::size_t{1024} : std::size_t{4096});
+}
+
+// Long-copy length codes d = 0xFE and 0xFF come out of d + kLongBase as 257
+// and 258; the unchecked path turns them into 1024 and 4096 afterwards.
+constexpr std::size_t kMaxLongCodeLength = 0xFD + kLongBase;
+constexpr unsigned kLongCodeShift = 2;  // 1024 << 0 and 1024 << 2
+
+// --- Tables of the unchecked path -------------------------------------------
+//
+// On photographs tokens average about two bytes of output, and literals and
+// the three copy forms follow each other in no predictable order, so a
+// parser that branches on each flag bit and on each form is slow there.
+// These two tables turn the branches into table reads and arithmetic. On
+// the 12-megapixel photograph of bench/ this parser (with the read-ahead of
+// DecodeGroups) decodes in 37 ms where one that branches took 80 ms.
+
+// What a flag byte says about its group: the literal tokens before the
+// first control token (bits 0-3), the number of control tokens (bits 4-7)
+// and, 3 bits for each control token from bit 8 up, the literal tokens after
+// it before the next control token or the end of the group. Eight 3-bit
+// gaps need 24 bits, so a plan fits 32.
+constexpr unsigned kPlanLeadMask = 0x0F;
+constexpr unsigned kPlanControlsShift = 4;
+constexpr unsigned kPlanControlsMask = 0x0F;
+constexpr unsigned kPlanGapsShift = 8;
+constexpr unsigned kPlanGapBits = 3;
+constexpr unsigned kPlanGapMask = 0x07;
+
+struct FlagPlans {
+  std::uint32_t plan[256];
+};
+
+constexpr FlagPlans MakeFlagPlans() {
+  FlagPlans plans{};
+  for (unsigned flag = 0; flag < 256; ++flag) {
+    int bit = kGroupTokens - 1;  // flags are read from the most significant bit
+    unsigned lead = 0;
+    for (; bit >= 0 && ((flag >> bit) & 1u) == 0; --bit) ++lead;
+    unsigned controls = 0;
+    std::uint32_t gaps = 0;
+    while (bit >= 0) {
+      --bit;  // the control token itself
+      unsigned gap = 0;
+      for (; bit >= 0 && ((flag >> bit) & 1u) == 0; --bit) ++gap;
+      gaps |= gap << (kPlanGapBits * controls);
+      ++controls;
+    }
+    plans.plan[flag] = lead | (controls << kPlanControlsShift) | (gaps << kPlanGapsShift);
+  }
+  return plans;
+}
+
+constexpr FlagPlans kFlagPlans = MakeFlagPlans();
+
+// How a copy's control byte b and the two bytes c and d after it give the
+// copy, whatever its form: distance = distance_base + (c >> c_shift) and
+// length = length_base + (c & c_mask) + (d & d_mask). A short copy shifts
+// all of c out and masks c and d away; d of a medium copy is the next
+// token's byte and is masked away too.
+struct CopyCode {
+  std::uint16_t distance_base;
+  std::uint8_t length_base;
+  std::uint8_t c_shift;
+  std::uint8_t c_mask;
+  std::uint8_t d_mask;
+};
+
+struct CopyCodes {
+  CopyCode code[256];
+};
+
+constexpr CopyCodes MakeCopyCodes() {
+  CopyCodes codes{};
+  for (unsigned b = 0; b < 256; ++b) {
+    CopyCode& code = codes.code[b];
+    if (b < 0x80) {
+      code = {static_cast<std::uint16_t>((b >> 2) + 1), static_cast<std::uint8_t>((b & 3) + kShortBase), 8, 0, 0};
+    } else if (b < 0xC0) {
+      code = {static_cast<std::uint16_t>(((b & 0x3F) << 4) + 1), kMediumBase, 4, 0x0F, 0};
+    } else {
+      code = {static_cast<std::uint16_t>(((b & 0x3F) << 8) + 1), kLongBase, 0, 0, 0xFF};
+    }
+  }
+  return codes;
+}
+
+constexpr CopyCodes kCopyCodes = MakeCopyCodes();
+
+// --- Copies inside the window -------------------------------------------
+
+// Moves 16 bytes; loads all of them before storing, so source and
+// destination may overlap.
+inline void Copy16(std::uint8_t* dst, const std::uint8_t* src) {
+#if KX_X86_SIMD
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+#else
+  std::uint8_t block[kVectorBytes];
+  std::memcpy(block, src, kVectorBytes);
+  std::memcpy(dst, block, kVectorBytes);
+#endif
+}
+
+#if KX_X86_SIMD
+// A copy at a distance D below its length repeats its first D bytes: build
+// 16 bytes of that pattern once, then store it at steps that are a multiple
+// of D, so that every store starts at the same point of the pattern.
+template <unsigned D>
+std::uint8_t* RepeatPattern(std::uint8_t* op, std::uint8_t* end) {
+  const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(op - D));
+  __m128i pattern = _mm_and_si128(first, _mm_srli_si128(_mm_set1_epi8(-1), 16 - D));
+  pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, D));
+  if constexpr (2 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 2 * D));
+  if constexpr (4 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 4 * D));
+  if constexpr (8 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 8 * D));
+  constexpr std::size_t kStep = kVectorBytes - kVectorBytes % D;
+  do {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(op), pattern);
+    op += kStep;
+  } while (op < end);
+  return end;
+}
+#endif
+
+std::uint8_t* RepeatShortPattern(std::uint8_t* op, std::size_t distance, std::uint8_t* end) {
+#if KX_X86_SIMD
+  switch (distance) {
+    case 1: return RepeatPattern<1>(op, end);
+    case 2: return RepeatPattern<2>(op, end);
+    case 3: return RepeatPattern<3>(op, end);
+    case 4: return RepeatPattern<4>(op, end);
+    case 5: return RepeatPattern<5>(op, end);
+    case 6: return RepeatPattern<6>(op, end);
+    case 7: return RepeatPattern<7>(op, end);
+    case 8: return RepeatPattern<8>(op, end);
+    case 9: return RepeatPattern<9>(op, end);
+    case 10: return RepeatPattern<10>(op, end);
+    case 11: return RepeatPattern<11>(op, end);
+    case 12: return RepeatPattern<12>(op, end);
+    case 13: return RepeatPattern<13>(op, end);
+    case 14: return RepeatPattern<14>(op, end);
+    default: return RepeatPattern<15>(op, end);
+  }
+#else
+  for (; op < end; ++op) *op = *(op - distance);
+  return end;
+#endif
+}
+
+// Copies `length` (>= 1) bytes from `distance` (1..kMaxDistance) back, with
+// the meaning of the byte-at-a-time copy. Reads only from op - distance to
+// 15 bytes past op - distance + length, and writes only [op, op + length +
+// 15): the caller keeps kWildBytes of room after the token and
+// kHistoryBytes of window before op.
+inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size_t length) {
+  std::uint8_t* const end = op + length;
+  const std::uint8_t* const match = op - distance;
+  // Tested in this order because on photographs nearly every copy is no
+  // longer than its distance, so the branch is well predicted.
+  if (distance >= length || distance >= kVectorBytes) {
+    // Each 16-byte block reads only bytes already final: before op, or
+    // written by the blocks before it. With distance >= length the first
+    // block holds the whole copy, and what it writes past `end` does not
+    // count.
+    Copy16(op, match);
+    for (std::size_t k = kVectorBytes; k < length; k += kVectorBytes) Copy16(op + k, match + k);
+    return end;
+  }
+  return RepeatShortPattern(op, distance, end);
+}
+
+// --- The delta step fused with the row store ----------------------------
+
+// Adds the running sum of each byte lane to n bytes from src, writing dst.
+// carry[0..2] are the last three sums before src[0], oldest first, and come
+// back as the last three after src[n - 1].
+using DeltaFn = void (*)(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+
+void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  std::uint8_t a = carry[0];
+  std::uint8_t b = carry[1];
+  std::uint8_t c = carry[2];
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint8_t sum = static_cast<std::uint8_t>(src[k] + a);
+    dst[k] = sum;
+    a = b;
+    b = c;
+    c = sum;
+  }
+  carry[0] = a;
+  carry[1] = b;
+  carry[2] = c;
+}
+
+#if KX_X86_SIMD
+// Byte lanes are 3 apart: shifting by 3, 6 and 12 bytes and adding gives,
+// in each byte, the sum of its lane from the start of the vector.
+inline __m128i LaneSums(__m128i v) {
+  v = _mm_add_epi8(v, _mm_slli_si128(v, 3));
+  v = _mm_add_epi8(v, _mm_slli_si128(v, 6));
+  return _mm_add_epi8(v, _mm_slli_si128(v, 12));
+}
+
+// The carry sits in bytes 13..15 of a vector between blocks, where the last
+// vector stored leaves it.
+inline __m128i CarryVector(const std::uint8_t* carry) {
+  return _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(carry[0]),
+                       static_cast<char>(carry[1]), static_cast<char>(carry[2]));
+}
+
+inline void KeepCarry(__m128i last, std::uint8_t* carry) {
+  const unsigned bytes_12_13 = static_cast<unsigned>(_mm_extract_epi16(last, 6));
+  const unsigned bytes_14_15 = static_cast<unsigned>(_mm_extract_epi16(last, 7));
+  carry[0] = static_cast<std::uint8_t>(bytes_12_13 >> 8);
+  carry[1] = static_cast<std::uint8_t>(bytes_14_15);
+  carry[2] = static_cast<std::uint8_t>(bytes_14_15 >> 8);
+}
+
+// Streaming stores write whole lines without reading them first and bypass
+// the cache. StoreDeltaRows uses them for bitmaps too large for the caches,
+// where they save reading each line of the destination (on the bench's
+// 36 MB bitmaps: 2.9 to 3.2 ms against 3.5 to 3.8). The decoder does not: into a
+// bitmap already in memory they gained nothing measurable, and into the
+// fresh block GetPicture hands over, whose pages the stores touch first,
+// they made the flat picture take 23 ms instead of 11 to 15. They need
+// 16-byte aligned addresses, so the first bytes of a row segment go one at
+// a time.
+template <bool kStream>
+inline void StoreVector(std::uint8_t* dst, __m128i v) {
+  if constexpr (kStream) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), v);
+  } else {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+  }
+}
+
+// The bytes before dst's first 16-byte boundary, summed one at a time when
+// streaming. Returns how many.
+template <bool kStream>
+inline std::size_t AlignHead(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  if constexpr (!kStream) return 0;
+  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(dst) & (kVectorBytes - 1);
+  const std::size_t head = misalignment == 0 ? 0 : kVectorBytes - misalignment;
+  const std::size_t head_bytes = head < n ? head : n;
+  DeltaScalar(src, dst, head_bytes, carry);
+  return head_bytes;
+}
+
+// SSE2: the carry enters as the first three bytes of the next vector before
+// its lane sums. One dependent chain of about 8 operations per 16 bytes.
+template <bool kStream>
+void DeltaBaseline(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  std::size_t k = AlignHead<kStream>(src, dst, n, carry);
+  __m128i last = CarryVector(carry);
+  for (; n - k >= kVectorBytes; k += kVectorBytes) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+    last = LaneSums(_mm_add_epi8(raw, _mm_srli_si128(last, 13)));
+    StoreVector<kStream>(dst + k, last);
+  }
+  KeepCarry(last, carry);
+  DeltaScalar(src + k, dst + k, n - k, carry);
+}
+
+// SSSE3: the lane sums do not wait for the carry; one byte shuffle spreads
+// the last three sums over the next vector, so the chain is two operations
+// per 16 bytes. Measured about twice the baseline's speed.
+template <bool kStream>
+__attribute__((target("ssse3"))) void DeltaShuffle(const std::uint8_t* src, std::uint8_t* dst, std::size_t n,
+                                                   std::uint8_t* carry) {
+  std::size_t k = AlignHead<kStream>(src, dst, n, carry);
+  const __m128i spread = _mm_setr_epi8(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13);
+  __m128i last = CarryVector(carry);
+  __m128i lanes = _mm_shuffle_epi8(last, spread);
+  for (; n - k >= kVectorBytes; k += kVectorBytes) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+    last = _mm_add_epi8(LaneSums(raw), lanes);
+    StoreVector<kStream>(dst + k, last);
+    lanes = _mm_shuffle_epi8(last, spread);
+  }
+  KeepCarry(last, carry);
+  DeltaScalar(src + k, dst + k, n - k, carry);
+}
+#endif
+
+bool HasShuffle() {
+#if KX_X86_SIMD
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  return (ecx & bit_SSSE3) != 0;
+#else
+  return false;
+#endif
+}
+
+DeltaFn PickDelta(DeltaKernel kernel, bool stream) {
+#if KX_X86_SIMD
+  const bool shuffle = kernel != DeltaKernel::kBaseline && HasShuffle();
+  if (shuffle) return stream ? DeltaShuffle<true> : DeltaShuffle<false>;
+  return stream ? DeltaBaseline<true> : DeltaBaseline<false>;
+#else
+  static_cast<void>(kernel);
+  static_cast<void>(stream);
+  return DeltaScalar;
+#endif
+}
+
+// Streaming stores are weakly ordered: a fence makes them visible before
+// the bitmap is handed on.
+void FinishStores() {
+#if KX_X86_SIMD
+  _mm_sfence();
+#endif
+}
+
+// Where the next raw byte goes: raw row r is stored row height - 1 - r.
+struct RowWriter {
+  std::uint8_t* bits;
+  std::size_t stride_bytes;
+  std::size_t row_bytes;
+  std::size_t stored_row;    // the stored row being filled, counting down
+  std::size_t column_bytes;  // bytes of it already written
+  DeltaFn delta;             // null: bytes are stored as they are
+  std::uint8_t carry[3];
+};
+
+RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, bool undo_delta, DeltaKernel kernel,
+                    bool stream) {
+  RowWriter rows{};
+  rows.bits = bits;
+  rows.stride_bytes = layout.stride_bytes;
+  rows.row_bytes = layout.row_bytes;
+  rows.stored_row = static_cast<std::size_t>(layout.height) - 1;
+  rows.delta = undo_delta ? PickDelta(kernel, stream) : nullptr;
+  return rows;
+}
+
+// Stores the next n raw bytes. Never writes past the last byte of stored
+// row 0: the callers hand over total_bytes in all, and any excess is dropped.
+void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n) {
+  while (n > 0) {
+    const std::size_t take = n < rows->row_bytes - rows->column_bytes ? n : rows->row_bytes - rows->column_bytes;
+    if (take == 0) return;
+    std::uint8_t* const dst = rows->bits + rows->stored_row * rows->stride_bytes + rows->column_bytes;
+    if (rows->delta != nullptr) {
+      rows->delta(raw, dst, take, rows->carry);
+    } else {
+      std::memcpy(dst, raw, take);
+    }
+    raw += take;
+    n -= take;
+    rows->column_bytes += take;
+    if (rows->column_bytes == rows->row_bytes && rows->stored_row > 0) {
+      --rows->stored_row;
+      rows->column_bytes = 0;
+    }
+  }
+}
+
+// --- The decoder ------------------------------------------------------------
+
+// The output side of a decode: the window, the output position in it, the
+// first byte not yet stored, and where in the window the picture would end.
+struct Output {
+  std::uint8_t* window;
+  std::size_t window_bytes;
+  std::uint8_t* op;
+  std::uint8_t* flushed;
+  std::size_t end_offset;  // window offset of raw byte total_bytes; may lie past the window
+  RowWriter rows;
+};
+
+std::size_t Offset(const Output& out) { return static_cast<std::size_t>(out.op - out.window); }
+std::size_t BytesLeft(const Output& out) { return out.end_offset - Offset(out); }
+
+void Flush(Output* out) {
+  WriteRows(&out->rows, out->flushed, static_cast<std::size_t>(out->op - out->flushed));
+  out->flushed = out->op;
+}
+
+// Stores what is pending and moves the last kHistoryBytes to the front.
+// Called only with less than kFastRoomBytes of window left, so op is at
+// least 2 x kHistoryBytes in and the two ranges are apart.
+void Slide(Output* out) {
+  Flush(out);
+  const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
+  std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
+  out->end_offset -= moved_bytes;
+  out->op = out->window + kHistoryBytes;
+  out->flushed = out->op;
+}
+
+// Whole groups of eight tokens with no checks inside them, as long as, at
+// the start of a group, ip <= ip_last and op <= op_last. The caller sets
+// those limits so that kFastInputBytes of input and kFastRoomBytes of window
+// follow them and the picture's end lies kMaxGroupOutputBytes or more after
+// op_last: then no stop rule of the stream can fire inside a group.
+//
+// Each control byte is known before the token ahead of it is done: `ahead`
+// holds the bytes where the next one must be for each of the three sizes a
+// copy token can have, and the size picks it. That keeps a memory read off
+// the chain from one token to the next.
+inline void DecodeGroups(const std::uint8_t*& ip_ref, std::uint8_t*& op_ref, const std::uint8_t* ip_last,
+                         const std::uint8_t* op_last) {
+  const std::uint8_t* ip = ip_ref;
+  std::uint8_t* op = op_ref;
+  if (ip > ip_last || op > op_last) return;
+  unsigned next = ip[0];  // the flag byte
+  for (;;) {
+    const std::uint32_t plan = kFlagPlans.plan[next];
+    ++ip;
+    // Literal tokens go eight bytes at a time, however many there are.
+    const unsigned lead = plan & kPlanLeadMask;
+    std::memcpy(op, ip, kLiteralCopyBytes);
+    op += lead;
+    ip += lead;
+    next = ip[0];
+    std::uint32_t gaps = plan >> kPlanGapsShift;
+    for (unsigned controls = (plan >> kPlanControlsShift) & kPlanControlsMask; controls > 0; --controls) {
+      const unsigned b = next;
+      const unsigned literals = gaps & kPlanGapMask;
+      gaps >>= kPlanGapBits;
+      std::uint32_t ahead;
+      std::memcpy(&ahead, ip + literals + 1, sizeof ahead);
+      if ((b & 0x83u) == 0x03u) {  // a literal run
+        const std::size_t length = (b >> 2) + kRunBase;
+        Copy16(op, ip + 1);
+        Copy16(op + kVectorBytes, ip + 1 + kVectorBytes);
+        Copy16(op + 2 * kVectorBytes, ip + 1 + 2 * kVectorBytes);
+        op += length;
+        ip += 1 + length;
+        std::memcpy(op, ip, kLiteralCopyBytes);
+        op += literals;
+        ip += literals;
+        next = ip[0];
+        continue;
+      }
+      const CopyCode& code = kCopyCodes.code[b];
+      const unsigned c = ip[1];
+      const unsigned d = ip[2];
+      const std::size_t distance = code.distance_base + (c >> code.c_shift);
+      std::size_t length = code.length_base + (c & code.c_mask) + (d & code.d_mask);
+      if (length > kMaxLongCodeLength) {
+        length = std::size_t{1024} << ((length - kMaxLongCodeLength - 1) * kLongCodeShift);
+      }
+      const unsigned copy_bytes = 1 + (b >> 7) + ((b + 0x40u) >> 8);  // 1, 2 or 3
+      ip += copy_bytes;
+      op = CopyMatch(op, distance, length);
+      std::memcpy(op, ip, kLiteralCopyBytes);
+      op += literals;
+      ip += literals;
+      next = (ahead >> (8 * (copy_bytes - 1))) & 0xFFu;
+    }
+    if (ip > ip_last || op > op_last) break;
+  }
+  ip_ref = ip;
+  op_ref = op;
+}
+
+// Token by token with every stop rule of DecompressPixels, from a group
+// boundary to the end. Input is read exactly; output may still be written
+// up to kWildBytes past the last token, inside the window.
+void DecodeCareful(const std::uint8_t* ip, const std::uint8_t* const ip_end, Output* out) {
+  std::uint32_t flags = 0;
+  for (;;) {
+    if (BytesLeft(*out) == 0) return;
+    if ((flags & kFlagsLeft) == 0) flags = *ip++ | kFlagLoadMark;
+    if (ip >= ip_end) return;
+    if (out->window_bytes - Offset(*out) < kCarefulRoomBytes) Slide(out);
+    const std::size_t left_bytes = BytesLeft(*out);
+    std::uint8_t* op = out->op;
+    if ((flags & kCurrentFlag) == 0) {
+      *op++ = *ip++;
+    } else {
+      const unsigned b = *ip++;
+      std::size_t distance;
+      std::size_t length;
+      if (b < 0x80) {
+        if ((b & 3) == 3) {
+          const std::size_t input_bytes = static_cast<std::size_t>(ip_end - ip);
+          length = (b >> 2) + kRunBase;
+          if (length > input_bytes) length = input_bytes;
+          if (length > left_bytes) length = left_bytes;
+          std::memcpy(op, ip, length);
+          ip += length;
+          out->op = op + length;
+          flags <<= 1;
+          if (ip >= ip_end) return;
+          continue;
+        }
+        distance = (b >> 2) + 1;
+        length = (b & 3) + kShortBase;
+      } else if (b < 0xC0) {
+        if (ip >= ip_end) return;
+        const unsigned c = *ip++;
+        distance = ((b & 0x3Fu) << 4) + (c >> 4) + 1;
+        length = (c & 0x0Fu) + kMediumBase;
+      } else {
+        if (ip_end - ip < 2) return;  // a long copy missing c or d writes nothing
+        const unsigned c = ip[0];
+        const unsigned d = ip[1];
+        ip += 2;
+        distance = ((b & 0x3Fu) << 8) + c + 1;
+        length = LongLength(d);
+      }
+      op = CopyMatch(op, distance, length < left_bytes ? length : left_bytes);
+    }
+    out->op = op;
+    flags <<= 1;
+    if (ip >= ip_end) return;
+  }
+}
+
+void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, Output* out) {
+  const std::uint8_t* ip = src + kHeaderBytes;
+  const std::uint8_t* const ip_end = src + src_bytes;
+  for (;;) {
+    if (BytesLeft(*out) < kMaxGroupOutputBytes) break;
+    if (static_cast<std::size_t>(ip_end - ip) < kFastInputBytes) break;
+    if (out->window_bytes - Offset(*out) < kFastRoomBytes) Slide(out);
+    if (out->op - out->flushed >= static_cast<std::ptrdiff_t>(kFlushBytes)) Flush(out);
+    // Groups run unchecked while op stays at or below the lowest of three
+    // limits (the picture's end, the window's end, the next flush) and ip at
+    // or below the input's limit. Each was checked above to lie at or after
+    // the current position, so at least one group runs.
+    std::size_t last_offset = out->end_offset - kMaxGroupOutputBytes;
+    const std::size_t room_offset = out->window_bytes - kFastRoomBytes;
+    if (room_offset < last_offset) last_offset = room_offset;
+    const std::size_t flush_offset = static_cast<std::size_t>(out->flushed - out->window) + kFlushBytes;
+    if (flush_offset < last_offset) last_offset = flush_offset;
+    std::uint8_t* const op_last = out->window + last_offset;
+    const std::uint8_t* const ip_last = ip_end - kFastInputBytes;
+    std::uint8_t* op = out->op;
+    DecodeGroups(ip, op, ip_last, op_last);
+    out->op = op;
+  }
+  DecodeCareful(ip, ip_end, out);
+}
+
+}  // namespace
+
+bool ShuffleKernelAvailable() { return HasShuffle(); }
+
+std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                           std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+  if (window_bytes < kMinDecodeWindowBytes) return 0;
+  const bool undo_delta = src_bytes > 2 && (src[2] & kDeltaCodingBit) != 0;
+  Output out{};
+  out.window = window;
+  out.window_bytes = window_bytes;
+  out.op = window + kHistoryBytes;
+  out.flushed = out.op;
+  out.end_offset = kHistoryBytes + layout.total_bytes;
+  out.rows = StartRows(layout, bits, undo_delta, kernel, false);
+  std::memset(window, 0, kHistoryBytes);
+
+  if (src_bytes > kHeaderBytes) DecodeStream(src, src_bytes, &out);
+  Flush(&out);
+  const std::size_t left_bytes = BytesLeft(out);
+  const std::size_t produced_bytes = layout.total_bytes - left_bytes;
+
+  // What the stream did not produce is zero before the delta step.
+  const std::size_t zero_bytes = left_bytes < window_bytes ? left_bytes : window_bytes;
+  std::memset(window, 0, zero_bytes);
+  for (std::size_t k = left_bytes; k > 0;) {
+    const std::size_t n = k < zero_bytes ? k : zero_bytes;
+    WriteRows(&out.rows, window, n);
+    k -= n;
+  }
+  return produced_bytes;
+}
+
+void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
+                    DeltaKernel kernel) {
+  RowWriter rows = StartRows(layout, bits, undo_delta, kernel, layout.bits_bytes >= kStreamingBytes);
+  WriteRows(&rows, raw, layout.total_bytes);
+  FinishStores();
+}

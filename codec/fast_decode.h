@@ -1,0 +1,63 @@
+// Fast decoder of the KX pixel stream, straight into the bits block.
+//
+// DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
+// give, byte for byte and for any input, without a picture-sized scratch
+// buffer: it decodes into a small window that keeps the last kMaxDistance
+// bytes of output (all a back-reference can reach) and, every few kilobytes,
+// moves the finished bytes into their rows of the bits block, undoing the
+// delta step on the way.
+//
+// Contract, for any src bytes whatsoever:
+//   - src is read only in [0, src_bytes);
+//   - bits is written only in the first row_bytes of each of the height
+//     stored rows (stride_bytes apart); every one of those bytes is written,
+//     so the block need not be cleared, and the padding after each row is
+//     never touched;
+//   - window is read and written only in [0, window_bytes); what it holds on
+//     entry does not matter and what it holds on return is unspecified;
+//   - layout is one that PlanPicture returned kOk for, and bits holds at
+//     least layout.bits_bytes bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/bitmap.h"
+
+// The window the plug-in gives DecodeToBitmap, whatever the picture's size.
+// 256 KiB makes the 16 KiB slide of the history happen once every 190 KiB
+// or so of output, and stays far below the 1 MiB a picture may use besides
+// its input and bitmap. (Windows of 128 KiB to 1 MiB decoded the bench
+// pictures equally fast within the noise.)
+inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
+
+// The smallest window DecodeToBitmap accepts: twice the history (a slide
+// copies the last kMaxDistance bytes to the front, which must not overlap
+// them) and one group of eight 4096-byte copies with the margin of its wide
+// copies, rounded up. Smaller windows slide more often; tests use this one
+// for that.
+inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
+
+// How the delta step is computed. kBest asks the processor: the shuffle
+// kernel (SSSE3) where it exists, else the baseline one (SSE2 on x86,
+// plain C elsewhere). Asking for kShuffle on a processor without it gives
+// the baseline kernel. Every kernel gives the same bytes.
+enum class DeltaKernel { kBest, kBaseline, kShuffle };
+
+// True when the processor runs the shuffle kernel.
+bool ShuffleKernelAvailable();
+
+// Decodes the KX image `src` (header and stream, src_bytes bytes) into the
+// bits block laid out by `layout`, with `window` as the only work memory.
+// Returns how many raw bytes the stream itself produced, as DecompressPixels
+// does. A window below kMinDecodeWindowBytes decodes and writes nothing and
+// returns 0.
+std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                           std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes,
+                           DeltaKernel kernel = DeltaKernel::kBest);
+
+// UndoDelta (when undo_delta is set) and StoreRows in one pass: the raw
+// top-down picture raw[0, total_bytes) is left as it is, and its rows,
+// summed, land bottom-up in bits. The same writes as DecodeToBitmap.
+void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
+                    DeltaKernel kernel = DeltaKernel::kBest);

@@ -1,0 +1,354 @@
+// DecodeToBitmap and StoreDeltaRows against the straightforward path:
+// DecompressPixels into a picture-sized buffer, then StoreRows (and
+// UndoDelta) into the bits block.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "codec/bitmap.h"
+#include "codec/decompress.h"
+#include "codec/fast_decode.h"
+#include "codec/kx_format.h"
+#include "tests/support/kx_build.h"
+
+namespace {
+
+constexpr std::size_t kGuardBytes = 64;
+constexpr std::uint8_t kGuard = 0xCD;
+// Bits blocks start with this byte, not zero, so that a byte the decoder
+// leaves unwritten, or a padding byte it writes, shows up as a difference.
+constexpr std::uint8_t kStale = 0xAB;
+
+// A heap buffer with guard bytes on both sides of `bytes` usable ones.
+class Guarded {
+ public:
+  Guarded(std::size_t bytes, std::uint8_t fill) : buffer_(bytes + 2 * kGuardBytes, kGuard) {
+    std::fill(buffer_.begin() + kGuardBytes, buffer_.end() - kGuardBytes, fill);
+  }
+  std::uint8_t* data() { return buffer_.data() + kGuardBytes; }
+  std::size_t size() const { return buffer_.size() - 2 * kGuardBytes; }
+  Bytes Inside() const { return Bytes(buffer_.begin() + kGuardBytes, buffer_.end() - kGuardBytes); }
+  // Empty when no guard byte changed; else where the first changed one is.
+  std::string Damage() const {
+    for (std::size_t k = 0; k < kGuardBytes; ++k) {
+      if (buffer_[k] != kGuard) return "written before the buffer at -" + std::to_string(kGuardBytes - k);
+      if (buffer_[buffer_.size() - kGuardBytes + k] != kGuard) return "written past the buffer at +" + std::to_string(k);
+    }
+    return {};
+  }
+
+ private:
+  Bytes buffer_;
+};
+
+PictureLayout LayoutOf(int width, int height) {
+  PictureLayout layout{};
+  EXPECT_EQ(PlanPicture(width, height, &layout), LayoutStatus::kOk) << width << "x" << height;
+  return layout;
+}
+
+PictureLayout LayoutOf(const Bytes& file) {
+  const ImageSize size = ReadImageSize(file.data());
+  return LayoutOf(size.width, size.height);
+}
+
+struct BitsResult {
+  Bytes bits;
+  std::size_t produced;
+};
+
+BitsResult Straightforward(const Bytes& file, const PictureLayout& layout) {
+  Bytes raw(layout.total_bytes);
+  const std::size_t produced = DecompressPixels(file.data(), file.size(), raw.data(), raw.size());
+  Bytes bits(layout.bits_bytes, kStale);
+  StoreRows(raw.data(), bits.data(), layout.stride_bytes, layout.width, layout.height);
+  return {bits, produced};
+}
+
+// The window starts full of junk: the decoder must not rely on its contents.
+BitsResult Fast(const Bytes& file, const PictureLayout& layout, std::size_t window_bytes, DeltaKernel kernel,
+                std::string* damage) {
+  const Bytes input(file);  // an exact-size heap block: reading past it is caught by the sanitizers
+  Guarded bits(layout.bits_bytes, kStale);
+  Guarded window(window_bytes, static_cast<std::uint8_t>(0x5A ^ file.size()));
+  const std::size_t produced =
+      DecodeToBitmap(input.data(), input.size(), layout, bits.data(), window.data(), window.size(), kernel);
+  if (!bits.Damage().empty()) *damage = "bits: " + bits.Damage();
+  if (!window.Damage().empty()) *damage = "window: " + window.Damage();
+  return {bits.Inside(), produced};
+}
+
+struct Setup {
+  std::size_t window_bytes;
+  DeltaKernel kernel;
+  const char* name;
+};
+
+// The plug-in's window with the best kernel, and the smallest window, which
+// slides most often, with each kernel.
+const Setup kSetups[] = {
+    {kDecodeWindowBytes, DeltaKernel::kBest, "default window"},
+    {kMinDecodeWindowBytes, DeltaKernel::kBaseline, "small window, baseline kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kShuffle, "small window, shuffle kernel"},
+};
+
+::testing::AssertionResult SameAsStraightforward(const Bytes& file) {
+  const PictureLayout layout = LayoutOf(file);
+  const BitsResult want = Straightforward(file, layout);
+  for (const Setup& setup : kSetups) {
+    std::string damage;
+    const BitsResult got = Fast(file, layout, setup.window_bytes, setup.kernel, &damage);
+    const std::string difference = FirstDifference(want.bits, got.bits);
+    if (!damage.empty() || !difference.empty() || want.produced != got.produced) {
+      return ::testing::AssertionFailure()
+             << setup.name << ": " << damage << " " << difference << "; produced " << got.produced << ", expected "
+             << want.produced;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(DecodeToBitmap, MatchesTheStraightforwardPathOnEveryKindOfStream) {
+  const std::vector<StreamCase> cases = DifferentialCases(3);
+  ASSERT_GT(cases.size(), 1000u);
+  for (const StreamCase& c : cases) ASSERT_TRUE(SameAsStraightforward(c.file)) << c.name;
+}
+
+TEST(DecodeToBitmap, MatchesOnStreamsThatCrossWindowsAndMargins) {
+  const std::vector<StreamCase> cases = LargeStreamCases(2);
+  ASSERT_GT(cases.size(), 1000u);
+  for (const StreamCase& c : cases) ASSERT_TRUE(SameAsStraightforward(c.file)) << c.name;
+}
+
+TEST(DecodeToBitmap, RepeatsPatternsOfEveryShortDistance) {
+  std::mt19937 rng(77);
+  const unsigned lengths[] = {3, 4, 5, 15, 16, 17, 18, 31, 32, 33, 47, 255, 256, 1024, 4096};
+  for (unsigned distance = 1; distance <= 16; ++distance) {
+    StreamWriter w;
+    w.Run(RandomBytes(rng, 40));
+    for (int repeat = 0; repeat < 4; ++repeat) {
+      for (const unsigned length : lengths) {
+        w.Long(distance, length);
+        w.Literal(static_cast<std::uint8_t>(rng()));
+        if (length <= 18) w.Medium(distance, length);
+        if (length <= 4) w.Short(distance, length);
+      }
+    }
+    const Bytes stream = w.Finish();
+    // The whole stream on a picture that takes all of it (checked and
+    // unchecked paths), and on pictures that end inside its copies.
+    const std::size_t produced = w.produced_bytes();
+    for (const std::size_t total : {produced, produced - 1, std::size_t{40 + 3 + 7}, std::size_t{2000}, produced / 2}) {
+      const int width = static_cast<int>((total + 2) / 3);
+      for (const std::uint8_t coding : {std::uint8_t{0x83}, std::uint8_t{0x03}}) {
+        ASSERT_TRUE(SameAsStraightforward(MakeKx(width, 1, stream, coding)))
+            << "distance " << distance << ", picture of " << total << " bytes";
+      }
+    }
+  }
+}
+
+TEST(DecodeToBitmap, CopiesAtTheGreatestDistanceAcrossManySlides) {
+  // Every copy reaches 16384 bytes back: right after each slide of the
+  // window that is the first byte of the moved history. At the start it is
+  // before the first output byte and reads zeros.
+  std::mt19937 rng(78);
+  StreamWriter w;
+  const unsigned lengths[] = {4096, 1024, 256, 3, 100, 4096, 17};
+  for (int k = 0; w.produced_bytes() < 1500000; ++k) {
+    w.Long(16384, lengths[k % 7]);
+    w.Literal(static_cast<std::uint8_t>(rng()));
+    if (k % 5 == 0) w.Run(RandomBytes(rng, 9 + k % 32));
+  }
+  const Bytes stream = w.Finish();
+  for (const std::uint8_t coding : {std::uint8_t{0x83}, std::uint8_t{0x03}}) {
+    ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 500, stream, coding)));
+    ASSERT_TRUE(SameAsStraightforward(MakeKx(997, 13, stream, coding)));
+  }
+}
+
+// Copy tokens (at distance 1) that produce exactly `bytes` (>= 3), in a
+// whole number of groups so that the tokens after them start a group.
+void CopiesInWholeGroups(StreamWriter* w, std::size_t bytes) {
+  std::vector<unsigned> lengths;
+  for (const unsigned piece : {4096u, 1024u, 256u}) {
+    while (bytes >= piece + 3 || bytes == piece) {
+      lengths.push_back(piece);
+      bytes -= piece;
+    }
+  }
+  if (bytes > 0) lengths.push_back(static_cast<unsigned>(bytes));
+  // Splitting a copy in two keeps the output and adds a token.
+  while (lengths.size() % 8 != 0) {
+    auto it = std::find_if(lengths.begin(), lengths.end(), [](unsigned n) { return n >= 6 && n <= 256; });
+    if (it != lengths.end()) {
+      *it -= 3;
+      lengths.push_back(3);
+    } else {
+      it = std::find_if(lengths.begin(), lengths.end(), [](unsigned n) { return n == 1024 || n == 4096; });
+      ASSERT_NE(it, lengths.end());
+      const unsigned quarter = *it / 4;
+      *it = quarter;
+      lengths.insert(lengths.end(), 3, quarter);
+    }
+  }
+  for (const unsigned length : lengths) w->Long(1, length);
+}
+
+TEST(DecodeToBitmap, LongestGroupsAtTheEndOfTheWindow) {
+  // The window holds kMaxDistance bytes of history before the output. A
+  // group of eight 4096-byte copies then starts at every offset over the
+  // last 128 bytes before the window's end minus that group's output, where
+  // the unchecked path must stop and slide rather than run past the window.
+  // The stream ends in 200 more such copies, decoded token by token in the
+  // checked path, which must slide before a 4096-byte copy too. Copies at
+  // distance 3 write up to 15 bytes past their end.
+  std::mt19937 rng(82);
+  const std::size_t group_bytes = 8 * 4096;
+  const std::size_t window_bytes = kMinDecodeWindowBytes;
+  for (std::size_t before = 0; before <= 128; ++before) {
+    StreamWriter w;
+    for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+    CopiesInWholeGroups(&w, window_bytes - kMaxDistance - group_bytes - before - 8);
+    for (int k = 0; k < 208; ++k) w.Long(3, 4096);
+    const Bytes stream = w.Finish();
+    ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 300, stream, before % 2 == 0 ? 0x83 : 0x03)))
+        << before << " bytes before the limit";
+  }
+}
+
+TEST(DecodeToBitmap, PicturesThatEndAroundTheLastUncheckedGroup) {
+  // Groups of eight 4096-byte copies after small groups: the picture ends
+  // at every row from 66 bytes before to 66 after the point where a group of
+  // copies still fits, so that the unchecked path either runs it whole or
+  // leaves it to the checked one, which cuts it. The copies come right after
+  // one group of literals (the first group of an unchecked run), and after
+  // 416 groups of 24 bytes (in the middle of a run).
+  std::mt19937 rng(83);
+  for (const int small_groups : {0, 416}) {
+    StreamWriter w;
+    for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+    for (int k = 0; k < 8 * small_groups; ++k) w.Long(3, 3);
+    const std::size_t before = w.produced_bytes();
+    for (int k = 0; k < 64; ++k) w.Long(3, 4096);
+    // Enough input after the copies for the unchecked path to reach them.
+    for (int k = 0; k < 30; ++k) w.Run(RandomBytes(rng, 40));
+    const Bytes stream = w.Finish();
+    for (const std::size_t groups : {1, 2}) {
+      const int fits_rows = static_cast<int>((before + groups * 8 * 4096) / 3);  // width 1: 3 bytes a row
+      for (int height = fits_rows - 22; height <= fits_rows + 22; ++height) {
+        ASSERT_TRUE(SameAsStraightforward(MakeKx(1, height, stream, height % 2 == 0 ? 0x83 : 0x03)))
+            << height << " rows, after " << small_groups << " small groups";
+      }
+    }
+  }
+}
+
+TEST(DecodeToBitmap, WideAndOddPictures) {
+  std::mt19937 rng(79);
+  const int widths[] = {1, 2, 3, 5, 6, 7, 13, 255, 1001, 8191, 8192};
+  const int heights[] = {1, 2, 3, 5, 9};
+  for (const int width : widths) {
+    for (const int height : heights) {
+      const std::size_t total = std::size_t(width) * height * 3;
+      const std::string name = std::to_string(width) + "x" + std::to_string(height);
+      const Bytes streams[] = {RandomTokenStream(rng, total), LongCopyTokenStream(rng, total),
+                               RandomBytes(rng, total / 2 + 1)};
+      for (const Bytes& stream : streams) {
+        ASSERT_TRUE(SameAsStraightforward(MakeKx(width, height, stream, 0x83))) << name;
+        ASSERT_TRUE(SameAsStraightforward(MakeKx(width, height, stream, 0x03))) << name;
+        // Cut in the middle: the rest of the picture is filled in.
+        const Bytes half(stream.begin(), stream.begin() + static_cast<long>(stream.size() / 2));
+        ASSERT_TRUE(SameAsStraightforward(MakeKx(width, height, half, 0x83))) << name << " cut";
+      }
+    }
+  }
+}
+
+TEST(DecodeToBitmap, InputsWithoutAStream) {
+  // Header only; shorter than a header, with and without a coding byte that
+  // asks for the delta step.
+  const Bytes header = MakeHeader(7, 3);
+  ASSERT_TRUE(SameAsStraightforward(header));
+  for (std::size_t length = 0; length < kHeaderBytes; ++length) {
+    const Bytes file(header.begin(), header.begin() + static_cast<long>(length));
+    const PictureLayout layout = LayoutOf(7, 3);
+    const BitsResult want = Straightforward(file, layout);
+    std::string damage;
+    const BitsResult got = Fast(file, layout, kMinDecodeWindowBytes, DeltaKernel::kBest, &damage);
+    EXPECT_EQ(damage, "");
+    EXPECT_EQ(FirstDifference(want.bits, got.bits), "") << length << " bytes";
+    EXPECT_EQ(got.produced, 0u);
+  }
+}
+
+TEST(DecodeToBitmap, RefusesAWindowBelowTheMinimum) {
+  std::mt19937 rng(80);
+  const Bytes file = MakeKx(40, 40, RandomTokenStream(rng, 4800));
+  const PictureLayout layout = LayoutOf(file);
+  Guarded bits(layout.bits_bytes, kStale);
+  Guarded window(kMinDecodeWindowBytes - 1, 0x11);
+  EXPECT_EQ(DecodeToBitmap(file.data(), file.size(), layout, bits.data(), window.data(), window.size()), 0u);
+  EXPECT_EQ(bits.Inside(), Bytes(layout.bits_bytes, kStale));
+  EXPECT_EQ(window.Inside(), Bytes(window.size(), 0x11));
+  EXPECT_EQ(bits.Damage(), "");
+  EXPECT_EQ(window.Damage(), "");
+}
+
+TEST(StoreDeltaRows, MatchesUndoDeltaThenStoreRows) {
+  std::mt19937 rng(81);
+  const int widths[] = {1, 2, 3, 4, 5, 6, 7, 8, 11, 16, 17, 21, 32, 33, 100, 1365, 8192};
+  for (const int width : widths) {
+    for (const int height : {1, 2, 3, 7}) {
+      const PictureLayout layout = LayoutOf(width, height);
+      // Offsets move the raw bytes and the bits block off any alignment.
+      for (const std::size_t offset : {0, 1, 3, 7}) {
+        const Bytes raw = RandomBytes(rng, layout.total_bytes + offset);
+        for (const bool undo_delta : {true, false}) {
+          Bytes summed(raw.begin() + static_cast<long>(offset), raw.end());
+          if (undo_delta) UndoDelta(summed.data(), summed.size());
+          // The bytes before the offset must stay as they were too.
+          Bytes want(layout.bits_bytes + offset, kStale);
+          StoreRows(summed.data(), want.data() + offset, layout.stride_bytes, width, height);
+          for (const DeltaKernel kernel : {DeltaKernel::kBaseline, DeltaKernel::kShuffle, DeltaKernel::kBest}) {
+            Guarded bits(layout.bits_bytes + offset, kStale);
+            StoreDeltaRows(raw.data() + offset, bits.data() + offset, layout, undo_delta, kernel);
+            ASSERT_EQ(FirstDifference(want, bits.Inside()), "")
+                << width << "x" << height << " offset " << offset << " delta " << undo_delta << " kernel "
+                << static_cast<int>(kernel);
+            ASSERT_EQ(bits.Damage(), "");
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(StoreDeltaRows, LargeBitmapsMatchToo) {
+  // Bitmaps over 4 MiB are written with streaming stores, which need
+  // aligned addresses: odd widths and offsets give every misalignment.
+  std::mt19937 rng(84);
+  for (const int width : {1365, 1366, 1367}) {
+    const int height = 1100;
+    const PictureLayout layout = LayoutOf(width, height);
+    ASSERT_GT(layout.bits_bytes, std::size_t{4} << 20);
+    for (const std::size_t offset : {0, 5}) {
+      const Bytes raw = RandomBytes(rng, layout.total_bytes + offset);
+      Bytes summed(raw.begin() + static_cast<long>(offset), raw.end());
+      UndoDelta(summed.data(), summed.size());
+      Bytes want(layout.bits_bytes + offset, kStale);
+      StoreRows(summed.data(), want.data() + offset, layout.stride_bytes, width, height);
+      for (const DeltaKernel kernel : {DeltaKernel::kBaseline, DeltaKernel::kShuffle}) {
+        Guarded bits(layout.bits_bytes + offset, kStale);
+        StoreDeltaRows(raw.data() + offset, bits.data() + offset, layout, true, kernel);
+        ASSERT_EQ(FirstDifference(want, bits.Inside()), "") << width << " offset " << offset;
+        ASSERT_EQ(bits.Damage(), "");
+      }
+    }
+  }
+}
+
+}  // namespace
