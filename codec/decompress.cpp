@@ -3,28 +3,9 @@
 #include <cstring>
 
 #include "codec/kx_format.h"
+#include "codec/kx_stream.h"
 
 namespace {
-
-// Bit 16 of the flag register says whether flags remain; loading a flag byte
-// sets bits 9..16 so that after eight left shifts bit 16 comes from the
-// cleared bit 8 and the next flag byte is loaded.
-constexpr std::uint32_t kFlagsLeft = 0x10000;
-constexpr std::uint32_t kFlagLoadMark = 0x1FE00;
-constexpr std::uint32_t kCurrentFlag = 0x80;
-
-constexpr unsigned kRunBase = 9;
-constexpr unsigned kShortBase = 2;
-constexpr unsigned kMediumBase = 3;
-constexpr unsigned kLongBase = 3;
-constexpr std::size_t kLongLength1K = 1024;
-constexpr std::size_t kLongLength4K = 4096;
-
-std::size_t LongLength(std::uint8_t d) {
-  if (d == 0xFE) return kLongLength1K;
-  if (d == 0xFF) return kLongLength4K;
-  return d + kLongBase;
-}
 
 // Copies up to `length` bytes from `distance` back, stopping at the cap.
 // Bytes before the start of the output count as zero.

@@ -1,14 +1,4 @@
-// Decoder of the KX pixel stream.
-//
-// The stream is an LZ77-style code: groups of eight tokens, each group led by
-// a flag byte read most significant bit first. Flag 0 is one literal byte;
-// flag 1 starts a control byte b:
-//
-//   b                        further   meaning      distance          length
-//   0x00-0x7F, b & 3 == 3    -         literal run  -                 (b >> 2) + 9
-//   0x00-0x7F, b & 3 != 3    -         short copy   (b >> 2) + 1      (b & 3) + 2
-//   0x80-0xBF                c         medium copy  ((b&0x3F)<<4) + (c>>4) + 1   (c & 0x0F) + 3
-//   0xC0-0xFF                c, d      long copy    ((b&0x3F)<<8) + c + 1        d + 3, or 1024 (d=0xFE), 4096 (d=0xFF)
+// Decoder of the KX pixel stream (token forms: codec/kx_stream.h).
 //
 // Copies run one byte at a time with the position rising, so a distance below
 // the length repeats a pattern. After the stream, a coding byte with bit 7 set
@@ -29,8 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Longest back-reference any token can make.
-inline constexpr std::size_t kMaxDistance = 16384;
+#include "codec/kx_stream.h"
 
 // Decodes the KX image `src` (header and stream, src_bytes bytes) into the raw
 // top-down pixel bytes out[0, total_bytes). Bytes the stream does not produce
