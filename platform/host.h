@@ -15,6 +15,11 @@ bool HostSeekFile(std::uintptr_t file, std::uint32_t offset);
 std::int64_t HostFilePosition(std::uintptr_t file);
 void HostCloseFile(std::uintptr_t file);
 
+// Bytes held right now in the process's local-memory blocks (on Windows, the
+// busy entries of the process heap that LocalAlloc draws from; natively, the
+// stand-in's live blocks). -1 when it cannot be had.
+std::int64_t HostBlockBytesInUse();
+
 void* HostLockBlock(void* block);
 std::size_t HostBlockBytes(void* block);
 void HostFreeBlock(void* block);

@@ -20,6 +20,18 @@ std::int64_t HostFilePosition(std::uintptr_t file) {
 
 void HostCloseFile(std::uintptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
+std::int64_t HostBlockBytesInUse() {
+  HANDLE heap = GetProcessHeap();
+  if (!HeapLock(heap)) return -1;
+  std::int64_t busy_bytes = 0;
+  PROCESS_HEAP_ENTRY entry{};
+  while (HeapWalk(heap, &entry)) {
+    if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) busy_bytes += entry.cbData;
+  }
+  HeapUnlock(heap);
+  return busy_bytes;
+}
+
 void* HostLockBlock(void* block) { return LocalLock(block); }
 std::size_t HostBlockBytes(void* block) { return LocalSize(block); }
 void HostFreeBlock(void* block) { LocalFree(block); }

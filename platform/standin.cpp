@@ -154,6 +154,7 @@ std::int64_t HostFilePosition(std::uintptr_t file) {
 
 void HostCloseFile(std::uintptr_t file) { CloseFile(reinterpret_cast<FileHandle>(file)); }
 
+std::int64_t HostBlockBytesInUse() { return static_cast<std::int64_t>(g_live_bytes.load()); }
 void* HostLockBlock(void* block) { return block; }
 std::size_t HostBlockBytes(void* block) { return block == nullptr ? 0 : Prefix(block)->bytes; }
 void HostFreeBlock(void* block) { FreeBlock(block); }

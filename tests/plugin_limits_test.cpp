@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "codec/encode.h"
 #include "platform/host.h"
@@ -59,6 +60,39 @@ TEST(Limits, TheLargestPictureDecodesCompletely) {
   EXPECT_EQ(differing_rows, 0);
   HostFreeBlock(info);
   HostFreeBlock(bits);
+}
+
+std::int64_t g_bytes_during_callback = -1;
+int SPI_CALL MeasureBlocks(int, int, SpiLong) {
+  g_bytes_during_callback = HostBlockBytesInUse();
+  return 0;
+}
+
+// The callback comes when the picture is complete and the plug-in still
+// holds everything it decodes with: what is in use then, beyond what was in
+// use before, is the two blocks handed over and the plug-in's own work
+// memory, which must stay small whatever the picture's size.
+TEST(Limits, APictureCostsItsBitmapAndASmallFixedAmount) {
+  constexpr std::int64_t kFixedAllowanceBytes = std::int64_t{1} << 20;
+  for (const int size : {64, 1500, 4000}) {
+    SCOPED_TRACE(size);
+    std::mt19937 rng(static_cast<unsigned>(size));
+    Bytes file = MakeKx(size, size, RandomTokenStream(rng, std::size_t(size) * size * 3));
+    const std::int64_t bits_bytes = std::int64_t((size * 3 + 3) / 4 * 4) * size;
+    const std::int64_t before = HostBlockBytesInUse();
+    ASSERT_GE(before, 0);
+    SpiHandle info = nullptr;
+    SpiHandle bits = nullptr;
+    g_bytes_during_callback = -1;
+    ASSERT_EQ(Plugin().GetPicture(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()), 1,
+                                  &info, &bits, MeasureBlocks, 0),
+              0);
+    ASSERT_GE(g_bytes_during_callback, 0);
+    EXPECT_GE(g_bytes_during_callback - before, bits_bytes) << "the bitmap is not counted: the measure is wrong";
+    EXPECT_LE(g_bytes_during_callback - before, bits_bytes + kFixedAllowanceBytes);
+    HostFreeBlock(info);
+    HostFreeBlock(bits);
+  }
 }
 
 TEST(Limits, OversizedHeadersGiveZeroOrFour) {
