@@ -4,6 +4,7 @@
 
 #include "codec/decompress.h"
 #include "codec/kx_format.h"
+#include "codec/kx_stream.h"
 
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
 #define KX_X86_SIMD 1
@@ -68,19 +69,6 @@ static_assert(kCarefulRoomBytes <= kFastRoomBytes, "");
 static_assert(kDecodeWindowBytes >= kMinDecodeWindowBytes && kDecodeWindowBytes <= (std::size_t{1} << 20),
               "the window stays within the 1 MiB budget");
 
-// Flag register of the token-by-token path: as in DecompressPixels.
-constexpr std::uint32_t kFlagsLeft = 0x10000;
-constexpr std::uint32_t kFlagLoadMark = 0x1FE00;
-constexpr std::uint32_t kCurrentFlag = 0x80;
-
-constexpr unsigned kRunBase = 9;
-constexpr unsigned kShortBase = 2;
-constexpr unsigned kMediumBase = 3;
-constexpr unsigned kLongBase = 3;
-
-constexpr std::size_t LongLength(unsigned d) {
-  return d < 0xFE ? d + kLongBase : (d == 0xFE ? std::size_t{1024} : std::size_t{4096});
-}
 
 // --- Tables of the unchecked path -------------------------------------------
 //
