@@ -4,10 +4,12 @@
 
 #include "codec/decompress.h"
 #include "codec/kx_format.h"
+#include "codec/kx_stream.h"
 
 namespace {
 
-// Token forms and their limits, as the decoder reads them.
+// Token forms and their limits, as the decoder reads them (the two long
+// lengths, kLong1KBytes and kLong4KBytes, come from codec/kx_stream.h).
 constexpr std::size_t kShortMaxDistance = 32;
 constexpr std::size_t kMediumMaxDistance = 1024;
 constexpr std::size_t kShortMinBytes = 2;
@@ -15,8 +17,6 @@ constexpr std::size_t kShortMaxBytes = 4;
 constexpr std::size_t kCopyMinBytes = 3;  // medium and long copies
 constexpr std::size_t kMediumMaxBytes = 18;
 constexpr std::size_t kLongMaxBytes = 256;  // d = 0..0xFD gives 3..256
-constexpr std::size_t kLong1KBytes = 1024;  // d = 0xFE
-constexpr std::size_t kLong4KBytes = 4096;  // d = 0xFF
 constexpr std::size_t kMaxCopyBytes = kLong4KBytes;
 constexpr std::size_t kRunMinBytes = 9;
 constexpr std::size_t kRunMaxBytes = 40;
