@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Fails unless the module exports exactly the five entry points, undecorated,
+# Fails unless the module exports exactly the given entry points, undecorated,
 # imports from KERNEL32.dll and msvcrt.dll only, and has no thread-local
-# storage. Usage: check_module_tables.sh OBJDUMP MODULE
+# storage. Usage: check_module_tables.sh OBJDUMP MODULE NAME...
 set -euo pipefail
 objdump=$1
 module=$2
+shift 2
 tables=$("$objdump" -p "$module")
 
 exports=$(printf '%s\n' "$tables" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
           { grep -E '^\s+\[ *[0-9]+\] ' || true; } | awk '{print $NF}' | sort | tr '\n' ' ')
-want="GetPicture GetPictureInfo GetPluginInfo GetPreview IsSupported "
+want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
 if [ "$exports" != "$want" ]; then
   echo "exports: got '$exports', want '$want'"
   exit 1
