@@ -10,6 +10,16 @@
 // A file handle as IsSupported takes it (a value below 0x10000), or 0 when
 // the file cannot be opened.
 std::uintptr_t HostOpenFile(const char* name);
+// Opens `name` for writing as an editor or a download does while it works:
+// others may read meanwhile. A handle as HostOpenFile gives, or 0.
+std::uintptr_t HostOpenFileForWriting(const char* name);
+// An anonymous pipe, both ends as handles HostOpenFile gives.
+bool HostMakePipe(std::uintptr_t* read_end, std::uintptr_t* write_end);
+// Writes all n bytes; false on failure.
+bool HostWriteFile(std::uintptr_t file, const void* bytes, std::uint32_t n);
+// Cuts or extends the file `name` to `bytes` bytes; what it grows by reads
+// as zeros and, where the file system allows, takes no room on disk.
+bool HostSetFileBytes(const char* name, std::int64_t bytes);
 bool HostSeekFile(std::uintptr_t file, std::uint32_t offset);
 // The current position, or -1 on failure.
 std::int64_t HostFilePosition(std::uintptr_t file);
@@ -19,6 +29,12 @@ void HostCloseFile(std::uintptr_t file);
 // busy entries of the process heap that LocalAlloc draws from; natively, the
 // stand-in's live blocks). -1 when it cannot be had.
 std::int64_t HostBlockBytesInUse();
+
+// Read-write memory at exactly `address` (page-aligned; on Windows a
+// multiple of 64 KiB), or null when that address cannot be had; released
+// with HostUnmapAt.
+void* HostMapAt(std::uintptr_t address, std::size_t bytes);
+void HostUnmapAt(void* at, std::size_t bytes);
 
 void* HostLockBlock(void* block);
 std::size_t HostBlockBytes(void* block);

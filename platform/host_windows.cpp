@@ -8,6 +8,37 @@ std::uintptr_t HostOpenFile(const char* name) {
   return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
 
+std::uintptr_t HostOpenFileForWriting(const char* name) {
+  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+bool HostMakePipe(std::uintptr_t* read_end, std::uintptr_t* write_end) {
+  HANDLE read_handle = nullptr;
+  HANDLE write_handle = nullptr;
+  if (!CreatePipe(&read_handle, &write_handle, nullptr, 0)) return false;
+  *read_end = reinterpret_cast<std::uintptr_t>(read_handle);
+  *write_end = reinterpret_cast<std::uintptr_t>(write_handle);
+  return true;
+}
+
+bool HostWriteFile(std::uintptr_t file, const void* bytes, std::uint32_t n) {
+  DWORD written = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(file), bytes, n, &written, nullptr) && written == n;
+}
+
+bool HostSetFileBytes(const char* name, std::int64_t bytes) {
+  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  size.QuadPart = bytes;
+  const bool done = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  return done;
+}
+
 bool HostSeekFile(std::uintptr_t file, std::uint32_t offset) {
   return SetFilePointer(reinterpret_cast<HANDLE>(file), static_cast<LONG>(offset), nullptr, FILE_BEGIN) !=
          INVALID_SET_FILE_POINTER;
@@ -31,6 +62,17 @@ std::int64_t HostBlockBytesInUse() {
   HeapUnlock(heap);
   return busy_bytes;
 }
+
+void* HostMapAt(std::uintptr_t address, std::size_t bytes) {
+  void* const want = reinterpret_cast<void*>(address);
+  void* const got = VirtualAlloc(want, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (got != nullptr && got != want) {
+    VirtualFree(got, 0, MEM_RELEASE);
+    return nullptr;
+  }
+  return got;
+}
+void HostUnmapAt(void* at, std::size_t) { VirtualFree(at, 0, MEM_RELEASE); }
 
 void* HostLockBlock(void* block) { return LocalLock(block); }
 std::size_t HostBlockBytes(void* block) { return LocalSize(block); }

@@ -3,8 +3,9 @@
 // stand-in with the same properties takes their place.
 //
 // Properties callers rely on:
-//   - a file is opened read-only by name, read at its current position,
-//     sized, optionally positioned, and closed;
+//   - a file is opened read-only by name, sharing reading, writing and
+//     deletion with others; it is read at its current position, sized,
+//     optionally positioned, and closed;
 //   - memory comes in handle-based blocks that are zero-filled at allocation
 //     (AllocZeroedBlock) or not (AllocFixedBlock). Blocks are fixed: the
 //     handle is the block's address, so LockBlock returns the handle itself,
@@ -22,8 +23,9 @@ using BlockHandle = void*;
 inline FileHandle InvalidFile() { return reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(-1)); }
 
 FileHandle OpenForRead(const char* name);
-// Reads up to `n` bytes at the current position; returns how many were read
-// (0 on any failure).
+// Reads up to `n` bytes at the current position with one read, as ReadFile
+// does: all that a file has up to n, but from a pipe only what is there now.
+// Returns how many were read (0 on any failure).
 std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n);
 void CloseFile(FileHandle file);
 // The file's size in bytes, or -1 when it cannot be had.

@@ -5,6 +5,7 @@
 // handle 0 is never valid. Blocks are calloc'd with a small header holding
 // their size; the handle is the address just after it, which makes blocks
 // fixed, as LocalAlloc(LMEM_FIXED) blocks are.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@ std::atomic<std::uint64_t> g_peak_bytes{0};
 std::atomic<int> g_allocations_left{-1};  // -1: no failure injected
 std::atomic<int> g_locks_left{-1};
 std::atomic<std::uint32_t> g_read_limit{0};  // 0: no limit
+std::atomic<std::uint64_t> g_bytes_read{0};
 
 bool TakeFault(std::atomic<int>& left) {
   int n = left.load();
@@ -83,13 +85,15 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
   if (limit != 0 && n > limit) n = limit;
   const int fd = Descriptor(file);
   if (fd < 0) return 0;
-  std::uint32_t done = 0;
-  while (done < n) {
-    const ssize_t got = ::read(fd, static_cast<char*>(buffer) + done, n - done);
-    if (got <= 0) break;
-    done += static_cast<std::uint32_t>(got);
-  }
-  return done;
+  // One read, as ReadFile makes: a regular file gives every byte it has up
+  // to n, a pipe or terminal what is there now, without waiting for more.
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, buffer, n);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return 0;
+  g_bytes_read += static_cast<std::uint64_t>(got);
+  return static_cast<std::uint32_t>(got);
 }
 
 void CloseFile(FileHandle file) {
@@ -133,6 +137,7 @@ void StandInResetPeakBlockBytes() { g_peak_bytes = g_live_bytes.load(); }
 void StandInFailAllocationsAfter(int skip) { g_allocations_left = skip; }
 void StandInFailLocksAfter(int skip) { g_locks_left = skip; }
 void StandInLimitReads(std::uint32_t max_bytes) { g_read_limit = max_bytes; }
+std::uint64_t StandInBytesRead() { return g_bytes_read.load(); }
 void StandInResetFaults() {
   g_allocations_left = -1;
   g_locks_left = -1;
@@ -143,6 +148,36 @@ std::uintptr_t HostOpenFile(const char* name) {
   FileHandle file = OpenForRead(name);
   return file == InvalidFile() ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
+
+std::uintptr_t HostOpenFileForWriting(const char* name) {
+  const int fd = ::open(name, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ++g_open_files;
+  return static_cast<std::uintptr_t>(fd) + 1;
+}
+
+bool HostMakePipe(std::uintptr_t* read_end, std::uintptr_t* write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  g_open_files += 2;
+  *read_end = static_cast<std::uintptr_t>(fds[0]) + 1;
+  *write_end = static_cast<std::uintptr_t>(fds[1]) + 1;
+  return true;
+}
+
+bool HostWriteFile(std::uintptr_t file, const void* bytes, std::uint32_t n) {
+  const int fd = Descriptor(reinterpret_cast<FileHandle>(file));
+  std::uint32_t done = 0;
+  while (done < n) {
+    const ssize_t put = ::write(fd, static_cast<const char*>(bytes) + done, n - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::uint32_t>(put);
+  }
+  return true;
+}
+
+bool HostSetFileBytes(const char* name, std::int64_t bytes) { return ::truncate(name, static_cast<off_t>(bytes)) == 0; }
 
 bool HostSeekFile(std::uintptr_t file, std::uint32_t offset) {
   return SeekFile(reinterpret_cast<FileHandle>(file), offset);

@@ -20,4 +20,6 @@ void StandInFailAllocationsAfter(int skip);
 void StandInFailLocksAfter(int skip);
 // Every ReadBytes returns at most `max_bytes` bytes.
 void StandInLimitReads(std::uint32_t max_bytes);
+// Bytes returned by every ReadBytes so far. Process-wide.
+std::uint64_t StandInBytesRead();
 void StandInResetFaults();

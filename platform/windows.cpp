@@ -4,9 +4,13 @@
 #include "platform/platform.h"
 
 FileHandle OpenForRead(const char* name) {
-  // Others may read the file meanwhile: a viewer often still holds the handle
-  // it showed IsSupported when it asks for the picture by name.
-  return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Share everything: a viewer often still holds the handle it showed
+  // IsSupported, and an editor or a download may still hold the file open
+  // for writing, or be about to rename or delete it. The plug-in reads what
+  // it needs right away and closes the file; bytes changed meanwhile make a
+  // damaged picture at worst, never an unsafe one.
+  return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {

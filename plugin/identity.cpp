@@ -4,6 +4,7 @@
 
 #include "codec/kx_format.h"
 #include "platform/platform.h"
+#include "plugin/head_buffer.h"
 #include "plugin/spi.h"
 
 namespace {
@@ -17,12 +18,15 @@ constexpr const char* kInfoTexts[] = {
 };
 constexpr int kInfoTextCount = sizeof(kInfoTexts) / sizeof(kInfoTexts[0]);
 
-// How much of a file IsSupported reads through a handle.
-constexpr std::uint32_t kHeadBufferBytes = 2000;
-
 // An address that IsSupported receives has some of its upper 16 bits set; a
 // smaller value is a file handle.
 constexpr SpiDword kHandleLimit = 0x10000;
+
+// What a host passes when its CreateFile failed: INVALID_HANDLE_VALUE, as a
+// 32-bit DWORD or, in a 64-bit build, as a pointer-sized value. Neither is a
+// buffer: read as one, it would crash the host.
+constexpr SpiDword kFailedHandle32 = 0xFFFFFFFF;
+constexpr SpiDword kFailedHandle = ~SpiDword{0};
 
 }  // namespace
 
@@ -40,6 +44,7 @@ extern "C" int SPI_CALL GetPluginInfo(int infono, char* buf, int buflen) {
 }
 
 extern "C" int SPI_CALL IsSupported(char* /*filename: recognition is by content alone*/, SpiDword dw) {
+  if (dw == kFailedHandle32 || dw == kFailedHandle) return 0;
   if (dw >= kHandleLimit) return CheckHeader(reinterpret_cast<const std::uint8_t*>(dw));
 
   // A handle the host opened and owns: read from where it stands, do not

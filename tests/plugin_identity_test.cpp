@@ -114,6 +114,52 @@ TEST(IsSupported, AnswersNoWhenFewerThan16BytesCanBeRead) {
   EXPECT_EQ(Plugin().IsSupported(nullptr, 0), 0);
 }
 
+// What a host passes when its CreateFile failed: INVALID_HANDLE_VALUE, as a
+// DWORD or pointer-sized. It is neither a handle nor a buffer.
+TEST(IsSupported, AnswersNoForTheFailedHandleValue) {
+  EXPECT_EQ(Plugin().IsSupported(nullptr, SpiDword{0xFFFFFFFF}), 0);
+  EXPECT_EQ(Plugin().IsSupported(nullptr, ~SpiDword{0}), 0);
+}
+
+// 0xFFFF is the largest handle and 0x10000 the lowest address.
+TEST(IsSupported, TellsHandlesFromAddressesAt0x10000) {
+  constexpr std::uintptr_t kLowestAddress = 0x10000;
+  constexpr std::size_t kPageBytes = 0x1000;
+  const Bytes head = MakeHeader(4, 4);
+#if defined(_WIN32)
+  // Windows never maps the first 64 KiB: read as an address, 0xFFFF would crash.
+  constexpr std::uintptr_t kMapFrom = kLowestAddress;
+#else
+  // The page below too, so that 0xFFFF read as an address would find a header.
+  constexpr std::uintptr_t kMapFrom = kLowestAddress - kPageBytes;
+#endif
+  const std::size_t map_bytes = kLowestAddress + kPageBytes - kMapFrom;
+  auto* mapped = static_cast<std::uint8_t*>(HostMapAt(kMapFrom, map_bytes));
+  if (mapped == nullptr) GTEST_SKIP() << "the lowest addresses are taken on this machine";
+  std::uint8_t* const lowest = mapped + (kLowestAddress - kMapFrom);
+  std::copy(head.begin(), head.end(), lowest);
+  EXPECT_EQ(Plugin().IsSupported(nullptr, SpiDword{kLowestAddress}), 1);
+#if !defined(_WIN32)
+  std::copy(head.begin(), head.end(), lowest - 1);
+#endif
+  EXPECT_EQ(Plugin().IsSupported(nullptr, SpiDword{kLowestAddress - 1}), 0);
+  HostUnmapAt(mapped, map_bytes);
+}
+
+// A pipe gives what is in it: a read returns at once with those bytes, as
+// ReadFile does, even while the writer stays open.
+TEST(IsSupported, ReadsWhatAPipeHoldsWithoutWaitingForMore) {
+  std::uintptr_t read_end = 0;
+  std::uintptr_t write_end = 0;
+  ASSERT_TRUE(HostMakePipe(&read_end, &write_end));
+  ASSERT_LT(read_end, 0x10000u);
+  const Bytes file = MakeKx(2, 1, {0x00, 0x10, 0x20, 0x30, 0x01, 0x02, 0x03});
+  ASSERT_TRUE(HostWriteFile(write_end, file.data(), static_cast<std::uint32_t>(file.size())));
+  EXPECT_EQ(Plugin().IsSupported(nullptr, static_cast<SpiDword>(read_end)), 1);
+  HostCloseFile(write_end);
+  HostCloseFile(read_end);
+}
+
 TEST(GetPreview, IsNotImplemented) {
   EXPECT_EQ(Plugin().GetPreview(nullptr, 0, 0, nullptr, nullptr, nullptr, 0), -1);
   SpiHandle info = nullptr;

@@ -1,0 +1,7 @@
+// The start of a file that IsSupported and GetPictureInfo read: the header
+// and room to spare, in one fixed block of the same size for both.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint32_t kHeadBufferBytes = 2000;
