@@ -13,7 +13,7 @@ int CheckHeader(const std::uint8_t* head) {
   // The magic is compared exactly and case-sensitively; a header whose coding
   // byte lacks the delta bit (0x03) is refused too, although the decoder could
   // read its stream: readers have always refused such files.
-  if (head[0] != 'K' || head[1] != 'X') return 0;
+  if (!HasSignature(head)) return 0;
   if (head[2] != kAcceptedCoding) return 0;
   if (head[3] != kBytesPerPixel) return 0;
   if (size.width <= 0 || size.width > kMaxDimension) return 0;

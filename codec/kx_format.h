@@ -38,6 +38,10 @@ struct ImageSize {
   std::int32_t height;
 };
 
+// True when head[0] and head[1], the only bytes read, hold the signature "KX"
+// (exact, case-sensitive).
+constexpr bool HasSignature(const std::uint8_t* head) { return head[0] == 'K' && head[1] == 'X'; }
+
 // 1 when the 16 bytes at `head` are the header of a picture a reader accepts,
 // else 0. Reads exactly head[0..15] and nothing else; the stream after the
 // header is never examined.

@@ -3,19 +3,23 @@
 // Every path either hands the host two complete blocks (results 0 and 8) or
 // hands over nothing and leaves the host's slots untouched. Everything else
 // the plug-in allocates or opens is released before the entry point returns.
+#include <cstring>
+
 #include "codec/bitmap.h"
 #include "codec/fast_decode.h"
 #include "codec/kx_format.h"
+#include "codec/stream_bound.h"
 #include "platform/platform.h"
+#include "plugin/head_buffer.h"
 #include "plugin/spi.h"
 
 namespace {
 
-// How much of a file GetPictureInfo reads: the header and room to spare.
-constexpr std::uint32_t kHeadBufferBytes = 2000;
-
-// A whole input file, the stream included, must fit a signed 32-bit length.
-constexpr std::int64_t kMaxInputBytes = 0x7FFFFFFF;
+// The most a picture's input can be: a header, then the longest stream the
+// largest bitmap allowed can consume. Anything after it in a file is never
+// read, so every input fits a 32-bit read, whatever the file's size.
+constexpr std::size_t kMaxInputBytes = kHeaderBytes + MaxStreamBytes(kMaxPictureBytes);
+static_assert(kMaxInputBytes < (std::size_t{1} << 31), "one ReadBytes call reads any input");
 
 // The picture's bytes: either the host's memory or a block read from a file,
 // which `owned` then holds.
@@ -30,53 +34,122 @@ void ReleaseInput(Input* input) {
   input->owned = nullptr;
 }
 
-// Opens `name`, moves to `offset` and reads at most `max_bytes` from there
-// into a fresh fixed block. Only the bytes actually read count. The file is
-// closed right after the read, on every path.
-int ReadFilePart(const char* name, SpiLong offset, std::int64_t max_bytes, Input* input) {
-  FileHandle file = OpenForRead(name);
-  if (file == InvalidFile()) return kSpiFileReadError;
-  const std::int64_t file_bytes = FileBytes(file);
+// What both entry points ask of a header before they believe it: the
+// signature, and a width and height above 0. The coding byte and the size
+// limits of the recognition test are not repeated: the host asked
+// IsSupported first, and pictures beyond them still decode when asked.
+int JudgeHeader(const std::uint8_t* head, ImageSize* size) {
+  if (!HasSignature(head)) return kSpiUnknownFormat;
+  *size = ReadImageSize(head);
+  if (size->width <= 0 || size->height <= 0) return kSpiUnknownFormat;
+  return kSpiSuccess;
+}
+
+// Opens `name` at `offset` (the position viewers pass in len) and gives the
+// number of bytes from there to the end. On any result but 0 the file is
+// already closed.
+int OpenAtOffset(const char* name, SpiLong offset, FileHandle* file, std::int64_t* rest_bytes) {
+  *file = OpenForRead(name);
+  if (*file == InvalidFile()) return kSpiFileReadError;
+  const std::int64_t file_bytes = FileBytes(*file);
   int result = kSpiSuccess;
-  BlockHandle block = nullptr;
-  std::uint32_t read_bytes = 0;
   if (file_bytes < 0) {
     result = kSpiFileReadError;
   } else if (offset < 0 || file_bytes - offset < static_cast<std::int64_t>(kHeaderBytes)) {
     result = kSpiUnknownFormat;  // no whole header after the offset
-  } else if (!SeekFile(file, static_cast<std::uint32_t>(offset))) {
+  } else if (!SeekFile(*file, static_cast<std::uint32_t>(offset))) {
     result = kSpiFileReadError;
-  } else {
-    const std::int64_t wanted_bytes = file_bytes - offset < max_bytes ? file_bytes - offset : max_bytes;
-    if (wanted_bytes > kMaxInputBytes) {
-      result = kSpiOutOfMemory;
-    } else {
-      block = AllocFixedBlock(static_cast<std::size_t>(wanted_bytes));
-      if (block == nullptr) {
-        result = kSpiOutOfMemory;
-      } else {
-        read_bytes = ReadBytes(file, block, static_cast<std::uint32_t>(wanted_bytes));
-      }
-    }
   }
+  if (result != kSpiSuccess) CloseFile(*file);
+  *rest_bytes = file_bytes - offset;
+  return result;
+}
+
+// GetPictureInfo's header: the first kHeadBufferBytes after the offset in
+// file mode, `buf` itself in memory mode. `head_block` holds what was read
+// from a file until the caller frees it.
+int LoadHead(char* buf, SpiLong len, SpiUint flag, BlockHandle* head_block, const std::uint8_t** head) {
+  *head_block = nullptr;
+  if (InputModeOf(flag) == InputMode::kMemory) {
+    if (buf == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
+    *head = reinterpret_cast<const std::uint8_t*>(buf);
+    return kSpiSuccess;
+  }
+  if (buf == nullptr) return kSpiFileReadError;
+  FileHandle file = nullptr;
+  std::int64_t rest_bytes = 0;
+  const int opened = OpenAtOffset(buf, len, &file, &rest_bytes);
+  if (opened != kSpiSuccess) return opened;
+  BlockHandle block = AllocFixedBlock(kHeadBufferBytes);
+  const std::uint32_t read_bytes = block != nullptr ? ReadBytes(file, block, kHeadBufferBytes) : 0;
   CloseFile(file);
-  if (result != kSpiSuccess) return result;
+  if (block == nullptr) return kSpiOutOfMemory;
   if (read_bytes < kHeaderBytes) {
     FreeBlock(block);
     return kSpiUnknownFormat;
   }
-  *input = Input{static_cast<const std::uint8_t*>(block), read_bytes, block};
+  *head_block = block;
+  *head = static_cast<const std::uint8_t*>(block);
   return kSpiSuccess;
 }
 
-// The input of either mode. In file mode `len` is the offset of the picture
-// in the file; in memory mode it is the number of bytes at `buf`, and nothing
-// beyond them is read.
-int LoadInput(char* buf, SpiLong len, SpiUint flag, std::int64_t max_file_bytes, Input* input) {
-  if (buf == nullptr) return InputModeOf(flag) == InputMode::kFile ? kSpiFileReadError : kSpiUnknownFormat;
-  if (InputModeOf(flag) == InputMode::kFile) return ReadFilePart(buf, len, max_file_bytes, input);
-  if (len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
-  *input = Input{reinterpret_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(len), nullptr};
+// The bitmap a header asks for, or the result that refuses it.
+int PlanFromHeader(const std::uint8_t* head, PictureLayout* layout) {
+  ImageSize size{};
+  const int judged = JudgeHeader(head, &size);
+  if (judged != kSpiSuccess) return judged;
+  switch (PlanPicture(size.width, size.height, layout)) {
+    case LayoutStatus::kEmpty: return kSpiUnknownFormat;
+    case LayoutStatus::kTooLarge: return kSpiOutOfMemory;
+    case LayoutStatus::kOk: break;
+  }
+  return kSpiSuccess;
+}
+
+// File mode of GetPicture: the header first, then only as much of the rest
+// as a stream for that picture can consume, so a picture followed by other
+// data (or inside a large container) costs its own bytes and no more. Each
+// read returns what it returns: a short one decodes the bytes it brought.
+int ReadPicture(const char* name, SpiLong offset, PictureLayout* layout, Input* input) {
+  FileHandle file = nullptr;
+  std::int64_t rest_bytes = 0;
+  const int opened = OpenAtOffset(name, offset, &file, &rest_bytes);
+  if (opened != kSpiSuccess) return opened;
+  std::uint8_t head[kHeaderBytes];
+  int result = kSpiUnknownFormat;
+  if (ReadBytes(file, head, kHeaderBytes) == kHeaderBytes) result = PlanFromHeader(head, layout);
+  BlockHandle block = nullptr;
+  std::uint32_t stream_read_bytes = 0;
+  if (result == kSpiSuccess) {
+    const std::size_t bound_bytes = kHeaderBytes + MaxStreamBytes(layout->total_bytes);
+    const std::size_t wanted_bytes =
+        static_cast<std::uint64_t>(rest_bytes) < bound_bytes ? static_cast<std::size_t>(rest_bytes) : bound_bytes;
+    block = AllocFixedBlock(wanted_bytes);
+    if (block == nullptr) {
+      result = kSpiOutOfMemory;
+    } else {
+      std::memcpy(block, head, kHeaderBytes);
+      stream_read_bytes = ReadBytes(file, static_cast<std::uint8_t*>(block) + kHeaderBytes,
+                                    static_cast<std::uint32_t>(wanted_bytes - kHeaderBytes));
+    }
+  }
+  CloseFile(file);
+  if (result != kSpiSuccess) return result;
+  *input = Input{static_cast<const std::uint8_t*>(block), kHeaderBytes + stream_read_bytes, block};
+  return kSpiSuccess;
+}
+
+// GetPicture's input in either mode, with the bitmap its header asks for.
+// In memory mode nothing beyond the len bytes at `buf` is read.
+int LoadPicture(char* buf, SpiLong len, SpiUint flag, PictureLayout* layout, Input* input) {
+  if (InputModeOf(flag) == InputMode::kFile) {
+    return buf == nullptr ? kSpiFileReadError : ReadPicture(buf, len, layout, input);
+  }
+  if (buf == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf);
+  const int planned = PlanFromHeader(bytes, layout);
+  if (planned != kSpiSuccess) return planned;
+  *input = Input{bytes, static_cast<std::size_t>(len), nullptr};
   return kSpiSuccess;
 }
 
@@ -128,15 +201,8 @@ bool AllocatePictureBlocks(const PictureLayout& layout, PictureBlocks* blocks) {
   return false;
 }
 
-int DecodeToHost(const Input& input, SpiHandle* pHBInfo, SpiHandle* pHBm, ProgressCallback progressCallback,
-                 SpiLong lData) {
-  const ImageSize size = ReadImageSize(input.bytes);
-  PictureLayout layout;
-  switch (PlanPicture(size.width, size.height, &layout)) {
-    case LayoutStatus::kEmpty: return kSpiUnknownFormat;
-    case LayoutStatus::kTooLarge: return kSpiOutOfMemory;
-    case LayoutStatus::kOk: break;
-  }
+int DecodeToHost(const Input& input, const PictureLayout& layout, SpiHandle* pHBInfo, SpiHandle* pHBm,
+                 ProgressCallback progressCallback, SpiLong lData) {
   PictureBlocks blocks;
   if (!AllocatePictureBlocks(layout, &blocks)) return kSpiOutOfMemory;
 
@@ -155,13 +221,14 @@ int DecodeToHost(const Input& input, SpiHandle* pHBInfo, SpiHandle* pHBm, Progre
 
 extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
   if (lpInfo == nullptr) return kSpiAborted;
-  Input input{};
-  const int loaded = LoadInput(buf, len, flag, kHeadBufferBytes, &input);
+  BlockHandle head_block = nullptr;
+  const std::uint8_t* head = nullptr;
+  const int loaded = LoadHead(buf, len, flag, &head_block, &head);
   if (loaded != kSpiSuccess) return loaded;
-  // No recognition test: the host asked IsSupported first. A header that is
-  // not a KX one is reported as it stands.
-  const ImageSize size = ReadImageSize(input.bytes);
-  ReleaseInput(&input);
+  ImageSize size{};
+  const int judged = JudgeHeader(head, &size);
+  if (head_block != nullptr) FreeBlock(head_block);
+  if (judged != kSpiSuccess) return judged;
   *lpInfo = PictureInfo{};
   lpInfo->width = size.width;
   lpInfo->height = size.height;
@@ -175,10 +242,11 @@ extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, Pic
 extern "C" int SPI_CALL GetPicture(char* buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo, SpiHandle* pHBm,
                                    ProgressCallback progressCallback, SpiLong lData) {
   if (pHBInfo == nullptr || pHBm == nullptr) return kSpiAborted;
+  PictureLayout layout{};
   Input input{};
-  const int loaded = LoadInput(buf, len, flag, kMaxInputBytes, &input);
+  const int loaded = LoadPicture(buf, len, flag, &layout, &input);
   if (loaded != kSpiSuccess) return loaded;
-  const int result = DecodeToHost(input, pHBInfo, pHBm, progressCallback, lData);
+  const int result = DecodeToHost(input, layout, pHBInfo, pHBm, progressCallback, lData);
   ReleaseInput(&input);
   return result;
 }

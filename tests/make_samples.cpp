@@ -66,6 +66,10 @@ int main(int argc, char** argv) {
   ok &= Write(dir, "too-large-32767.kx", MakeKx(32767, 32767, {0x00, 1, 2, 3}));
   ok &= Write(dir, "zero-width.kx", MakeKx(0, 10, {0x00, 1, 2, 3}));
   ok &= Write(dir, "not-kx.bin", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3});
+  // Other formats whose bytes 12 to 15 read as a small width and height.
+  ok &= Write(dir, "not-kx-4x4.bin", Bytes{'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 4, 0, 1, 2, 3});
+  ok &= Write(dir, "icon-16x16.ico", WindowsIcon16());
+  ok &= Write(dir, "coding-03-9000x2.kx", MakeKx(9000, 2, {0x00, 1, 2, 3}, 0x03));
   ok &= Write(dir, "ten-bytes.kx", Bytes(10, 'K'));
   ok &= Write(dir, "empty.kx", Bytes{});
   if (!ok) {

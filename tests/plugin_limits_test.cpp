@@ -1,5 +1,6 @@
 // The limits of the module: the largest picture a writer makes decodes
-// completely, and headers up to 32767 x 32767 give 0 or 4, never a crash.
+// completely, and headers up to 32767 x 32767 give exactly 0 or 4 by the size
+// of their bitmap, never a crash.
 // Runs natively and, in the 32-bit address space, under Wine.
 #include <gtest/gtest.h>
 
@@ -95,12 +96,19 @@ TEST(Limits, APictureCostsItsBitmapAndASmallFixedAmount) {
   }
 }
 
-TEST(Limits, OversizedHeadersGiveZeroOrFour) {
-  const int sizes[][2] = {{8193, 8193}, {16384, 16384}, {32767, 32767}, {32767, 1}, {1, 32767},
-                          {32767, 2730}, {11000, 8000}, {0x7FFF, 0x4000}};
-  for (const auto& size : sizes) {
-    SCOPED_TRACE(std::to_string(size[0]) + " x " + std::to_string(size[1]));
-    Bytes file = MakeKx(size[0], size[1], {0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+// Headers beyond what a writer makes: every bitmap up to 256 MiB is decoded,
+// anything larger refused with 4 before anything is allocated. Bitmaps grow
+// in steps of 4 bytes, so 10922 x 8192 (stride 32768) is the cap exactly and
+// 11094 x 8065 (stride 33284) the least above it.
+TEST(Limits, HeadersBeyondTheWritersLimitsGiveTheirExactResults) {
+  const struct {
+    int width, height, result;
+  } cases[] = {{8193, 8193, 0},   {32767, 1, 0},     {1, 32767, 0},        {32767, 2730, 0},
+               {11000, 8000, 0},  {10922, 8192, 0},  {11094, 8065, 4},     {10922, 8193, 4},
+               {16384, 16384, 4}, {32767, 32767, 4}, {0x7FFF, 0x4000, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+    Bytes file = MakeKx(c.width, c.height, {0x00, 1, 2, 3, 4, 5, 6, 7, 8});
     PictureInfo info{};
     EXPECT_EQ(Plugin().GetPictureInfo(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()), 1,
                                       &info),
@@ -109,18 +117,20 @@ TEST(Limits, OversizedHeadersGiveZeroOrFour) {
     SpiHandle bits_block = nullptr;
     const int result = Plugin().GetPicture(reinterpret_cast<char*>(file.data()), static_cast<SpiLong>(file.size()),
                                            1, &info_block, &bits_block, nullptr, 0);
-    EXPECT_TRUE(result == 0 || result == 4) << result;
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(result == 0, bits_block != nullptr);
     if (result == 0) {
-      const std::size_t stride_bytes = (std::size_t(size[0]) * 3 + 3) / 4 * 4;
-      EXPECT_EQ(HostBlockBytes(bits_block), stride_bytes * std::size_t(size[1]));
+      const std::size_t stride_bytes = (std::size_t(c.width) * 3 + 3) / 4 * 4;
+      EXPECT_EQ(HostBlockBytes(bits_block), stride_bytes * std::size_t(c.height));
       // The eight literals, delta-summed, then the last pixel repeated.
       const auto* bits = static_cast<const std::uint8_t*>(HostLockBlock(bits_block));
-      const std::uint8_t* top_row = bits + stride_bytes * std::size_t(size[1] - 1);
+      const std::uint8_t* top_row = bits + stride_bytes * std::size_t(c.height - 1);
       EXPECT_EQ(top_row[0], 1);
-      if (size[0] > 1) {
+      if (c.width > 1) {
         EXPECT_EQ(top_row[3], 1 + 4);
       }
+      const std::uint8_t* last_pixel = bits + std::size_t(c.width - 1) * 3;  // bottom row, right end
+      EXPECT_EQ(last_pixel[0], 1 + 4 + 7);
       HostFreeBlock(info_block);
       HostFreeBlock(bits_block);
     }

@@ -2,23 +2,26 @@
 // under Wine against the real kxfilter.spi).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
 
+#include "codec/little_endian.h"
+#include "codec/stream_bound.h"
 #include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"
+#if !defined(_WIN32)
+#include "platform/standin.h"
+#endif
 
 namespace {
 
 constexpr std::size_t kInfoBlockBytes = 1068;
 
-std::int32_t Le32(const Bytes& b, std::size_t at) {
-  return static_cast<std::int32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
-                                   (static_cast<std::uint32_t>(b[at + 3]) << 24));
-}
+std::int32_t Le32(const Bytes& b, std::size_t at) { return static_cast<std::int32_t>(LoadLe32(b.data() + at)); }
 
 // The 23-byte picture: "KX", 0x83, 3, eight zeros, width 2, height 1, then a
 // flag byte and six literals 10 20 30 01 02 03; the delta step makes the
@@ -31,8 +34,8 @@ void ExpectBitmapHeader(const HostPicture& picture, int width, int height) {
   EXPECT_EQ(Le32(picture.info, 0), 40);
   EXPECT_EQ(Le32(picture.info, 4), width);
   EXPECT_EQ(Le32(picture.info, 8), height);
-  EXPECT_EQ(picture.info[12] | (picture.info[13] << 8), 1);
-  EXPECT_EQ(picture.info[14] | (picture.info[15] << 8), 24);
+  EXPECT_EQ(LoadLe16(picture.info.data() + 12), 1);
+  EXPECT_EQ(LoadLe16(picture.info.data() + 14), 24);
   EXPECT_EQ(Le32(picture.info, 16), 0);
   const int stride = (width * 3 + 3) / 4 * 4;
   EXPECT_EQ(Le32(picture.info, 20), stride * height) << "biSizeImage";
@@ -133,23 +136,42 @@ TEST(GetPicture, CallsBackOnceWhenThePictureIsComplete) {
   EXPECT_EQ(g_calls, 0);
 }
 
-TEST(GetPictureInfo, ReportsTheHeaderAsItStands) {
+// A header is believed when it starts with "KX" and states a width and a
+// height above 0; its other bytes are reported as they stand.
+TEST(GetPictureInfo, ReportsTheHeaderOfAnythingThatStartsWithTheSignature) {
   const PictureInfo marker = {7, 7, 7, 7, 7, 7, 7, reinterpret_cast<SpiHandle>(std::uintptr_t{0x70000})};
+  Bytes unused_bytes_set = MakeHeader(40, 30);
+  std::fill(unused_bytes_set.begin() + 4, unused_bytes_set.begin() + 12, 0xFF);
   const struct {
+    const char* name;
     Bytes file;
-    int width, height;
+    int result, width, height;
   } cases[] = {
-      {SmallPicture(), 2, 1},
-      {MakeHeader(8192, 8192), 8192, 8192},
-      {MakeHeader(-3, 0), -3, 0},  // not a picture the host should have sent: reported anyway
-      {Bytes{'B', 'M', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x10, 0x00, 0x20, 0x00}, 16, 32},
+      {"small picture", SmallPicture(), 0, 2, 1},
+      {"largest accepted", MakeHeader(8192, 8192), 0, 8192, 8192},
+      {"coding byte 0x03, larger than accepted", MakeHeader(9000, 5, 0x03), 0, 9000, 5},
+      {"bytes 4 to 11 set", unused_bytes_set, 0, 40, 30},
+      {"zero height", MakeHeader(3, 0), 2, 0, 0},
+      {"negative width", MakeHeader(-3, 4), 2, 0, 0},
+      {"lower-case signature", [] { Bytes b = MakeHeader(4, 4); b[0] = 'k'; b[1] = 'x'; return b; }(), 2, 0, 0},
+      {"bitmap header", Bytes{'B', 'M', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0x10, 0x00, 0x20, 0x00}, 2, 0, 0},
+      {"Windows icon", WindowsIcon16(), 2, 0, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Bytes copy(c.file);
     PictureInfo info = marker;
     ASSERT_EQ(Plugin().GetPictureInfo(reinterpret_cast<char*>(copy.data()), static_cast<SpiLong>(copy.size()), 1,
                                       &info),
-              0);
+              c.result);
+    PictureInfo from_file = marker;
+    const std::string path = WriteTempFile("info.bin", c.file);
+    ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &from_file), c.result);
+    EXPECT_EQ(std::memcmp(&info, &from_file, sizeof info), 0);
+    if (c.result != 0) {
+      EXPECT_EQ(std::memcmp(&info, &marker, sizeof info), 0) << "a refused header left the record as it was";
+      continue;
+    }
     EXPECT_EQ(+info.left, 0);
     EXPECT_EQ(+info.top, 0);
     EXPECT_EQ(+info.width, c.width);
@@ -159,11 +181,6 @@ TEST(GetPictureInfo, ReportsTheHeaderAsItStands) {
     EXPECT_EQ(+info.colorDepth, 24);
     const SpiHandle text_info = info.hInfo;  // a packed field: copied before binding to a reference
     EXPECT_EQ(text_info, nullptr);
-
-    PictureInfo from_file = marker;
-    const std::string path = WriteTempFile("info.bin", c.file);
-    ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &from_file), 0);
-    EXPECT_EQ(std::memcmp(&info, &from_file, sizeof info), 0);
   }
 }
 
@@ -193,8 +210,12 @@ TEST(EntryPoints, BadInputGivesAResultCodeAndNothingElse) {
       {"offset past the end", small, false, 1000, 2, 2},
       {"offset leaving 15 bytes", small, false, 8, 2, 2},
       {"negative offset", small, false, -1, 2, 2},
-      {"zero width", MakeKx(0, 5, {0x00, 1}), false, 0, 0, 2},
-      {"negative height", MakeKx(5, -5, {0x00, 1}), false, 0, 0, 2},
+      {"zero width", MakeKx(0, 5, {0x00, 1}), false, 0, 2, 2},
+      {"negative height", MakeKx(5, -5, {0x00, 1}), false, 0, 2, 2},
+      {"Windows icon", WindowsIcon16(), false, 0, 2, 2},
+      {"no signature, sizes 1 x 1", [] { Bytes b = MakeKx(1, 1, {0x00, 1, 2, 3}); b[0] = 'X'; return b; }(), false,
+       0, 2, 2},
+      {"coding byte 0x03, 8193 wide", MakeKx(8193, 2, {0x00, 1}, 0x03), false, 0, 0, 0},
       {"32767 x 32767", MakeKx(32767, 32767, {0x00, 1}), false, 0, 0, 4},
       {"8192 x 32767", MakeKx(8192, 32767, {0x00, 1}), false, 0, 0, 4},
       {"truncated stream", truncated, false, 0, 0, 0},
@@ -264,6 +285,73 @@ TEST(GetPicture, FileModeReadsFromTheOffset) {
   ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 4096, 0, &info), 0);
   EXPECT_EQ(+info.width, 9);
   EXPECT_EQ(+info.height, 4);
+}
+
+// A picture followed by gigabytes of other data, or inside a container that
+// large, costs a read of what its stream can use and no more: it loads, in
+// the 32-bit module too, and gives the same pixels as the picture alone.
+TEST(GetPicture, FileModeReadsNoMoreThanTheStreamCanUse) {
+  std::mt19937 rng(13);
+  const int width = 4, height = 4;
+  const std::size_t total_bytes = width * height * 3;
+  const std::size_t bound_bytes = 16 + MaxStreamBytes(total_bytes);
+  // A stream that uses every byte up to the bound: 47 literals and a long
+  // copy of which the picture keeps one byte.
+  StreamWriter greedy;
+  for (std::size_t k = 0; k + 1 < total_bytes; ++k) greedy.Literal(static_cast<std::uint8_t>(rng()));
+  greedy.Long(1, 4096);
+  const Bytes random_picture = MakeKx(width, height, RandomTokenStream(rng, total_bytes));
+  const Bytes greedy_picture = MakeKx(width, height, greedy.Finish());
+  ASSERT_EQ(greedy_picture.size(), bound_bytes);
+
+  const std::int64_t kGiB = std::int64_t{1} << 30;
+  for (const Bytes& picture : {random_picture, greedy_picture}) {
+    const Bytes want = ReferenceBits(picture, width, height);
+    for (const std::int64_t file_bytes : {kGiB * 5 / 2, kGiB * 9 / 2}) {
+      for (const SpiLong offset : {0, 777}) {
+        SCOPED_TRACE("file of " + std::to_string(file_bytes) + " bytes, picture at " + std::to_string(offset));
+        Bytes start = RandomBytes(rng, std::size_t(offset));
+        start.insert(start.end(), picture.begin(), picture.end());
+        const std::string path = WriteTempFile("followed.kx", start);
+        ASSERT_TRUE(HostSetFileBytes(path.c_str(), file_bytes));
+#if !defined(_WIN32)
+        const std::uint64_t read_before = StandInBytesRead();
+#endif
+        const HostPicture got = FetchFromFile(path, offset);
+        ASSERT_EQ(got.result, 0);
+        EXPECT_EQ(FirstDifference(want, got.bits), "");
+#if !defined(_WIN32)
+        EXPECT_EQ(StandInBytesRead() - read_before, bound_bytes);
+#endif
+        PictureInfo info{};
+        ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), offset, 0, &info), 0);
+        EXPECT_EQ(+info.width, width);
+        EXPECT_EQ(+info.height, height);
+        ASSERT_TRUE(HostSetFileBytes(path.c_str(), 0));  // give the room back at once
+      }
+    }
+  }
+#if !defined(_WIN32)
+  // A file that ends before the bound is read to its end, once.
+  const std::string path = WriteTempFile("small.kx", SmallPicture());
+  const std::uint64_t read_before = StandInBytesRead();
+  EXPECT_EQ(FetchFromFile(path).result, 0);
+  EXPECT_EQ(StandInBytesRead() - read_before, SmallPicture().size());
+#endif
+}
+
+// An editor or a download that still holds the file open for writing does
+// not keep the picture from loading.
+TEST(GetPicture, LoadsAFileAnotherProgramHoldsOpenForWriting) {
+  const std::string path = WriteTempFile("held.kx", SmallPicture());
+  const std::uintptr_t writer = HostOpenFileForWriting(path.c_str());
+  ASSERT_NE(writer, 0u);
+  PictureInfo info{};
+  EXPECT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &info), 0);
+  const HostPicture got = FetchFromFile(path);
+  EXPECT_EQ(got.result, 0);
+  EXPECT_EQ(got.bits, kSmallBits);
+  HostCloseFile(writer);
 }
 
 struct ParallelWork {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "codec/little_endian.h"
+
 Bytes MakeHeader(int width, int height, std::uint8_t coding) {
   Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0};
   h.push_back(static_cast<std::uint8_t>(width));
@@ -74,6 +76,33 @@ void StreamWriter::Long(unsigned distance, unsigned length) {
 }
 
 Bytes StreamWriter::Finish() const { return stream_; }
+
+Bytes WindowsIcon16() {
+  constexpr std::uint32_t kInfoHeaderBytes = 40;
+  constexpr std::uint32_t kImageBytes = kInfoHeaderBytes + 16 * 16 * 4 + 16 * 4;  // colours, then the mask
+  constexpr std::uint32_t kImageOffset = 6 + 16;
+  Bytes icon(kImageOffset + kImageBytes, 0);
+  auto put16 = [&](std::size_t at, std::uint32_t v) { StoreLe16(icon.data() + at, static_cast<std::uint16_t>(v)); };
+  auto put32 = [&](std::size_t at, std::uint32_t v) { StoreLe32(icon.data() + at, v); };
+  put16(2, 1);                 // type: icon
+  put16(4, 1);                 // one picture
+  icon[6] = 16;                // its width and height
+  icon[7] = 16;
+  put16(10, 1);                // planes
+  put16(12, 32);               // bits per pixel
+  put32(14, kImageBytes);
+  put32(18, kImageOffset);
+  put32(kImageOffset, kInfoHeaderBytes);
+  put32(kImageOffset + 4, 16);
+  put32(kImageOffset + 8, 32);  // colours and mask, one above the other
+  put16(kImageOffset + 12, 1);
+  put16(kImageOffset + 14, 32);
+  for (std::size_t p = kImageOffset + kInfoHeaderBytes; p < kImageOffset + kInfoHeaderBytes + 16 * 16 * 4; p += 4) {
+    icon[p] = 0x40;
+    icon[p + 3] = 0xFF;
+  }
+  return icon;
+}
 
 Bytes RandomBytes(std::mt19937& rng, std::size_t count) {
   Bytes bytes(count);

@@ -47,6 +47,11 @@ Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool re
 // before the first output byte only when `reach_before_start` is set.
 Bytes LongCopyTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start = false);
 
+// A Windows icon file holding one 16 x 16 picture of 32 bits: a file of
+// another format whose bytes 12 to 15 (the bit count and the picture's byte
+// count, 32 and 1128) read as a small positive width and height.
+Bytes WindowsIcon16();
+
 // Uniformly random bytes.
 Bytes RandomBytes(std::mt19937& rng, std::size_t count);
 
