@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test:
 # native (debug, sanitizers, release), the Windows module's tests under Wine,
-# the end-to-end comparison of the native and Windows hosts, valgrind over
-# the native plug-in tests, and each fuzz target for a short while after
-# replaying its corpus (scripts/fuzz.sh runs them for longer).
+# the end-to-end comparison of the native (release and sanitizer builds) and
+# Windows hosts, valgrind over the native plug-in tests, and each fuzz
+# target for a short while after replaying its corpus (scripts/fuzz.sh runs
+# them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -38,7 +39,7 @@ memcheck() {  # zero errors and zero leaks in the native plug-in tests
 for preset in dev asan release win32; do
   step "$preset" build_and_test "$preset"
 done
-step "hosts" tests/compare_hosts.sh build/release build/win32
+step "hosts" tests/compare_hosts.sh build/release build/asan build/win32
 step "memcheck" memcheck
 step "fuzz" scripts/fuzz.sh 12
 

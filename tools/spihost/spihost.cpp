@@ -6,14 +6,16 @@
 //
 // Exit status: 0 when GetPicture returned 0, 1 otherwise, 2 on bad usage or
 // when the module cannot be loaded.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "codec/little_endian.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 
@@ -73,24 +75,36 @@ bool ParseArgs(int argc, char** argv, Options* options) {
   return true;
 }
 
-bool ReadWholeFile(const char* path, std::vector<char>* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// What a viewer shows IsSupported: up to kHeadCopyBytes from `offset` on,
+// the rest of the copy zero. False when the file cannot be opened.
+bool ReadHead(const char* path, long offset, std::vector<char>* head) {
+  head->assign(kHeadCopyBytes, 0);
+  std::FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return false;
+  if (std::fseek(in, offset, SEEK_SET) == 0) std::fread(head->data(), 1, head->size(), in);
+  std::fclose(in);
+  return true;
 }
 
-void Put16(unsigned char* p, unsigned v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
+// The file's bytes from `offset` to its end, with one read, as a viewer
+// passes a picture in memory. The buffer has at least one byte, so that its
+// address is never null even for nothing.
+bool ReadFromOffset(const char* path, long offset, std::vector<char>* bytes, std::size_t* size_bytes) {
+  std::error_code error;
+  const std::uintmax_t file_bytes = std::filesystem::file_size(path, error);
+  if (error) return false;
+  const std::uintmax_t start = std::min<std::uintmax_t>(static_cast<std::uintmax_t>(offset), file_bytes);
+  *size_bytes = static_cast<std::size_t>(file_bytes - start);
+  bytes->assign(*size_bytes + 1, 0);
+  std::FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return false;
+  const bool read = std::fseek(in, static_cast<long>(start), SEEK_SET) == 0 &&
+                    std::fread(bytes->data(), 1, *size_bytes, in) == *size_bytes;
+  std::fclose(in);
+  return read;
 }
-void Put32(unsigned char* p, std::uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
-std::int32_t Get32(const unsigned char* p) {
-  return static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-}
+
+std::int32_t Get32(const unsigned char* p) { return static_cast<std::int32_t>(LoadLe32(p)); }
 
 // Writes the two blocks as a BMP file: file header, the information block's
 // 40-byte header, then the bits block's rows.
@@ -101,8 +115,8 @@ bool WriteBmp(const char* path, const unsigned char* info, const unsigned char* 
   std::size_t image_bytes = stride_bytes * static_cast<std::size_t>(height < 0 ? -height : height);
   if (image_bytes > bits_bytes) image_bytes = bits_bytes;
   unsigned char file_header[kBmpFileHeaderBytes] = {'B', 'M'};
-  Put32(file_header + 2, static_cast<std::uint32_t>(kBmpFileHeaderBytes + kBmpInfoHeaderBytes + image_bytes));
-  Put32(file_header + 10, kBmpFileHeaderBytes + kBmpInfoHeaderBytes);
+  StoreLe32(file_header + 2, static_cast<std::uint32_t>(kBmpFileHeaderBytes + kBmpInfoHeaderBytes + image_bytes));
+  StoreLe32(file_header + 10, kBmpFileHeaderBytes + kBmpInfoHeaderBytes);
   std::FILE* out = std::fopen(path, "wb");
   if (out == nullptr) return false;
   bool ok = std::fwrite(file_header, 1, sizeof file_header, out) == sizeof file_header;
@@ -128,14 +142,13 @@ int DrivePicture(void* module, const Options& options) {
   auto get_picture = reinterpret_cast<GetPictureFn>(HostFindExport(module, "GetPicture"));
   if (is_supported == nullptr) return Usage("the module has no IsSupported");
 
-  std::vector<char> file_bytes;
-  if (!ReadWholeFile(options.picture, &file_bytes)) {
+  char* name = const_cast<char*>(options.picture);
+  std::vector<char> memory;
+  std::size_t memory_bytes = 0;
+  if (options.memory && !ReadFromOffset(options.picture, options.offset, &memory, &memory_bytes)) {
     std::fprintf(stderr, "spihost: cannot read %s\n", options.picture);
     return 1;
   }
-  const std::size_t offset = static_cast<std::size_t>(options.offset);
-  const std::size_t start = offset < file_bytes.size() ? offset : file_bytes.size();
-  char* name = const_cast<char*>(options.picture);
 
   int supported = 0;
   if (options.handle) {
@@ -144,12 +157,15 @@ int DrivePicture(void* module, const Options& options) {
       std::fprintf(stderr, "spihost: cannot open %s\n", options.picture);
       return 1;
     }
-    HostSeekFile(file, static_cast<std::uint32_t>(offset));
+    HostSeekFile(file, static_cast<std::uint32_t>(options.offset));
     supported = is_supported(name, static_cast<SpiDword>(file));
     HostCloseFile(file);
   } else {
-    std::vector<char> head(kHeadCopyBytes, 0);
-    std::memcpy(head.data(), file_bytes.data() + start, std::min(kHeadCopyBytes, file_bytes.size() - start));
+    std::vector<char> head;
+    if (!ReadHead(options.picture, options.offset, &head)) {
+      std::fprintf(stderr, "spihost: cannot read %s\n", options.picture);
+      return 1;
+    }
     supported = is_supported(name, reinterpret_cast<SpiDword>(head.data()));
   }
   std::printf("supported: %d\n", supported);
@@ -159,10 +175,8 @@ int DrivePicture(void* module, const Options& options) {
     return 1;
   }
   // In memory mode the picture is the file's bytes from the offset on.
-  char* const memory = file_bytes.data() + start;
-  const SpiLong memory_bytes = static_cast<SpiLong>(file_bytes.size() - start);
-  char* const buf = options.memory ? memory : name;
-  const SpiLong len = options.memory ? memory_bytes : static_cast<SpiLong>(options.offset);
+  char* const buf = options.memory ? memory.data() : name;
+  const SpiLong len = options.memory ? static_cast<SpiLong>(memory_bytes) : static_cast<SpiLong>(options.offset);
   const SpiUint flag = options.memory ? 1 : 0;
 
   PictureInfo info{};
