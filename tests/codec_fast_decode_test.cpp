@@ -12,6 +12,7 @@
 #include "codec/decompress.h"
 #include "codec/fast_decode.h"
 #include "codec/kx_format.h"
+#include "codec/row_store.h"
 #include "tests/support/kx_build.h"
 
 namespace {
@@ -88,12 +89,17 @@ struct Setup {
 };
 
 // The plug-in's window with the best kernel, and the smallest window, which
-// slides most often, with each kernel.
+// slides most often, with each kernel (one the processor lacks falls back to
+// the next one below).
 const Setup kSetups[] = {
     {kDecodeWindowBytes, DeltaKernel::kBest, "default window"},
-    {kMinDecodeWindowBytes, DeltaKernel::kBaseline, "small window, baseline kernel"},
-    {kMinDecodeWindowBytes, DeltaKernel::kShuffle, "small window, shuffle kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kScalar, "small window, scalar kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kSse2, "small window, SSE2 kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kSsse3, "small window, SSSE3 kernel"},
 };
+
+const DeltaKernel kEveryKernel[] = {DeltaKernel::kScalar, DeltaKernel::kSse2, DeltaKernel::kSsse3,
+                                    DeltaKernel::kBest};
 
 ::testing::AssertionResult SameAsStraightforward(const Bytes& file) {
   const PictureLayout layout = LayoutOf(file);
@@ -313,7 +319,7 @@ TEST(StoreDeltaRows, MatchesUndoDeltaThenStoreRows) {
           // The bytes before the offset must stay as they were too.
           Bytes want(layout.bits_bytes + offset, kStale);
           StoreRows(summed.data(), want.data() + offset, layout.stride_bytes, width, height);
-          for (const DeltaKernel kernel : {DeltaKernel::kBaseline, DeltaKernel::kShuffle, DeltaKernel::kBest}) {
+          for (const DeltaKernel kernel : kEveryKernel) {
             Guarded bits(layout.bits_bytes + offset, kStale);
             StoreDeltaRows(raw.data() + offset, bits.data() + offset, layout, undo_delta, kernel);
             ASSERT_EQ(FirstDifference(want, bits.Inside()), "")
@@ -341,7 +347,7 @@ TEST(StoreDeltaRows, LargeBitmapsMatchToo) {
       UndoDelta(summed.data(), summed.size());
       Bytes want(layout.bits_bytes + offset, kStale);
       StoreRows(summed.data(), want.data() + offset, layout.stride_bytes, width, height);
-      for (const DeltaKernel kernel : {DeltaKernel::kBaseline, DeltaKernel::kShuffle}) {
+      for (const DeltaKernel kernel : kEveryKernel) {
         Guarded bits(layout.bits_bytes + offset, kStale);
         StoreDeltaRows(raw.data() + offset, bits.data() + offset, layout, true, kernel);
         ASSERT_EQ(FirstDifference(want, bits.Inside()), "") << width << " offset " << offset;
