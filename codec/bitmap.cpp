@@ -28,14 +28,13 @@ LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout*
   return LayoutStatus::kOk;
 }
 
-void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height,
-                      std::uint32_t size_image_bytes) {
+void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes) {
   std::memset(info, 0, kBitmapHeaderBytes + kColourTableBytes);
-  StoreLe32(info + 0, kBitmapHeaderBytes);                   // biSize
-  StoreLe32(info + 4, static_cast<std::uint32_t>(width));    // biWidth
-  StoreLe32(info + 8, static_cast<std::uint32_t>(height));   // biHeight > 0: bottom-up
-  StoreLe16(info + 12, 1);                                   // biPlanes
-  StoreLe16(info + 14, kBitsPerPixel);                       // biBitCount
-  StoreLe32(info + 20, size_image_bytes);                    // biSizeImage
+  StoreLe32(info + 0, kBitmapHeaderBytes);                  // biSize
+  StoreLe32(info + 4, static_cast<std::uint32_t>(width));   // biWidth
+  StoreLe32(info + 8, static_cast<std::uint32_t>(height));  // biHeight > 0: bottom-up
+  StoreLe16(info + 12, 1);                                  // biPlanes
+  StoreLe16(info + 14, kBitsPerPixel);                      // biBitCount
+  StoreLe32(info + 20, size_image_bytes);                   // biSizeImage
   // biCompression (BI_RGB), the densities and the colour counts stay 0.
 }

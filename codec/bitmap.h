@@ -39,5 +39,4 @@ LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout*
 
 // Writes the BITMAPINFOHEADER into info[0, 40) and zeroes info[40, 1064):
 // 24 bits, uncompressed, bottom-up, biSizeImage = size_image_bytes.
-void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height,
-                      std::uint32_t size_image_bytes);
+void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes);

@@ -27,8 +27,8 @@ inline __m128i LaneSums(__m128i v) {
 // The carry sits in bytes 13..15 of a vector between blocks, where the last
 // vector stored leaves it.
 inline __m128i CarryVector(const std::uint8_t* carry) {
-  return _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(carry[0]),
-                       static_cast<char>(carry[1]), static_cast<char>(carry[2]));
+  return _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(carry[0]), static_cast<char>(carry[1]),
+                       static_cast<char>(carry[2]));
 }
 
 inline void KeepCarry(__m128i last, std::uint8_t* carry) {

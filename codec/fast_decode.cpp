@@ -253,9 +253,9 @@ std::uint8_t* RepeatPattern(std::uint8_t* op, std::uint8_t* end) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(op - D));
   __m128i pattern = _mm_and_si128(first, _mm_srli_si128(_mm_set1_epi8(-1), 16 - D));
   pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, D));
-  if constexpr (2 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 2 * D));
-  if constexpr (4 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 4 * D));
-  if constexpr (8 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 8 * D));
+  if constexpr (std::size_t{2} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 2 * D));
+  if constexpr (std::size_t{4} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 4 * D));
+  if constexpr (std::size_t{8} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 8 * D));
   constexpr std::size_t kStep = kVectorBytes - kVectorBytes % D;
   do {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(op), pattern);
@@ -349,8 +349,10 @@ void Flush(Output* out) {
 // Called only with less than kFastRoomBytes of window left, so op is at
 // least 2 x kHistoryBytes in and the two ranges are apart.
 void Slide(Output* out) {
-  assert(Offset(*out) >= 2 * kHistoryBytes);       // the history moved lies wholly after the front
-  assert(out->end_offset >= Offset(*out));         // nothing was written past the picture's end
+  // The history moved lies wholly after the front, and nothing was written
+  // past the picture's end.
+  assert(Offset(*out) >= 2 * kHistoryBytes);
+  assert(out->end_offset >= Offset(*out));
   Flush(out);
   const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
   std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
@@ -376,12 +378,15 @@ inline void DecodeGroups(const std::uint8_t*& ip_ref, std::uint8_t*& op_ref, con
                          [[maybe_unused]] const Output& out) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
-  // What every unchecked read and write below rests on:
-  assert(ip <= ip_last && op <= op_last);  // at least one group runs
-  assert(static_cast<std::size_t>(ip_end - ip_last) >= kFastInputBytes);  // its reads stay in the input,
-  assert(static_cast<std::size_t>(op - out.window) >= kHistoryBytes);     // a copy's reach stays in the window,
-  assert(out.window_bytes - static_cast<std::size_t>(op_last - out.window) >= kFastRoomBytes);  // so do its writes,
-  assert(static_cast<std::size_t>(op_last - out.window) + kMaxGroupOutputBytes <= out.end_offset);  // nor its end
+  // What every unchecked read and write below rests on: at least one group
+  // runs; its reads stay inside the input; its copies reach no further back
+  // than the window's start, and its writes, wild bytes included, no further
+  // than the window's end; and no group reaches the picture's end.
+  assert(ip <= ip_last && op <= op_last);
+  assert(static_cast<std::size_t>(ip_end - ip_last) >= kFastInputBytes);
+  assert(static_cast<std::size_t>(op - out.window) >= kHistoryBytes);
+  assert(out.window_bytes - static_cast<std::size_t>(op_last - out.window) >= kFastRoomBytes);
+  assert(static_cast<std::size_t>(op_last - out.window) + kMaxGroupOutputBytes <= out.end_offset);
   if (ip > ip_last || op > op_last) return;
   unsigned next = ip[0];  // the flag byte
   for (;;) {

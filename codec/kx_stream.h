@@ -36,10 +36,10 @@ inline constexpr unsigned kShortLengthMask = 0x03;
 inline constexpr unsigned kFarDistanceMask = 0x3F;  // b of medium and long copies
 inline constexpr unsigned kMediumLengthMask = 0x0F;
 
-inline constexpr unsigned kRunBase = 9;      // literal run: 9..40 bytes
-inline constexpr unsigned kShortBase = 2;    // short copy: 2..4 bytes
-inline constexpr unsigned kMediumBase = 3;   // medium copy: 3..18 bytes
-inline constexpr unsigned kLongBase = 3;     // long copy: 3..256 bytes, or
+inline constexpr unsigned kRunBase = 9;            // literal run: 9..40 bytes
+inline constexpr unsigned kShortBase = 2;          // short copy: 2..4 bytes
+inline constexpr unsigned kMediumBase = 3;         // medium copy: 3..18 bytes
+inline constexpr unsigned kLongBase = 3;           // long copy: 3..256 bytes, or
 inline constexpr std::size_t kLong1KBytes = 1024;  // d = 0xFE
 inline constexpr std::size_t kLong4KBytes = 4096;  // d = 0xFF
 inline constexpr unsigned kLong1KCode = 0xFE;
@@ -83,11 +83,9 @@ constexpr CopyToken DecodeCopy(TokenForm form, unsigned b, unsigned c, unsigned 
   switch (form) {
     case TokenForm::kMediumCopy:
       return {((b & kFarDistanceMask) << 4) + (c >> 4) + 1u, (c & kMediumLengthMask) + kMediumBase};
-    case TokenForm::kLongCopy:
-      return {((b & kFarDistanceMask) << 8) + c + 1u, LongLength(d)};
+    case TokenForm::kLongCopy: return {((b & kFarDistanceMask) << 8) + c + 1u, LongLength(d)};
     case TokenForm::kShortCopy:
-    case TokenForm::kLiteralRun:
-      break;
+    case TokenForm::kLiteralRun: break;
   }
   return {(b >> 2) + 1u, (b & kShortLengthMask) + kShortBase};
 }

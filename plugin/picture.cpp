@@ -40,7 +40,7 @@ int ReadFilePart(const char* name, SpiLong offset, std::int64_t max_bytes, Input
   int result = kSpiSuccess;
   BlockHandle block = nullptr;
   std::uint32_t read_bytes = 0;
-  if (file_bytes < 0) {
+  if (file_bytes < 0) {  // NOLINT(bugprone-branch-clone): distinct failures, one result code
     result = kSpiFileReadError;
   } else if (offset < 0 || file_bytes - offset < static_cast<std::int64_t>(kHeaderBytes)) {
     result = kSpiUnknownFormat;  // no whole header after the offset

@@ -13,9 +13,9 @@ extern "C" __declspec(dllexport) void AddBytes(std::uint8_t* a, const std::uint8
 }
 
 // Keeps the decoder, and through it the kernels, in the module.
-extern "C" __declspec(dllexport) std::size_t Decode(const std::uint8_t* src, std::size_t src_bytes,
-                                                    const PictureLayout* layout, std::uint8_t* bits,
-                                                    std::uint8_t* window) {
+extern "C" __declspec(dllexport) std::size_t
+    Decode(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout* layout, std::uint8_t* bits,
+           std::uint8_t* window) {
   return DecodeToBitmap(src, src_bytes, *layout, bits, window, kDecodeWindowBytes);
 }
 

@@ -18,3 +18,6 @@ ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total);
 // The bits block a host should receive for `file`: the reference decoding
 // laid out bottom-up in rows padded to a multiple of 4 bytes with zeros.
 Bytes ReferenceBits(const Bytes& file, int width, int height);
+
+// The same layout of raw top-down pixels already decoded.
+Bytes ReferenceLayout(const Bytes& pixels, int width, int height);

@@ -89,7 +89,8 @@ void Put32(unsigned char* p, std::uint32_t v) {
   Put16(p + 2, v >> 16);
 }
 std::int32_t Get32(const unsigned char* p) {
-  return static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+  return static_cast<std::int32_t>(std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+                                   (std::uint32_t{p[3]} << 24));
 }
 
 // Writes the two blocks as a BMP file: file header, the information block's
