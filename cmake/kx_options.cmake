@@ -70,7 +70,10 @@ function(kx_module_code target)
     # No unwind tables: nothing in the module throws or unwinds, it runs no
     # start-up that would register them, and in a PE module the linker keeps
     # every function an .eh_frame entry names, whatever --gc-sections says.
+    # No assertions whatever the build type: a failed one would end the
+    # host's process (and import msvcrt's _assert).
     target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables -fno-unwind-tables)
+    target_compile_definitions(${target} PRIVATE NDEBUG)
   endif()
   kx_warnings(${target})
   if(arg_NO_FUZZ_COVERAGE)
