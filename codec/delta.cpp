@@ -64,11 +64,16 @@ DeltaFn PickStreamingDelta(DeltaKernel kernel) {
   if (kernel != DeltaKernel::kSse2 && ProcessorHasSsse3()) return DeltaSsse3Streaming;
   return ProcessorHasSse2() ? DeltaSse2Streaming : DeltaScalar;
 }
+
+void FinishStreaming(DeltaFn delta) {
+  if (delta == DeltaSse2Streaming || delta == DeltaSsse3Streaming) FenceStreamingStores();
+}
 #else
 bool ProcessorHasSse2() { return false; }
 bool ProcessorHasSsse3() { return false; }
 DeltaFn PickDelta(DeltaKernel) { return DeltaScalar; }
 DeltaFn PickStreamingDelta(DeltaKernel) { return DeltaScalar; }
+void FinishStreaming(DeltaFn) {}
 #endif
 
 bool DeltaKernelAvailable(DeltaKernel kernel) {

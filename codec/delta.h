@@ -21,9 +21,12 @@ using DeltaFn = void (*)(const std::uint8_t* src, std::uint8_t* dst, std::size_t
 
 // The kernel for `kernel`, or the best one below it that the processor runs.
 DeltaFn PickDelta(DeltaKernel kernel);
-// The same with streaming stores, for bitmaps larger than the caches: the
-// stores are visible to other threads when the kernel returns.
+// The same with streaming stores, for bitmaps larger than the caches.
+// Streaming stores are weakly ordered: FinishStreaming, once after the last
+// call, makes them visible before the bitmap is handed on (one fence per
+// picture, not one per row).
 DeltaFn PickStreamingDelta(DeltaKernel kernel);
+void FinishStreaming(DeltaFn delta);
 
 // What the processor runs, asked with cpuid every time (the answer is not
 // kept: the module holds no state between calls).
@@ -37,3 +40,4 @@ void DeltaSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::u
 void DeltaSse2Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 void DeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 void DeltaSsse3Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void FenceStreamingStores();

@@ -19,7 +19,6 @@ void DeltaSse2Kernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, 
     StoreVector<kStream>(dst + k, last);
   }
   KeepCarry(last, carry);
-  FinishStores<kStream>();
   DeltaScalar(src + k, dst + k, n - k, carry);
 }
 
@@ -32,4 +31,6 @@ void DeltaSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::u
 void DeltaSse2Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   DeltaSse2Kernel<true>(src, dst, n, carry);
 }
+
+void FenceStreamingStores() { _mm_sfence(); }
 #endif

@@ -25,7 +25,6 @@ void DeltaSsse3Kernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n,
     lanes = _mm_shuffle_epi8(last, spread);
   }
   KeepCarry(last, carry);
-  FinishStores<kStream>();
   DeltaScalar(src + k, dst + k, n - k, carry);
 }
 

@@ -69,11 +69,4 @@ inline std::size_t AlignHead(const std::uint8_t* src, std::uint8_t* dst, std::si
   return head_bytes;
 }
 
-// Streaming stores are weakly ordered: a fence makes them visible before
-// the bitmap is handed on.
-template <bool kStream>
-inline void FinishStores() {
-  if constexpr (kStream) _mm_sfence();
-}
-
 }  // namespace

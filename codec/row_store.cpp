@@ -20,4 +20,5 @@ void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLa
   if (undo_delta) delta = layout.bits_bytes >= kStreamingBytes ? PickStreamingDelta(kernel) : PickDelta(kernel);
   RowWriter rows = StartRows(layout, bits, delta);
   WriteRows(&rows, raw, layout.total_bytes);
+  if (delta != nullptr) FinishStreaming(delta);
 }
