@@ -2,9 +2,10 @@
 # Installs what is missing, builds every preset and runs every test:
 # native (debug, sanitizers, release), the Windows module's tests under Wine,
 # the end-to-end comparison of the native (release and sanitizer builds) and
-# Windows hosts, valgrind over the native plug-in tests, and each fuzz
-# target for a short while after replaying its corpus (scripts/fuzz.sh runs
-# them for longer).
+# Windows hosts, valgrind over the native plug-in tests, clang-tidy over every
+# native target (the lint preset, about 3 minutes), and each fuzz target for a
+# short while after replaying its corpus (scripts/fuzz.sh runs them for
+# longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -36,11 +37,16 @@ memcheck() {  # zero errors and zero leaks in the native plug-in tests
   done
 }
 
+lint() {  # clang-tidy findings are errors: the build fails on any
+  cmake --preset lint >/dev/null && cmake --build --preset lint -j "$jobs"
+}
+
 for preset in dev asan release win32; do
   step "$preset" build_and_test "$preset"
 done
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32
 step "memcheck" memcheck
+step "lint" lint
 step "fuzz" scripts/fuzz.sh 12
 
 if [ ${#failed_steps[@]} -ne 0 ]; then
