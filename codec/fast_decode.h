@@ -38,10 +38,11 @@ inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
 // for that.
 inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 
-// How the delta step is computed. kBest asks the processor: the SSSE3
-// kernel where it exists, else the SSE2 one, else plain C++ (kScalar; the
-// only kernel off x86). Asking for a kernel the processor lacks gives the
-// best one below it. Every kernel gives the same bytes.
+// Which instruction set the decoder's kernels use: the delta step
+// (codec/delta.h) and the unchecked groups (codec/group_decode.h). kBest
+// asks the processor: SSSE3 where it exists, else SSE2, else plain C++
+// (kScalar; the only kernels off x86). Asking for a set the processor lacks
+// gives the best one below it. Every kernel gives the same bytes.
 enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3 };
 
 // True when the processor runs `kernel` (kBest and kScalar always).
