@@ -16,8 +16,8 @@
 #include "codec/kx_stream.h"
 
 // Unchecked copies move whole blocks: 8 bytes for up to eight single
-// literals, 16 at a time for copies, 48 for a literal run of 9 to 40. So
-// they write up to 39 bytes past a token's last output byte.
+// literals, 16 or 32 at a time for copies, 48 for a literal run of 9 to 40.
+// So they write up to 39 bytes past a token's last output byte.
 inline constexpr std::size_t kVectorBytes = 16;
 inline constexpr std::size_t kLiteralCopyBytes = 8;
 inline constexpr std::size_t kRunCopyBytes = 3 * kVectorBytes;
