@@ -66,13 +66,6 @@ function(kx_module_code target)
   if(KX_X86_32)
     target_compile_options(${target} PRIVATE -march=i686)
   endif()
-  if(NOT WIN32)
-    # The native library exports only its entry points (SPI_EXPORT); hidden
-    # symbols let position-independent code reach the codec's shared tables
-    # directly instead of through the global offset table, one load less
-    # per token in the group decoder.
-    target_compile_options(${target} PRIVATE -fvisibility=hidden)
-  endif()
   if(WIN32)
     # No unwind tables: nothing in the module throws or unwinds, it runs no
     # start-up that would register them, and in a PE module the linker keeps
