@@ -29,7 +29,7 @@ endfunction()
 # Code that goes into the module: no exceptions, no RTTI, warnings on.
 function(kx_module_code target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-  if(WIN32)
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     # 32-bit hosts call with a 4-byte aligned stack; realign where SSE needs it.
     target_compile_options(${target} PRIVATE -msse2 -mstackrealign)
   endif()
