@@ -86,7 +86,7 @@ std::vector<NameCase> NameCases() {
       {"Japanese", u8"\u5199\u771F\u306E\u732B.kx"},
       {"Greek", u8"\u03C6\u03C9\u03C4\u03BF\u03B3\u03C1\u03B1\u03C6\u03AF\u03B1.kx"},
       {"accented Latin", u8"caf\u00E9 d\u00E9j\u00E0 \u00C6r\u00F8.kx"},
-      {"an emoji, a surrogate pair", u8"picture \U0001F600.kx"},
+      {"an emoji (a surrogate pair)", u8"picture \U0001F600.kx"},
       {"a folder with a non-ASCII name", std::filesystem::path(u8"Bilder \u00DCbersicht") / "photo.kx"},
       {"a path beyond 260 characters", deep / "picture.kx"},
   };
