@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds kxfilter.spi, kxfilter.sph
 # and the tools, writes a picture generated here to KX with kxconv, and opens
-# that file the way Windows viewers do: a 32-bit spihost.exe loads the real
-# kxfilter.spi under 32-bit Wine, a 64-bit one the real kxfilter.sph under
+# that file the way Windows viewers do: spihost.exe loads the real
+# kxfilter.spi under 32-bit Wine, spihost64.exe the real kxfilter.sph under
 # 64-bit Wine, each through the ANSI and the wide entry points. What the
 # viewers would show is saved as BMP and as PNG.
 set -euo pipefail
@@ -35,14 +35,14 @@ LC_ALL=C awk 'BEGIN {
 
 # Each module, each form: the same texts and the same bitmap every time.
 for preset in win32 win64; do
-  module=build/$preset/kxfilter.spi
-  [ "$preset" = win64 ] && module=build/$preset/kxfilter.sph
-  host=(cmake/wine-run.sh --prefix "$PWD/build/$preset/wineprefix" "build/$preset/tools/spihost.exe")
+  module=build/$preset/kxfilter.spi spihost=spihost.exe
+  [ "$preset" = win64 ] && module=build/$preset/kxfilter.sph spihost=spihost64.exe
+  host=(cmake/wine-run.sh --prefix "$PWD/build/$preset/wineprefix" "build/$preset/tools/$spihost")
   for form in ansi wide; do
     option=()
     label=ANSI
     [ "$form" = wide ] && option=(--wide) label=wide
-    echo "--- $label entry points of $module, in the ${preset#win}-bit spihost.exe under ${preset#win}-bit Wine"
+    echo "--- $label entry points of $module, in $spihost under ${preset#win}-bit Wine"
     "${host[@]}" "${option[@]}" "$module" | tr -d '\r'
     "${host[@]}" "${option[@]}" "$module" "$out/sample.kx" "$out/viewer-$preset-$form.bmp" | tr -d '\r'
     if [ "$preset-$form" != win32-ansi ] && ! cmp -s "$out/viewer-win32-ansi.bmp" "$out/viewer-$preset-$form.bmp"; then

@@ -17,17 +17,17 @@ if [ $# -lt 2 ]; then
   exit 2
 fi
 wine_run="$(cd "$(dirname "$0")/.." && pwd)/cmake/wine-run.sh"
-hosts=()    # "<build dir>|<module>|<kind>"
+hosts=()    # "<build dir>|<module>|native" or "<build dir>|<module>|<Windows host>"
 prefixes=()
 for dir in "$@"; do
   dir=$(cd "$dir" && pwd)
   if [ -f "$dir/libkxfilter.so" ]; then
     hosts+=("$dir|libkxfilter.so|native")
   elif [ -f "$dir/kxfilter.spi" ]; then
-    hosts+=("$dir|kxfilter.spi|wine")
+    hosts+=("$dir|kxfilter.spi|spihost.exe")
     prefixes+=("$dir/wineprefix")
   elif [ -f "$dir/kxfilter.sph" ]; then
-    hosts+=("$dir|kxfilter.sph|wine")
+    hosts+=("$dir|kxfilter.sph|spihost64.exe")
     prefixes+=("$dir/wineprefix")
   else
     echo "compare_hosts.sh: no module in $dir" >&2
@@ -77,7 +77,7 @@ run_host() {  # host, form (ansi|wide), picture, spihost options...
   local host=$1 form=$2 picture=$3
   shift 3
   local dir=${host%%|*} rest=${host#*|}
-  local module=${rest%%|*} kind=${rest#*|}
+  local module=${rest%%|*} kind=${rest#*|}  # kind: native, or the Windows host's name
   local options=("$@")
   [ "$form" = wide ] && options+=(--wide)
   local out="$work/out/$(basename "$dir")-$form"
@@ -85,7 +85,7 @@ run_host() {  # host, form (ansi|wide), picture, spihost options...
   if [ "$kind" = native ]; then
     (cd "$out" && "$dir/tools/spihost" "${options[@]}" "$dir/$module" ${picture:+"../../pictures/$picture" out.bmp} 2>&1)
   else
-    (cd "$out" && "$wine_run" --prefix "$dir/wineprefix" "$dir/tools/spihost.exe" "${options[@]}" "$dir/$module" \
+    (cd "$out" && "$wine_run" --prefix "$dir/wineprefix" "$dir/tools/$kind" "${options[@]}" "$dir/$module" \
        ${picture:+"../../pictures/$picture" out.bmp} 2>&1 | tr -d '\r')
   fi
 }
