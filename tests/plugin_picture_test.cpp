@@ -1,5 +1,5 @@
 // Picture loading through the entry points, as a host sees it (natively, and
-// under Wine against the real kxfilter.spi).
+// under 32-bit and 64-bit Wine against the real kxfilter.spi and kxfilter.sph).
 #include <gtest/gtest.h>
 
 #include <algorithm>
