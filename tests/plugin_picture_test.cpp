@@ -137,6 +137,13 @@ TEST(GetPicture, CallsBackOnceWhenThePictureIsComplete) {
   EXPECT_EQ(g_calls, 0);
 }
 
+// Field by field: the 64-bit record has padding, which no one writes.
+bool SameFields(const PictureInfo& a, const PictureInfo& b) {
+  return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height &&
+         a.x_density == b.x_density && a.y_density == b.y_density && a.colorDepth == b.colorDepth &&
+         a.hInfo == b.hInfo;
+}
+
 // A header is believed when it starts with "KX" and states a width and a
 // height above 0; its other bytes are reported as they stand.
 TEST(GetPictureInfo, ReportsTheHeaderOfAnythingThatStartsWithTheSignature) {
@@ -168,9 +175,9 @@ TEST(GetPictureInfo, ReportsTheHeaderOfAnythingThatStartsWithTheSignature) {
     PictureInfo from_file = marker;
     const std::string path = WriteTempFile("info.bin", c.file);
     ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 0, 0, &from_file), c.result);
-    EXPECT_EQ(std::memcmp(&info, &from_file, sizeof info), 0);
+    EXPECT_TRUE(SameFields(info, from_file));
     if (c.result != 0) {
-      EXPECT_EQ(std::memcmp(&info, &marker, sizeof info), 0) << "a refused header left the record as it was";
+      EXPECT_TRUE(SameFields(info, marker)) << "a refused header left the record as it was";
       continue;
     }
     EXPECT_EQ(+info.left, 0);
