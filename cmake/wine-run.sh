@@ -19,6 +19,13 @@ while [ $# -gt 0 ]; do
 done
 : "${WINEPREFIX:=$PWD/wineprefix}"
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine spells Windows file names in the Unix locale's character set, and
+# only UTF-8 holds every name (pictures named in Japanese, Greek, with an
+# emoji): without a UTF-8 locale such names cannot even be made. C.UTF-8 is
+# on every Debian system; a UTF-8 locale given (any language) is kept.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
 
 # The machine type: two little-endian bytes after "PE\0\0", whose offset is
 # at 0x3C. 0x8664 is x86-64.

@@ -39,6 +39,9 @@ case "${hosts[0]}" in
   *) echo "compare_hosts.sh: the first build must be a native one" >&2; exit 2 ;;
 esac
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# A UTF-8 locale of no language: Wine then takes the Western code page
+# (1252), which spells the accented name below and none of the others.
+export LC_ALL=C.UTF-8
 work=$(mktemp -d)
 
 # One persistent Wine server, and Wine's own services, per prefix for the
@@ -64,7 +67,10 @@ mkdir "$work/pictures"
 # A picture inside another file, for the offset that viewers pass in len.
 head -c 777 /dev/urandom >"$work/pictures/container.bin"
 cat "$work/pictures/gradient-333x129.kx" >>"$work/pictures/container.bin"
-# Names outside every ANSI code page's reach at once, for the wide form.
+# A name the Western code page spells, for both forms; names outside every
+# ANSI code page's reach at once, for the wide form.
+accented_name="café déjà vu.kx"
+cp "$work/pictures/gradient-333x129.kx" "$work/pictures/$accented_name"
 unicode_name="写真 φωτογραφία café 😀.kx"
 mkdir "$work/pictures/フォルダ Übersicht"
 cp "$work/pictures/tokens-64x67.kx" "$work/pictures/$unicode_name"
@@ -128,12 +134,15 @@ cd "$work/pictures"
 for sample in *.kx *.bin *.ico; do
   [ "$sample" = container.bin ] && continue
   [ "$sample" = "$unicode_name" ] && continue
+  [ "$sample" = "$accented_name" ] && continue
   compare "ansi wide" "$sample"
   compare "ansi wide" "$sample" --memory
   compare "ansi wide" "$sample" --handle --cancel
 done
 compare "ansi wide" container.bin --offset 777
 compare "ansi wide" container.bin --offset 777 --memory --handle
+compare "ansi wide" "$accented_name"
+compare "ansi wide" "$accented_name" --handle
 # Names no single ANSI code page spells reach every host through the wide
 # form, in a folder with such a name too.
 for sample in "$unicode_name" "フォルダ Übersicht/$unicode_name"; do
