@@ -21,6 +21,8 @@
 #include "codec/encode.h"
 #include "codec/fast_decode.h"
 #include "codec/kx_format.h"
+#include "codec/kx_stream.h"
+#include "codec/row_store.h"
 #include "platform/platform.h"
 #include "plugin/spi.h"
 
@@ -42,22 +44,20 @@ struct Sample {
   std::size_t tokens = 0;
 };
 
-std::size_t LongLength(unsigned d) { return d == 0xFE ? 1024 : d == 0xFF ? 4096 : d + 3u; }
-
 // Tokens the decoder reads before the picture is complete.
 std::size_t CountTokens(const Bytes& file, std::size_t total_bytes) {
   std::size_t i = 0;
   std::size_t j = kHeaderBytes;
   std::size_t tokens = 0;
   unsigned flags = 0;
-  int flags_left = 0;
+  unsigned flags_left = 0;
   while (i < total_bytes && j < file.size()) {
     if (flags_left == 0) {
       flags = file[j++];
-      flags_left = 8;
+      flags_left = kGroupTokens;
       if (j >= file.size()) break;
     }
-    const bool control = (flags & 0x80) != 0;
+    const bool control = (flags & kCurrentFlag) != 0;
     flags <<= 1;
     --flags_left;
     ++tokens;
@@ -67,19 +67,17 @@ std::size_t CountTokens(const Bytes& file, std::size_t total_bytes) {
       continue;
     }
     const unsigned b = file[j++];
-    if (b < 0x80) {
-      if ((b & 3) == 3) {
-        i += (b >> 2) + 9;
-        j += (b >> 2) + 9;
-      } else {
-        i += (b & 3) + 2;
-      }
-    } else if (b < 0xC0) {
-      i += (file[j++] & 0x0Fu) + 3;
-    } else {
-      i += LongLength(file[j + 1]);
-      j += 2;
+    const TokenForm form = ClassifyControl(b);
+    if (form == TokenForm::kLiteralRun) {
+      i += RunLength(b);
+      j += RunLength(b);
+      continue;
     }
+    if (file.size() - j < OperandBytes(form)) break;
+    const unsigned c = OperandBytes(form) > 0 ? file[j] : 0u;
+    const unsigned d = OperandBytes(form) > 1 ? file[j + 1] : 0u;
+    j += OperandBytes(form);
+    i += DecodeCopy(form, b, c, d).length;
   }
   return tokens;
 }
@@ -161,7 +159,7 @@ void RegisterAll(const Sample& s, Buffers* buf) {
   });
   // The delta step and the bottom-up row store of a whole raw picture, one
   // pass, best kernel and SSE2 baseline.
-  for (const DeltaKernel kernel : {DeltaKernel::kBest, DeltaKernel::kBaseline}) {
+  for (const DeltaKernel kernel : {DeltaKernel::kBest, DeltaKernel::kSse2}) {
     const std::string name = kernel == DeltaKernel::kBest ? "DeltaStore" : "DeltaStoreSse2";
     benchmark::RegisterBenchmark((name + k).c_str(), [&s, buf, bits_bytes, undo_delta, kernel](benchmark::State& state) {
       for (auto _ : state) {
@@ -277,8 +275,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-  std::printf("Making and encoding the pictures (shuffle kernel %s)...\n",
-              ShuffleKernelAvailable() ? "available" : "not available");
+  std::printf("Making and encoding the pictures (SSSE3 delta kernel %s)...\n",
+              DeltaKernelAvailable(DeltaKernel::kSsse3) ? "available" : "not available");
   std::fflush(stdout);
   std::vector<std::unique_ptr<Sample>> samples;
   samples.push_back(std::make_unique<Sample>(MakeSample("flat", FlatIllustration(kWidth, kHeight))));

@@ -2,20 +2,12 @@
 
 #include <cstring>
 
+#include "codec/little_endian.h"
+
 namespace {
 
 constexpr std::uint16_t kBitsPerPixel = 24;
 constexpr std::size_t kColourTableBytes = 1024;
-
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
 
 }  // namespace
 
@@ -36,24 +28,13 @@ LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout*
   return LayoutStatus::kOk;
 }
 
-void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height,
-                      std::uint32_t size_image_bytes) {
+void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes) {
   std::memset(info, 0, kBitmapHeaderBytes + kColourTableBytes);
-  Put32(info + 0, kBitmapHeaderBytes);                   // biSize
-  Put32(info + 4, static_cast<std::uint32_t>(width));    // biWidth
-  Put32(info + 8, static_cast<std::uint32_t>(height));   // biHeight > 0: bottom-up
-  Put16(info + 12, 1);                                   // biPlanes
-  Put16(info + 14, kBitsPerPixel);                       // biBitCount
-  Put32(info + 20, size_image_bytes);                    // biSizeImage
+  StoreLe32(info + 0, kBitmapHeaderBytes);                  // biSize
+  StoreLe32(info + 4, static_cast<std::uint32_t>(width));   // biWidth
+  StoreLe32(info + 8, static_cast<std::uint32_t>(height));  // biHeight > 0: bottom-up
+  StoreLe16(info + 12, 1);                                  // biPlanes
+  StoreLe16(info + 14, kBitsPerPixel);                      // biBitCount
+  StoreLe32(info + 20, size_image_bytes);                   // biSizeImage
   // biCompression (BI_RGB), the densities and the colour counts stay 0.
-}
-
-void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
-               std::int32_t height) {
-  if (width <= 0 || height <= 0) return;
-  const std::size_t row_bytes = std::size_t{3} * static_cast<std::uint32_t>(width);
-  for (std::int32_t r = height - 1; r >= 0; --r) {
-    std::memcpy(dst, out + static_cast<std::size_t>(r) * row_bytes, row_bytes);
-    dst += stride_bytes;
-  }
 }

@@ -1,6 +1,8 @@
 // The output bitmap: a 24-bit bottom-up device-independent bitmap in two
 // blocks, an information block that starts with a BITMAPINFOHEADER and a bits
-// block of rows padded to a multiple of 4 bytes.
+// block of rows padded to a multiple of 4 bytes. (Rows are stored by
+// DecodeToBitmap, codec/fast_decode.h, and for whole raw pictures by the
+// stores of codec/row_store.h.)
 #pragma once
 
 #include <cstddef>
@@ -37,11 +39,4 @@ LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout*
 
 // Writes the BITMAPINFOHEADER into info[0, 40) and zeroes info[40, 1064):
 // 24 bits, uncompressed, bottom-up, biSizeImage = size_image_bytes.
-void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height,
-                      std::uint32_t size_image_bytes);
-
-// Copies the raw top-down rows of `out` (height rows of 3 x width bytes, no
-// gaps) into `dst` bottom-up, one row every stride_bytes. The padding bytes
-// of each stored row are not written. Nothing for a width or height <= 0.
-void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
-               std::int32_t height);
+void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes);

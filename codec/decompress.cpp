@@ -30,24 +30,20 @@ std::size_t DecompressPixels(const std::uint8_t* src, std::size_t src_bytes, std
       if ((flags & kCurrentFlag) == 0) {
         out[i++] = src[j++];
       } else {
-        const std::uint8_t b = src[j++];
-        if (b < 0x80) {
-          if ((b & 3) == 3) {
-            std::size_t length = (b >> 2) + kRunBase;
-            while (length-- > 0 && j < src_bytes && i < total_bytes) out[i++] = src[j++];
-          } else {
-            i = CopyMatch(out, i, total_bytes, (b >> 2) + 1u, (b & 3u) + kShortBase);
-          }
-        } else if (b < 0xC0) {
-          if (j >= src_bytes) break;
-          const std::uint8_t c = src[j++];
-          i = CopyMatch(out, i, total_bytes, ((b & 0x3Fu) << 4) + (c >> 4) + 1u, (c & 0x0Fu) + kMediumBase);
+        const unsigned b = src[j++];
+        const TokenForm form = ClassifyControl(b);
+        if (form == TokenForm::kLiteralRun) {
+          std::size_t length = RunLength(b);
+          while (length-- > 0 && j < src_bytes && i < total_bytes) out[i++] = src[j++];
         } else {
-          if (j + 1 >= src_bytes) break;  // a long copy missing c or d writes nothing
-          const std::uint8_t c = src[j];
-          const std::uint8_t d = src[j + 1];
-          j += 2;
-          i = CopyMatch(out, i, total_bytes, ((b & 0x3Fu) << 8) + c + 1u, LongLength(d));
+          // A medium or long copy missing c or d writes nothing.
+          const unsigned operand_bytes = OperandBytes(form);
+          if (src_bytes - j < operand_bytes) break;
+          const unsigned c = operand_bytes > 0 ? src[j] : 0u;
+          const unsigned d = operand_bytes > 1 ? src[j + 1] : 0u;
+          j += operand_bytes;
+          const CopyToken copy = DecodeCopy(form, b, c, d);
+          i = CopyMatch(out, i, total_bytes, copy.distance, copy.length);
         }
       }
       flags <<= 1;
@@ -56,7 +52,7 @@ std::size_t DecompressPixels(const std::uint8_t* src, std::size_t src_bytes, std
   }
   const std::size_t produced_bytes = i;
   if (produced_bytes < total_bytes) std::memset(out + produced_bytes, 0, total_bytes - produced_bytes);
-  if (src_bytes > 2 && (src[2] & kDeltaCodingBit) != 0) UndoDelta(out, total_bytes);
+  if (AsksForDelta(src, src_bytes)) UndoDelta(out, total_bytes);
   return produced_bytes;
 }
 

@@ -1,16 +1,17 @@
 #include "codec/fast_decode.h"
 
+#include <cassert>
 #include <cstring>
+#include <initializer_list>
 
-#include "codec/decompress.h"
+#include "codec/delta.h"
 #include "codec/kx_format.h"
 #include "codec/kx_stream.h"
+#include "codec/row_writer.h"
 
-#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__SSE2__)
 #define KX_X86_SIMD 1
-#include <cpuid.h>
 #include <emmintrin.h>
-#include <tmmintrin.h>
 #else
 #define KX_X86_SIMD 0
 #endif
@@ -22,9 +23,8 @@ namespace {
 // before the start reads), then the bytes decoded since, then room.
 constexpr std::size_t kHistoryBytes = kMaxDistance;
 
-constexpr unsigned kGroupTokens = 8;
-constexpr std::size_t kMaxRunBytes = 40;
-constexpr std::size_t kMaxTokenOutputBytes = 4096;
+constexpr std::size_t kMaxTokenOutputBytes = kMaxCopyBytes;
+static_assert(kMaxRunBytes <= kMaxTokenOutputBytes, "");
 // The most one group can take and give: a flag byte and eight literal runs
 // of 40; eight copies of 4096.
 constexpr std::size_t kMaxGroupInputBytes = 1 + kGroupTokens * (1 + kMaxRunBytes);
@@ -57,10 +57,6 @@ constexpr std::size_t kCarefulRoomBytes = kMaxTokenOutputBytes + kWildBytes;
 // times within the noise.)
 constexpr std::size_t kFlushBytes = std::size_t{16} << 10;
 
-// StoreDeltaRows streams bitmaps from this size up, larger than the caches
-// of the machines the plug-in runs on.
-constexpr std::size_t kStreamingBytes = std::size_t{4} << 20;
-
 // A slide happens only once less than kFastRoomBytes (or kCarefulRoomBytes)
 // of window is left, so the history it moves lies wholly after the place it
 // moves to, and one unchecked group fits after it.
@@ -68,7 +64,6 @@ static_assert(kMinDecodeWindowBytes >= 2 * kHistoryBytes + kFastRoomBytes, "slid
 static_assert(kCarefulRoomBytes <= kFastRoomBytes, "");
 static_assert(kDecodeWindowBytes >= kMinDecodeWindowBytes && kDecodeWindowBytes <= (std::size_t{1} << 20),
               "the window stays within the 1 MiB budget");
-
 
 // --- Tables of the unchecked path -------------------------------------------
 //
@@ -159,18 +154,29 @@ struct CopyCodes {
 
 constexpr std::uint32_t Packed(unsigned distance, unsigned length) { return (distance << kDistanceShift) | length; }
 
+constexpr std::uint32_t Packed(const CopyToken& copy) {
+  return Packed(static_cast<unsigned>(copy.distance), static_cast<unsigned>(copy.length));
+}
+
+// What c or d adds to a copy of `form` (b, c and d each add their own share).
+constexpr std::uint32_t Share(const CopyToken& with, const CopyToken& without) {
+  return Packed(static_cast<unsigned>(with.distance - without.distance),
+                static_cast<unsigned>(with.length - without.length));
+}
+
+constexpr std::uint16_t RowOf(TokenForm form) {
+  return form == TokenForm::kLongCopy ? kLongRow : (form == TokenForm::kMediumCopy ? kMediumRow : kShortRow);
+}
+
 constexpr CopyCodes MakeCopyCodes() {
   CopyCodes codes{};
   for (unsigned b = 0; b < 256; ++b) {
-    CopyCode& code = codes.code[b];
-    if (b < 0x80) {
-      const std::uint8_t bytes = (b & 3) == 3 ? 0 : 1;
-      code = {Packed((b >> 2) + 1, (b & 3) + kShortBase), kShortRow, bytes, 0};
-    } else if (b < 0xC0) {
-      code = {Packed(((b & 0x3F) << 4) + 1, kMediumBase), kMediumRow, 2, 8};
-    } else {
-      code = {Packed(((b & 0x3F) << 8) + 1, kLongBase), kLongRow, 3, 16};
-    }
+    const TokenForm form = ClassifyControl(b);
+    const auto bytes = static_cast<std::uint8_t>(form == TokenForm::kLiteralRun ? 0 : 1 + OperandBytes(form));
+    const auto ahead_shift = static_cast<std::uint8_t>(bytes == 0 ? 0 : 8 * (bytes - 1));
+    // The control byte's share is the copy with c and d at zero.
+    const std::uint32_t base = form == TokenForm::kLiteralRun ? 0 : Packed(DecodeCopy(form, b, 0, 0));
+    codes.code[b] = {base, RowOf(form), bytes, ahead_shift};
   }
   return codes;
 }
@@ -182,17 +188,47 @@ struct CopyParts {
   std::uint32_t d_part[3 * kPartRowBytes];
 };
 
+// What c and d add to the control byte's share, for each form that reads
+// them: in every form each byte adds a share of its own, whatever the others
+// are, so one row per form does.
 constexpr CopyParts MakeCopyParts() {
   CopyParts parts{};
-  for (unsigned x = 0; x < kPartRowBytes; ++x) {
-    parts.c_part[kMediumRow + x] = Packed(x >> 4, x & 0x0F);
-    parts.c_part[kLongRow + x] = Packed(x, 0);
-    parts.d_part[kLongRow + x] = Packed(0, static_cast<unsigned>(LongLength(x) - kLongBase));
+  for (const TokenForm form : {TokenForm::kMediumCopy, TokenForm::kLongCopy}) {
+    const CopyToken zero = DecodeCopy(form, 0, 0, 0);
+    for (unsigned x = 0; x < kPartRowBytes; ++x) {
+      parts.c_part[RowOf(form) + x] = Share(DecodeCopy(form, 0, x, 0), zero);
+      if (OperandBytes(form) > 1) parts.d_part[RowOf(form) + x] = Share(DecodeCopy(form, 0, 0, x), zero);
+    }
   }
   return parts;
 }
 
 constexpr CopyParts kCopyParts = MakeCopyParts();
+
+// The three additions give what DecodeCopy gives: for every control byte
+// of a copy form with c and d at 0 and at 0xFF, and at the first and last
+// control byte of each form for every c and d the form reads.
+constexpr bool CopyFromTablesIs(unsigned b, unsigned c, unsigned d) {
+  const TokenForm form = ClassifyControl(b);
+  const CopyCode& code = kCopyCodes.code[b];
+  const std::uint32_t packed = code.base + kCopyParts.c_part[code.row + c] + kCopyParts.d_part[code.row + d];
+  const CopyToken want = DecodeCopy(form, b, c, d);
+  return (packed >> kDistanceShift) == want.distance && (packed & kLengthMask) == want.length;
+}
+
+constexpr bool CopyTablesAgree() {
+  for (unsigned b = 0; b < 256; ++b) {
+    if (ClassifyControl(b) == TokenForm::kLiteralRun) continue;
+    if (!CopyFromTablesIs(b, 0, 0) || !CopyFromTablesIs(b, 0xFF, 0xFF)) return false;
+  }
+  for (const unsigned b : {0u, 0x7Eu, kMediumControl, kLongControl - 1, kLongControl, 0xFFu}) {
+    for (unsigned x = 0; x < 256; ++x) {
+      if (!CopyFromTablesIs(b, x, 0) || !CopyFromTablesIs(b, 0, x)) return false;
+    }
+  }
+  return true;
+}
+static_assert(CopyTablesAgree(), "the copy tables give what the token forms say");
 
 // --- Copies inside the window -------------------------------------------
 
@@ -217,9 +253,9 @@ std::uint8_t* RepeatPattern(std::uint8_t* op, std::uint8_t* end) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(op - D));
   __m128i pattern = _mm_and_si128(first, _mm_srli_si128(_mm_set1_epi8(-1), 16 - D));
   pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, D));
-  if constexpr (2 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 2 * D));
-  if constexpr (4 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 4 * D));
-  if constexpr (8 * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 8 * D));
+  if constexpr (std::size_t{2} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 2 * D));
+  if constexpr (std::size_t{4} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 4 * D));
+  if constexpr (std::size_t{8} * D < kVectorBytes) pattern = _mm_or_si128(pattern, _mm_slli_si128(pattern, 8 * D));
   constexpr std::size_t kStep = kVectorBytes - kVectorBytes % D;
   do {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(op), pattern);
@@ -249,7 +285,19 @@ std::uint8_t* RepeatShortPattern(std::uint8_t* op, std::size_t distance, std::ui
     default: return RepeatPattern<15>(op, end);
   }
 #else
-  for (; op < end; ++op) *op = *(op - distance);
+  // Eight bytes at a time from a multiple of the distance that is at least
+  // 8 back: the output repeats with the distance's period from op -
+  // distance on, so every such block reads bytes already final. Below 8,
+  // the first 8 bytes go one at a time, and the step is the smallest
+  // multiple of the distance from 8 up; it reaches back at most to op - 6.
+  constexpr std::uint8_t kStepOf[kLiteralCopyBytes] = {0, 8, 8, 9, 8, 10, 12, 14};
+  std::size_t step = distance;
+  if (distance < kLiteralCopyBytes) {
+    for (std::size_t k = 0; k < kLiteralCopyBytes; ++k) op[k] = *(op + k - distance);
+    step = kStepOf[distance];
+    op += kLiteralCopyBytes;
+  }
+  for (; op < end; op += kLiteralCopyBytes) std::memcpy(op, op - step, kLiteralCopyBytes);
   return end;
 #endif
 }
@@ -274,196 +322,6 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size
     return end;
   }
   return RepeatShortPattern(op, distance, end);
-}
-
-// --- The delta step fused with the row store ----------------------------
-
-// Adds the running sum of each byte lane to n bytes from src, writing dst.
-// carry[0..2] are the last three sums before src[0], oldest first, and come
-// back as the last three after src[n - 1].
-using DeltaFn = void (*)(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
-
-void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  std::uint8_t a = carry[0];
-  std::uint8_t b = carry[1];
-  std::uint8_t c = carry[2];
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::uint8_t sum = static_cast<std::uint8_t>(src[k] + a);
-    dst[k] = sum;
-    a = b;
-    b = c;
-    c = sum;
-  }
-  carry[0] = a;
-  carry[1] = b;
-  carry[2] = c;
-}
-
-#if KX_X86_SIMD
-// Byte lanes are 3 apart: shifting by 3, 6 and 12 bytes and adding gives,
-// in each byte, the sum of its lane from the start of the vector.
-inline __m128i LaneSums(__m128i v) {
-  v = _mm_add_epi8(v, _mm_slli_si128(v, 3));
-  v = _mm_add_epi8(v, _mm_slli_si128(v, 6));
-  return _mm_add_epi8(v, _mm_slli_si128(v, 12));
-}
-
-// The carry sits in bytes 13..15 of a vector between blocks, where the last
-// vector stored leaves it.
-inline __m128i CarryVector(const std::uint8_t* carry) {
-  return _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<char>(carry[0]),
-                       static_cast<char>(carry[1]), static_cast<char>(carry[2]));
-}
-
-inline void KeepCarry(__m128i last, std::uint8_t* carry) {
-  const unsigned bytes_12_13 = static_cast<unsigned>(_mm_extract_epi16(last, 6));
-  const unsigned bytes_14_15 = static_cast<unsigned>(_mm_extract_epi16(last, 7));
-  carry[0] = static_cast<std::uint8_t>(bytes_12_13 >> 8);
-  carry[1] = static_cast<std::uint8_t>(bytes_14_15);
-  carry[2] = static_cast<std::uint8_t>(bytes_14_15 >> 8);
-}
-
-// Streaming stores write whole lines without reading them first and bypass
-// the cache. StoreDeltaRows uses them for bitmaps too large for the caches,
-// where they save reading each line of the destination (on the bench's
-// 36 MB bitmaps: 2.9 to 3.2 ms against 3.5 to 3.8). The decoder does not: into a
-// bitmap already in memory they gained nothing measurable, and into the
-// fresh block GetPicture hands over, whose pages the stores touch first,
-// they made the flat picture take 23 ms instead of 11 to 15. They need
-// 16-byte aligned addresses, so the first bytes of a row segment go one at
-// a time.
-template <bool kStream>
-inline void StoreVector(std::uint8_t* dst, __m128i v) {
-  if constexpr (kStream) {
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), v);
-  } else {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
-  }
-}
-
-// The bytes before dst's first 16-byte boundary, summed one at a time when
-// streaming. Returns how many.
-template <bool kStream>
-inline std::size_t AlignHead(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  if constexpr (!kStream) return 0;
-  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(dst) & (kVectorBytes - 1);
-  const std::size_t head = misalignment == 0 ? 0 : kVectorBytes - misalignment;
-  const std::size_t head_bytes = head < n ? head : n;
-  DeltaScalar(src, dst, head_bytes, carry);
-  return head_bytes;
-}
-
-// SSE2: the carry enters as the first three bytes of the next vector before
-// its lane sums. One dependent chain of about 8 operations per 16 bytes.
-template <bool kStream>
-void DeltaBaseline(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  std::size_t k = AlignHead<kStream>(src, dst, n, carry);
-  __m128i last = CarryVector(carry);
-  for (; n - k >= kVectorBytes; k += kVectorBytes) {
-    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-    last = LaneSums(_mm_add_epi8(raw, _mm_srli_si128(last, 13)));
-    StoreVector<kStream>(dst + k, last);
-  }
-  KeepCarry(last, carry);
-  DeltaScalar(src + k, dst + k, n - k, carry);
-}
-
-// SSSE3: the lane sums do not wait for the carry; one byte shuffle spreads
-// the last three sums over the next vector, so the chain is two operations
-// per 16 bytes. Measured about twice the baseline's speed.
-template <bool kStream>
-__attribute__((target("ssse3"))) void DeltaShuffle(const std::uint8_t* src, std::uint8_t* dst, std::size_t n,
-                                                   std::uint8_t* carry) {
-  std::size_t k = AlignHead<kStream>(src, dst, n, carry);
-  const __m128i spread = _mm_setr_epi8(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13);
-  __m128i last = CarryVector(carry);
-  __m128i lanes = _mm_shuffle_epi8(last, spread);
-  for (; n - k >= kVectorBytes; k += kVectorBytes) {
-    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-    last = _mm_add_epi8(LaneSums(raw), lanes);
-    StoreVector<kStream>(dst + k, last);
-    lanes = _mm_shuffle_epi8(last, spread);
-  }
-  KeepCarry(last, carry);
-  DeltaScalar(src + k, dst + k, n - k, carry);
-}
-#endif
-
-bool HasShuffle() {
-#if KX_X86_SIMD
-  unsigned eax = 0;
-  unsigned ebx = 0;
-  unsigned ecx = 0;
-  unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ecx & bit_SSSE3) != 0;
-#else
-  return false;
-#endif
-}
-
-DeltaFn PickDelta(DeltaKernel kernel, bool stream) {
-#if KX_X86_SIMD
-  const bool shuffle = kernel != DeltaKernel::kBaseline && HasShuffle();
-  if (shuffle) return stream ? DeltaShuffle<true> : DeltaShuffle<false>;
-  return stream ? DeltaBaseline<true> : DeltaBaseline<false>;
-#else
-  static_cast<void>(kernel);
-  static_cast<void>(stream);
-  return DeltaScalar;
-#endif
-}
-
-// Streaming stores are weakly ordered: a fence makes them visible before
-// the bitmap is handed on.
-void FinishStores() {
-#if KX_X86_SIMD
-  _mm_sfence();
-#endif
-}
-
-// Where the next raw byte goes: raw row r is stored row height - 1 - r.
-struct RowWriter {
-  std::uint8_t* bits;
-  std::size_t stride_bytes;
-  std::size_t row_bytes;
-  std::size_t stored_row;    // the stored row being filled, counting down
-  std::size_t column_bytes;  // bytes of it already written
-  DeltaFn delta;             // null: bytes are stored as they are
-  std::uint8_t carry[3];
-};
-
-RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, bool undo_delta, DeltaKernel kernel,
-                    bool stream) {
-  RowWriter rows{};
-  rows.bits = bits;
-  rows.stride_bytes = layout.stride_bytes;
-  rows.row_bytes = layout.row_bytes;
-  rows.stored_row = static_cast<std::size_t>(layout.height) - 1;
-  rows.delta = undo_delta ? PickDelta(kernel, stream) : nullptr;
-  return rows;
-}
-
-// Stores the next n raw bytes. Never writes past the last byte of stored
-// row 0: the callers hand over total_bytes in all, and any excess is dropped.
-void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n) {
-  while (n > 0) {
-    const std::size_t take = n < rows->row_bytes - rows->column_bytes ? n : rows->row_bytes - rows->column_bytes;
-    if (take == 0) return;
-    std::uint8_t* const dst = rows->bits + rows->stored_row * rows->stride_bytes + rows->column_bytes;
-    if (rows->delta != nullptr) {
-      rows->delta(raw, dst, take, rows->carry);
-    } else {
-      std::memcpy(dst, raw, take);
-    }
-    raw += take;
-    n -= take;
-    rows->column_bytes += take;
-    if (rows->column_bytes == rows->row_bytes && rows->stored_row > 0) {
-      --rows->stored_row;
-      rows->column_bytes = 0;
-    }
-  }
 }
 
 // --- The decoder ------------------------------------------------------------
@@ -491,28 +349,44 @@ void Flush(Output* out) {
 // Called only with less than kFastRoomBytes of window left, so op is at
 // least 2 x kHistoryBytes in and the two ranges are apart.
 void Slide(Output* out) {
+  // The history moved lies wholly after the front, and nothing was written
+  // past the picture's end.
+  assert(Offset(*out) >= 2 * kHistoryBytes);
+  assert(out->end_offset >= Offset(*out));
   Flush(out);
   const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
   std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
   out->end_offset -= moved_bytes;
   out->op = out->window + kHistoryBytes;
   out->flushed = out->op;
+  assert(out->window_bytes - Offset(*out) >= kFastRoomBytes);  // one unchecked group fits after a slide
 }
 
 // Whole groups of eight tokens with no checks inside them, as long as, at
 // the start of a group, ip <= ip_last and op <= op_last. The caller sets
 // those limits so that kFastInputBytes of input and kFastRoomBytes of window
 // follow them and the picture's end lies kMaxGroupOutputBytes or more after
-// op_last: then no stop rule of the stream can fire inside a group.
+// op_last: then no stop rule of the stream can fire inside a group. (ip_end
+// and `out` serve the assertions of debug builds only.)
 //
 // Each control byte is known before the token ahead of it is done: `ahead`
 // holds the bytes where the next one must be for each of the three sizes a
 // copy token can have, and the size picks it. That keeps a memory read off
 // the chain from one token to the next.
 inline void DecodeGroups(const std::uint8_t*& ip_ref, std::uint8_t*& op_ref, const std::uint8_t* ip_last,
-                         const std::uint8_t* op_last) {
+                         const std::uint8_t* op_last, [[maybe_unused]] const std::uint8_t* ip_end,
+                         [[maybe_unused]] const Output& out) {
   const std::uint8_t* ip = ip_ref;
   std::uint8_t* op = op_ref;
+  // What every unchecked read and write below rests on: at least one group
+  // runs; its reads stay inside the input; its copies reach no further back
+  // than the window's start, and its writes, wild bytes included, no further
+  // than the window's end; and no group reaches the picture's end.
+  assert(ip <= ip_last && op <= op_last);
+  assert(static_cast<std::size_t>(ip_end - ip_last) >= kFastInputBytes);
+  assert(static_cast<std::size_t>(op - out.window) >= kHistoryBytes);
+  assert(out.window_bytes - static_cast<std::size_t>(op_last - out.window) >= kFastRoomBytes);
+  assert(static_cast<std::size_t>(op_last - out.window) + kMaxGroupOutputBytes <= out.end_offset);
   if (ip > ip_last || op > op_last) return;
   unsigned next = ip[0];  // the flag byte
   for (;;) {
@@ -533,7 +407,7 @@ inline void DecodeGroups(const std::uint8_t*& ip_ref, std::uint8_t*& op_ref, con
       std::memcpy(&ahead, ip + literals + 1, sizeof ahead);
       const CopyCode& code = kCopyCodes.code[b];
       if (code.bytes == 0) {  // a literal run
-        const std::size_t length = (b >> 2) + kRunBase;
+        const std::size_t length = RunLength(b);
         Copy16(op, ip + 1);
         Copy16(op + kVectorBytes, ip + 1 + kVectorBytes);
         Copy16(op + 2 * kVectorBytes, ip + 1 + 2 * kVectorBytes);
@@ -573,43 +447,33 @@ void DecodeCareful(const std::uint8_t* ip, const std::uint8_t* const ip_end, Out
     if ((flags & kFlagsLeft) == 0) flags = *ip++ | kFlagLoadMark;
     if (ip >= ip_end) return;
     if (out->window_bytes - Offset(*out) < kCarefulRoomBytes) Slide(out);
+    assert(out->window_bytes - Offset(*out) >= kCarefulRoomBytes);  // room for the longest copy and its wild bytes
     const std::size_t left_bytes = BytesLeft(*out);
     std::uint8_t* op = out->op;
     if ((flags & kCurrentFlag) == 0) {
       *op++ = *ip++;
     } else {
       const unsigned b = *ip++;
-      std::size_t distance;
-      std::size_t length;
-      if (b < 0x80) {
-        if ((b & 3) == 3) {
-          const std::size_t input_bytes = static_cast<std::size_t>(ip_end - ip);
-          length = (b >> 2) + kRunBase;
-          if (length > input_bytes) length = input_bytes;
-          if (length > left_bytes) length = left_bytes;
-          std::memcpy(op, ip, length);
-          ip += length;
-          out->op = op + length;
-          flags <<= 1;
-          if (ip >= ip_end) return;
-          continue;
-        }
-        distance = (b >> 2) + 1;
-        length = (b & 3) + kShortBase;
-      } else if (b < 0xC0) {
+      const TokenForm form = ClassifyControl(b);
+      if (form == TokenForm::kLiteralRun) {
+        const std::size_t input_bytes = static_cast<std::size_t>(ip_end - ip);
+        std::size_t length = RunLength(b);
+        if (length > input_bytes) length = input_bytes;
+        if (length > left_bytes) length = left_bytes;
+        std::memcpy(op, ip, length);
+        ip += length;
+        out->op = op + length;
+        flags <<= 1;
         if (ip >= ip_end) return;
-        const unsigned c = *ip++;
-        distance = ((b & 0x3Fu) << 4) + (c >> 4) + 1;
-        length = (c & 0x0Fu) + kMediumBase;
-      } else {
-        if (ip_end - ip < 2) return;  // a long copy missing c or d writes nothing
-        const unsigned c = ip[0];
-        const unsigned d = ip[1];
-        ip += 2;
-        distance = ((b & 0x3Fu) << 8) + c + 1;
-        length = LongLength(d);
+        continue;
       }
-      op = CopyMatch(op, distance, length < left_bytes ? length : left_bytes);
+      const unsigned operand_bytes = OperandBytes(form);
+      if (static_cast<std::size_t>(ip_end - ip) < operand_bytes) return;  // a copy missing c or d writes nothing
+      const unsigned c = operand_bytes > 0 ? ip[0] : 0u;
+      const unsigned d = operand_bytes > 1 ? ip[1] : 0u;
+      ip += operand_bytes;
+      const CopyToken copy = DecodeCopy(form, b, c, d);
+      op = CopyMatch(op, copy.distance, copy.length < left_bytes ? copy.length : left_bytes);
     }
     out->op = op;
     flags <<= 1;
@@ -637,7 +501,7 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, Output* out) {
     std::uint8_t* const op_last = out->window + last_offset;
     const std::uint8_t* const ip_last = ip_end - kFastInputBytes;
     std::uint8_t* op = out->op;
-    DecodeGroups(ip, op, ip_last, op_last);
+    DecodeGroups(ip, op, ip_last, op_last, ip_end, *out);
     out->op = op;
   }
   DecodeCareful(ip, ip_end, out);
@@ -645,19 +509,16 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, Output* out) {
 
 }  // namespace
 
-bool ShuffleKernelAvailable() { return HasShuffle(); }
-
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
   if (window_bytes < kMinDecodeWindowBytes) return 0;
-  const bool undo_delta = src_bytes > 2 && (src[2] & kDeltaCodingBit) != 0;
   Output out{};
   out.window = window;
   out.window_bytes = window_bytes;
   out.op = window + kHistoryBytes;
   out.flushed = out.op;
   out.end_offset = kHistoryBytes + layout.total_bytes;
-  out.rows = StartRows(layout, bits, undo_delta, kernel, false);
+  out.rows = StartRows(layout, bits, AsksForDelta(src, src_bytes) ? PickDelta(kernel) : nullptr);
   std::memset(window, 0, kHistoryBytes);
 
   if (src_bytes > kHeaderBytes) DecodeStream(src, src_bytes, &out);
@@ -674,11 +535,4 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
     k -= n;
   }
   return produced_bytes;
-}
-
-void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
-                    DeltaKernel kernel) {
-  RowWriter rows = StartRows(layout, bits, undo_delta, kernel, layout.bits_bytes >= kStreamingBytes);
-  WriteRows(&rows, raw, layout.total_bytes);
-  FinishStores();
 }

@@ -1,11 +1,11 @@
 // Fast decoder of the KX pixel stream, straight into the bits block.
 //
 // DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
-// give, byte for byte and for any input, without a picture-sized scratch
-// buffer: it decodes into a small window that keeps the last kMaxDistance
-// bytes of output (all a back-reference can reach) and, every few kilobytes,
-// moves the finished bytes into their rows of the bits block, undoing the
-// delta step on the way.
+// (codec/decompress.h, codec/row_store.h) give, byte for byte and for any
+// input, without a picture-sized scratch buffer: it decodes into a small
+// window that keeps the last kMaxDistance bytes of output (all a
+// back-reference can reach) and, every few kilobytes, moves the finished
+// bytes into their rows of the bits block, undoing the delta step on the way.
 //
 // Contract, for any src bytes whatsoever:
 //   - src is read only in [0, src_bytes);
@@ -38,14 +38,14 @@ inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
 // for that.
 inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 
-// How the delta step is computed. kBest asks the processor: the shuffle
-// kernel (SSSE3) where it exists, else the baseline one (SSE2 on x86,
-// plain C elsewhere). Asking for kShuffle on a processor without it gives
-// the baseline kernel. Every kernel gives the same bytes.
-enum class DeltaKernel { kBest, kBaseline, kShuffle };
+// How the delta step is computed. kBest asks the processor: the SSSE3
+// kernel where it exists, else the SSE2 one, else plain C++ (kScalar; the
+// only kernel off x86). Asking for a kernel the processor lacks gives the
+// best one below it. Every kernel gives the same bytes.
+enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3 };
 
-// True when the processor runs the shuffle kernel.
-bool ShuffleKernelAvailable();
+// True when the processor runs `kernel` (kBest and kScalar always).
+bool DeltaKernelAvailable(DeltaKernel kernel);
 
 // Decodes the KX image `src` (header and stream, src_bytes bytes) into the
 // bits block laid out by `layout`, with `window` as the only work memory.
@@ -55,9 +55,3 @@ bool ShuffleKernelAvailable();
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes,
                            DeltaKernel kernel = DeltaKernel::kBest);
-
-// UndoDelta (when undo_delta is set) and StoreRows in one pass: the raw
-// top-down picture raw[0, total_bytes) is left as it is, and its rows,
-// summed, land bottom-up in bits. The same writes as DecodeToBitmap.
-void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
-                    DeltaKernel kernel = DeltaKernel::kBest);

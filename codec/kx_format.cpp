@@ -1,10 +1,10 @@
 #include "codec/kx_format.h"
 
+#include "codec/little_endian.h"
+
 namespace {
 
-std::int32_t ReadSigned16(const std::uint8_t* p) {
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-}
+std::int32_t ReadSigned16(const std::uint8_t* p) { return static_cast<std::int16_t>(LoadLe16(p)); }
 
 }  // namespace
 
@@ -14,13 +14,13 @@ int CheckHeader(const std::uint8_t* head) {
   // byte lacks the delta bit (0x03) is refused too, although the decoder could
   // read its stream: readers have always refused such files.
   if (!HasSignature(head)) return 0;
-  if (head[2] != kAcceptedCoding) return 0;
-  if (head[3] != kBytesPerPixel) return 0;
+  if (head[kCodingAt] != kAcceptedCoding) return 0;
+  if (head[kBytesPerPixelAt] != kBytesPerPixel) return 0;
   if (size.width <= 0 || size.width > kMaxDimension) return 0;
   if (size.height <= 0 || size.height > kMaxDimension) return 0;
   return 1;
 }
 
 ImageSize ReadImageSize(const std::uint8_t* head) {
-  return ImageSize{ReadSigned16(head + 12), ReadSigned16(head + 14)};
+  return ImageSize{ReadSigned16(head + kWidthAt), ReadSigned16(head + kHeightAt)};
 }

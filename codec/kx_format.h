@@ -33,6 +33,19 @@ struct ImageHeader {
 };
 static_assert(sizeof(ImageHeader) == kHeaderBytes, "the header is 16 packed bytes");
 
+// Where the fields sit, taken from the record.
+inline constexpr std::size_t kMagicAt = offsetof(ImageHeader, magic);
+inline constexpr std::size_t kCodingAt = offsetof(ImageHeader, coding);
+inline constexpr std::size_t kBytesPerPixelAt = offsetof(ImageHeader, bytes_per_pixel);
+inline constexpr std::size_t kWidthAt = offsetof(ImageHeader, width_le);
+inline constexpr std::size_t kHeightAt = offsetof(ImageHeader, height_le);
+
+// True when the coding byte of `src` (src_bytes bytes, possibly shorter than
+// a header) is there and asks for the delta step.
+constexpr bool AsksForDelta(const std::uint8_t* src, std::size_t src_bytes) {
+  return src_bytes > kCodingAt && (src[kCodingAt] & kDeltaCodingBit) != 0;
+}
+
 struct ImageSize {
   std::int32_t width;
   std::int32_t height;

@@ -15,13 +15,14 @@
 
 #include <cstddef>
 
+#include "codec/kx_stream.h"
+
 // The most stream bytes (after the 16-byte header) the decoder reads before
 // it stops with total_bytes written. Input beyond that is never read, so
 // cutting any input there leaves the decoded picture unchanged; some streams
 // read every byte of it. Exact for any total_bytes below SIZE_MAX / 2.
 constexpr std::size_t MaxStreamBytes(std::size_t total_bytes) {
   if (total_bytes == 0) return 0;
-  constexpr std::size_t kGroupTokens = 8;
   constexpr std::size_t kCutCopyExtraBytes = 2;  // 3 bytes read for 1 written
   return total_bytes + (total_bytes + kGroupTokens - 1) / kGroupTokens + kCutCopyExtraBytes;
 }

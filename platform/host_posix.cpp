@@ -90,6 +90,7 @@ void HostUnmapAt(void* at, std::size_t bytes) { munmap(at, bytes); }
 
 bool HostRunParallel(int count, void (*fn)(void*, int), void* context) {
   std::vector<std::thread> threads;
+  if (count > 0) threads.reserve(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k) threads.emplace_back(fn, context, k);
   for (std::thread& t : threads) t.join();
   return count > 0;

@@ -67,7 +67,7 @@ int OpenAtOffset(FileName name, SpiLong offset, FileHandle* file, std::int64_t* 
   if (*file == InvalidFile()) return kSpiFileReadError;
   const std::int64_t file_bytes = FileBytes(*file);
   int result = kSpiSuccess;
-  if (file_bytes < 0) {
+  if (file_bytes < 0) {  // NOLINT(bugprone-branch-clone): distinct failures, one result code
     result = kSpiFileReadError;
   } else if (offset < 0 || file_bytes - offset < static_cast<std::int64_t>(kHeaderBytes)) {
     result = kSpiUnknownFormat;  // no whole header after the offset

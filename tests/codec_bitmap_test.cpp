@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "codec/bitmap.h"
+#include "codec/little_endian.h"
+#include "codec/row_store.h"
 #include "tests/support/kx_build.h"
 
 namespace {
 
-std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
+std::uint32_t Le32(const Bytes& b, std::size_t at) { return LoadLe32(b.data() + at); }
 
 TEST(PlanPicture, StrideRoundsRowsUpToFourBytes) {
   const struct {
@@ -41,8 +41,8 @@ TEST(FillBitmapHeader, WritesA24BitBottomUpHeaderAndZeroesTheRest) {
   EXPECT_EQ(Le32(info, 0), 40u);
   EXPECT_EQ(Le32(info, 4), 5u);
   EXPECT_EQ(Le32(info, 8), 7u);
-  EXPECT_EQ(info[12] | (info[13] << 8), 1);   // planes
-  EXPECT_EQ(info[14] | (info[15] << 8), 24);  // bits
+  EXPECT_EQ(LoadLe16(info.data() + 12), 1);   // planes
+  EXPECT_EQ(LoadLe16(info.data() + 14), 24);  // bits
   EXPECT_EQ(Le32(info, 16), 0u);              // BI_RGB
   EXPECT_EQ(Le32(info, 20), 112u);            // biSizeImage
   for (std::size_t k = 24; k < 40 + 1024; ++k) ASSERT_EQ(info[k], 0) << "byte " << k;

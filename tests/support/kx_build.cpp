@@ -7,11 +7,9 @@
 #include "codec/little_endian.h"
 
 Bytes MakeHeader(int width, int height, std::uint8_t coding) {
-  Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0};
-  h.push_back(static_cast<std::uint8_t>(width));
-  h.push_back(static_cast<std::uint8_t>(width >> 8));
-  h.push_back(static_cast<std::uint8_t>(height));
-  h.push_back(static_cast<std::uint8_t>(height >> 8));
+  Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  StoreLe16(h.data() + 12, static_cast<std::uint16_t>(width));
+  StoreLe16(h.data() + 14, static_cast<std::uint16_t>(height));
   return h;
 }
 

@@ -71,9 +71,12 @@ ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total) {
 }
 
 Bytes ReferenceBits(const Bytes& file, int width, int height) {
+  return ReferenceLayout(ReferenceDecode(file, std::size_t(width) * 3 * std::size_t(height)).pixels, width, height);
+}
+
+Bytes ReferenceLayout(const Bytes& pixels, int width, int height) {
   const std::size_t row = std::size_t(width) * 3;
   const std::size_t stride = (row + 3) / 4 * 4;
-  const Bytes pixels = ReferenceDecode(file, row * std::size_t(height)).pixels;
   Bytes bits(stride * std::size_t(height), 0);
   for (int r = 0; r < height; ++r) {
     const std::size_t from = std::size_t(height - 1 - r) * row;

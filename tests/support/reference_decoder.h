@@ -1,5 +1,8 @@
 // A plain transcription of the stream's decoding steps, one byte at a time,
-// kept only to check the production decoders against.
+// kept only to check the production decoders against. It writes the token
+// forms' numbers out itself rather than taking them from codec/kx_stream.h:
+// a mistake in that shared table would otherwise reach both sides of every
+// differential test unseen.
 #pragma once
 
 #include "tests/support/kx_build.h"
@@ -15,3 +18,6 @@ ReferenceResult ReferenceDecode(const Bytes& file, std::size_t total);
 // The bits block a host should receive for `file`: the reference decoding
 // laid out bottom-up in rows padded to a multiple of 4 bytes with zeros.
 Bytes ReferenceBits(const Bytes& file, int width, int height);
+
+// The same layout of raw top-down pixels already decoded.
+Bytes ReferenceLayout(const Bytes& pixels, int width, int height);

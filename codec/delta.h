@@ -1,0 +1,43 @@
+// The delta step's kernels, one file per instruction set, and the choice
+// between them at run time.
+//
+// The module is compiled for the plain i686 instruction set, so that it loads
+// and runs on any 32-bit x86 processor; only delta_sse2.cpp and
+// delta_ssse3.cpp are compiled with their extensions, and their code runs
+// only after the processor has said it has them. On x86-64, SSE2 is part of
+// the base instruction set and only SSSE3 needs asking for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/fast_decode.h"
+
+// Adds the running sum of each byte lane to n bytes from src, writing dst.
+// carry[0..2] are the last three sums before src[0], oldest first, and come
+// back as the last three after src[n - 1]. Reads src[0, n) and writes
+// dst[0, n) only; src and dst may be the same but must not overlap otherwise.
+using DeltaFn = void (*)(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+
+// The kernel for `kernel`, or the best one below it that the processor runs.
+DeltaFn PickDelta(DeltaKernel kernel);
+// The same with streaming stores, for bitmaps larger than the caches.
+// Streaming stores are weakly ordered: FinishStreaming, once after the last
+// call, makes them visible before the bitmap is handed on (one fence per
+// picture, not one per row).
+DeltaFn PickStreamingDelta(DeltaKernel kernel);
+void FinishStreaming(DeltaFn delta);
+
+// What the processor runs, asked with cpuid every time (the answer is not
+// kept: the module holds no state between calls).
+bool ProcessorHasSse2();
+bool ProcessorHasSsse3();
+
+void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+
+// Defined only where the compiler targets x86 (delta_sse2.cpp, delta_ssse3.cpp).
+void DeltaSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void DeltaSse2Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void DeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void DeltaSsse3Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void FenceStreamingStores();

@@ -1,0 +1,24 @@
+#include "codec/row_store.h"
+
+#include <cstring>
+
+#include "codec/row_writer.h"
+
+void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
+               std::int32_t height) {
+  if (width <= 0 || height <= 0) return;
+  const std::size_t row_bytes = std::size_t{3} * static_cast<std::uint32_t>(width);
+  for (std::int32_t r = height - 1; r >= 0; --r) {
+    std::memcpy(dst, out + static_cast<std::size_t>(r) * row_bytes, row_bytes);
+    dst += stride_bytes;
+  }
+}
+
+void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
+                    DeltaKernel kernel) {
+  DeltaFn delta = nullptr;
+  if (undo_delta) delta = layout.bits_bytes >= kStreamingBytes ? PickStreamingDelta(kernel) : PickDelta(kernel);
+  RowWriter rows = StartRows(layout, bits, delta);
+  WriteRows(&rows, raw, layout.total_bytes);
+  if (delta != nullptr) FinishStreaming(delta);
+}

@@ -1,0 +1,28 @@
+// Whole-picture row stores: a raw top-down picture already in memory into a
+// bottom-up bits block. The straightforward path (DecompressPixels, then
+// StoreRows) that tests, tools and benchmarks compare the module's decoder
+// with; the module itself stores rows only through DecodeToBitmap and does
+// not contain these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/bitmap.h"
+#include "codec/fast_decode.h"
+
+// StoreDeltaRows streams bitmaps from this size up, larger than the caches of the machines the plug-in runs on.
+inline constexpr std::size_t kStreamingBytes = std::size_t{4} << 20;
+
+// Copies the raw top-down rows of `out` (height rows of 3 x width bytes, no
+// gaps) into `dst` bottom-up, one row every stride_bytes. The padding bytes
+// of each stored row are not written. Nothing for a width or height <= 0.
+void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
+               std::int32_t height);
+
+// UndoDelta (when undo_delta is set) and StoreRows in one pass: the raw
+// top-down picture raw[0, total_bytes) is left as it is, and its rows,
+// summed, land bottom-up in bits. The same writes as DecodeToBitmap.
+// Bitmaps of kStreamingBytes and more are written with streaming stores.
+void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
+                    DeltaKernel kernel = DeltaKernel::kBest);
