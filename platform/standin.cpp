@@ -79,6 +79,7 @@ FileHandle OpenForRead(FileName name) {
     if (!Utf16ToUtf8(name.wide, utf8, sizeof utf8)) return InvalidFile();
     bytes = utf8;
   }
+  if (bytes == nullptr) return InvalidFile();  // no name at all, as CreateFile takes it
   const int fd = ::open(bytes, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return InvalidFile();
   struct stat st;

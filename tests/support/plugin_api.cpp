@@ -191,7 +191,7 @@ const std::filesystem::path& TempFolder() {
 }
 
 std::filesystem::path WriteTempFileAt(const std::filesystem::path& relative, const Bytes& bytes) {
-  const std::filesystem::path path = TempFolder() / relative;
+  std::filesystem::path path = TempFolder() / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

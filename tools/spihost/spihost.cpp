@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -279,9 +280,7 @@ int DrivePicture(void* module, const Options& options) {
   return result == 0 ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, &options)) return Usage("bad arguments");
   if (options.wide && options.picture != nullptr) {
@@ -303,4 +302,17 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   HostUnloadModule(module);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A name with no spelling on this system, or memory running out, ends the
+  // run with a message rather than an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "spihost: %s\n", error.what());
+    return 2;
+  }
 }
