@@ -36,3 +36,17 @@ inline constexpr std::size_t kLong4KBytes = 4096;  // d = 0xFF
 constexpr std::size_t LongLength(unsigned d) {
   return d < 0xFE ? d + kLongBase : (d == 0xFE ? kLong1KBytes : kLong4KBytes);
 }
+
+// The rest of each form's limits and control-byte marks, as a writer needs
+// them to choose and build tokens.
+inline constexpr unsigned kRunMaxBytes = 40;
+inline constexpr unsigned kRunMark = 3;             // b & 3 of a literal run
+inline constexpr std::size_t kShortMaxDistance = 32;
+inline constexpr unsigned kShortMaxBytes = 4;
+inline constexpr std::size_t kMediumMaxDistance = 1024;
+inline constexpr unsigned kMediumMaxBytes = 18;
+inline constexpr unsigned kLongMaxBytes = 256;      // d = 0xFD
+inline constexpr std::uint8_t kMediumControl = 0x80;
+inline constexpr std::uint8_t kLongControl = 0xC0;
+inline constexpr std::uint8_t kLong1KCode = 0xFE;
+inline constexpr std::uint8_t kLong4KCode = 0xFF;
