@@ -54,6 +54,9 @@ if [ "$which" = all ] || [ "$which" = encode ]; then
     fi
   done
   # Three repetitions: level 9 and zstd -19 take seconds per picture.
+  # Repetitions interleaved at random, so that a busy spell on the machine
+  # does not fall on one compressor alone.
   build/release/encode_bench --benchmark_repetitions=3 --benchmark_display_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
     "${photos[@]}" "$@"
 fi

@@ -539,10 +539,9 @@ void PrimeChains(const Stretch& s) {
 // Enters the positions a copy covers after its first. In a long copy both
 // ends are entered and every fourth byte between: its middle repeats what
 // came before, so matches found there are seldom needed, and entering every
-// byte of a flat picture would cost more than the rest of its parse (on the
-// benchmark's illustration, entering only the ends made the file 14%
-// larger; every fourth byte, 2% smaller than entering all, in a third of
-// the time).
+// byte of a flat picture would cost more than the rest of its parse. On the
+// benchmark's illustration at the default level: every byte, 61.2 KB in
+// 20 ms; every fourth, 62.5 KB in 8 ms; the ends only, 71.9 KB in 5 ms.
 constexpr std::size_t kInsertEveryBytes = 64;
 constexpr std::size_t kInsertEndBytes = 16;
 constexpr std::size_t kInsertStrideBytes = 4;
