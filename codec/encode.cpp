@@ -116,22 +116,20 @@ const LevelParams& ParamsFor(int level) {
 
 // The work memory holds 16- and 32-bit tables at any alignment; memcpy turns
 // into a plain load or store and keeps the accesses well defined.
-std::uint32_t Load32(const std::uint8_t* table, std::size_t index) {
-  std::uint32_t v;
+template <typename T>
+T LoadAt(const std::uint8_t* table, std::size_t index) {
+  T v;
   std::memcpy(&v, table + index * sizeof v, sizeof v);
   return v;
 }
-void Store32(std::uint8_t* table, std::size_t index, std::uint32_t v) {
+template <typename T>
+void StoreAt(std::uint8_t* table, std::size_t index, T v) {
   std::memcpy(table + index * sizeof v, &v, sizeof v);
 }
-std::uint16_t Load16(const std::uint8_t* table, std::size_t index) {
-  std::uint16_t v;
-  std::memcpy(&v, table + index * sizeof v, sizeof v);
-  return v;
-}
-void Store16(std::uint8_t* table, std::size_t index, std::uint16_t v) {
-  std::memcpy(table + index * sizeof v, &v, sizeof v);
-}
+std::uint32_t Load32(const std::uint8_t* table, std::size_t index) { return LoadAt<std::uint32_t>(table, index); }
+void Store32(std::uint8_t* table, std::size_t index, std::uint32_t v) { StoreAt(table, index, v); }
+std::uint16_t Load16(const std::uint8_t* table, std::size_t index) { return LoadAt<std::uint16_t>(table, index); }
+void Store16(std::uint8_t* table, std::size_t index, std::uint16_t v) { StoreAt(table, index, v); }
 
 // A back-reference: `bytes` bytes from `distance` back.
 struct Match {
