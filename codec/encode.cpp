@@ -105,7 +105,7 @@ constexpr LevelParams kLevels[kMaxEncodeLevel] = {
     {Parser::kGreedy, 8, 32, 256, 0, 0, 0},
     {Parser::kLazy, 8, 32, 256, 32, 16, 0},
     {Parser::kLazy, 8, 128, 256, 64, 32, 0},
-    {Parser::kOptimal, 4, 144, 128, 0, 0, 4096},
+    {Parser::kOptimal, 4, 128, 128, 0, 0, 4096},
 };
 
 const LevelParams& ParamsFor(int level) {

@@ -41,7 +41,7 @@
 //        the best one at the next position; 32 (128) chain entries.
 //   9    optimal: the tokens of each 8 KiB are chosen by their exact cost in
 //        bytes, as the cheapest path through every literal, literal run and
-//        copy the match finder offers there (144 entries of a chain keyed on
+//        copy the match finder offers there (128 entries of a chain keyed on
 //        4 bytes per position, and the last position with the same 3
 //        bytes); a match of 128 bytes or more is taken at once.
 // On a 2560 x 1600 photograph (one core of the build machine, optimised
