@@ -806,11 +806,24 @@ void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const Enc
 
 // The bytes of a token's body (its control byte and what follows), from
 // its flag and first byte.
-std::size_t BodyBytes(bool flag, std::uint8_t b) {
-  if (!flag) return 1;
+constexpr std::size_t ControlBodyBytes(unsigned b) {
   if (b < kMediumControl) return (b & 3u) == kRunMark ? 1 + kRunBase + (b >> 2) : 1;
   return b < kLongControl ? 2 : 3;
 }
+
+struct BodyTable {
+  std::uint8_t bytes[256];
+};
+
+constexpr BodyTable MakeBodyTable() {
+  BodyTable t{};
+  for (unsigned b = 0; b < 256; ++b) t.bytes[b] = static_cast<std::uint8_t>(ControlBodyBytes(b));
+  return t;
+}
+
+constexpr BodyTable kControlBodies = MakeBodyTable();
+
+std::size_t BodyBytes(bool flag, std::uint8_t b) { return flag ? kControlBodies.bytes[b] : 1; }
 
 }  // namespace
 
@@ -885,9 +898,38 @@ void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedS
     join->tokens += encoded.tokens;
     return;
   }
-  TokenWriter w{dst, join->at, join->flag_at, phase, dst[join->flag_at], join->tokens};
+  // Each whole group of the stretch splits the same way: its first 8 - phase
+  // tokens fill the stream's open group, the other `phase` tokens start a
+  // new one. Bodies lie in token order on both sides, so each part is one
+  // copy.
+  std::size_t at = join->at;
+  std::size_t flag_at = join->flag_at;
   std::size_t from = 0;
   std::size_t left = encoded.tokens;
+  const unsigned first_part = kTokensPerFlag - phase;
+  for (; left > kTokensPerFlag; left -= kTokensPerFlag) {
+    const unsigned flags = stretch[from++];
+    // Eight single literals, the usual group in noisy pictures, need no
+    // looking at.
+    std::size_t first_bytes = first_part;
+    std::size_t group_bytes = kTokensPerFlag;
+    if (flags != 0) {
+      group_bytes = 0;
+      for (unsigned k = 0; k < kTokensPerFlag; ++k) {
+        if (k == first_part) first_bytes = group_bytes;
+        group_bytes += BodyBytes((flags & (0x80u >> k)) != 0, stretch[from + group_bytes]);
+      }
+    }
+    dst[flag_at] = static_cast<std::uint8_t>(dst[flag_at] | (flags >> phase));
+    std::memcpy(dst + at, stretch + from, first_bytes);
+    flag_at = at + first_bytes;
+    dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
+    std::memcpy(dst + flag_at + 1, stretch + from + first_bytes, group_bytes - first_bytes);
+    at = flag_at + 1 + group_bytes - first_bytes;
+    from += group_bytes;
+  }
+  // The last group, which may be short, token by token.
+  TokenWriter w{dst, at, flag_at, phase, dst[flag_at], join->tokens + encoded.tokens - left};
   while (left > 0) {
     const std::uint8_t flags = stretch[from++];
     const std::size_t group = left < kTokensPerFlag ? left : kTokensPerFlag;

@@ -1,6 +1,7 @@
 #include "writer/threaded_encode.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -10,6 +11,8 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+// A stretch's stream: EncodeStretchBoundBytes(), not zero-filled.
+using Stream = std::unique_ptr<std::uint8_t[]>;
 
 // Stretches parsed but not yet joined, and the join itself. Workers take
 // stretches in rising order; whichever finishes the next one to join does
@@ -26,7 +29,8 @@ struct Pipeline {
   std::atomic<bool> failed{false};
 
   std::mutex lock;  // guards what follows
-  std::vector<Bytes> streams;
+  std::vector<Stream> streams;
+  std::vector<Stream> spare;  // joined streams, for reuse: no fresh pages per stretch
   std::vector<EncodedStretch> encoded;
   std::vector<bool> parsed;
   std::size_t next_to_join = 0;
@@ -39,12 +43,12 @@ struct Pipeline {
 void JoinReady(Pipeline* p, std::unique_lock<std::mutex>* held) {
   while (p->next_to_join < p->count && p->parsed[p->next_to_join]) {
     const std::size_t k = p->next_to_join;
-    Bytes stream = std::move(p->streams[k]);
+    Stream stream = std::move(p->streams[k]);
     const EncodedStretch encoded = p->encoded[k];
     held->unlock();
-    AppendStretch(&p->join, stream.data(), encoded, p->dst);
-    stream = Bytes();
+    AppendStretch(&p->join, stream.get(), encoded, p->dst);
     held->lock();
+    p->spare.push_back(std::move(stream));
     ++p->next_to_join;
   }
 }
@@ -55,9 +59,17 @@ void Work(Pipeline* p) {
     for (;;) {
       const std::size_t k = p->next_to_parse.fetch_add(1);
       if (k >= p->count || p->failed.load()) return;
-      Bytes stream(EncodeStretchBoundBytes());
+      Stream stream;
+      {
+        const std::lock_guard<std::mutex> held(p->lock);
+        if (!p->spare.empty()) {
+          stream = std::move(p->spare.back());
+          p->spare.pop_back();
+        }
+      }
+      if (stream == nullptr) stream.reset(new std::uint8_t[EncodeStretchBoundBytes()]);
       const EncodedStretch encoded = EncodeStretch(p->pixels, p->width, p->height, p->options, k, work.data(),
-                                                   stream.data(), stream.size());
+                                                   stream.get(), EncodeStretchBoundBytes());
       std::unique_lock<std::mutex> held(p->lock);
       p->streams[k] = std::move(stream);
       p->encoded[k] = encoded;
