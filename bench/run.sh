@@ -7,8 +7,10 @@
 #
 # encode_bench also times real photographs: the JPEG files in
 # KX_BENCH_PHOTOS (default: Garden.jpg of Debian's mate-backgrounds, when
-# it is installed), decoded with djpeg (libjpeg-turbo-progs). Neither is
-# installed here: they are for measuring only.
+# it is installed), decoded with djpeg (libjpeg-turbo-progs), and times the
+# threads on the large photograph KX_BENCH_LARGE (default: the 5640 x 3172
+# Elephants of the same package). Neither package is installed here: they
+# are for measuring only.
 #
 # Needs Google Benchmark, LZ4, zstd and zlib (Debian: libbenchmark-dev,
 # liblz4-dev, libzstd-dev, zlib1g-dev); installs them with apt-get when run
@@ -53,6 +55,11 @@ if [ "$which" = all ] || [ "$which" = encode ]; then
       echo "no photograph: $jpeg or djpeg missing (apt-get install mate-backgrounds libjpeg-turbo-progs)" >&2
     fi
   done
+  large=${KX_BENCH_LARGE:-/usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg}
+  if [ -f "$large" ] && command -v djpeg >/dev/null; then
+    djpeg -ppm "$large" >build/release/bench-large.ppm
+    photos+=("--large=build/release/bench-large.ppm")
+  fi
   # Three repetitions: level 9 and zstd -19 take seconds per picture.
   # Repetitions interleaved at random, so that a busy spell on the machine
   # does not fall on one compressor alone.
