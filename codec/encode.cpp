@@ -888,6 +888,17 @@ EncodedStretch EncodeStretch(const std::uint8_t* pixels, std::int32_t width, std
   return EncodedStretch{writer.at, writer.tokens, writer.flag_at};
 }
 
+namespace {
+
+// Copies n bytes 16 at a time: reads and writes up to 15 bytes past n.
+constexpr std::size_t kCopyStepBytes = 16;
+
+void CopyInSteps(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+  for (std::size_t k = 0; k < n; k += kCopyStepBytes) std::memcpy(to + k, from + k, kCopyStepBytes);
+}
+
+}  // namespace
+
 void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedStretch& encoded, std::uint8_t* dst) {
   const unsigned phase = static_cast<unsigned>(join->tokens % kTokensPerFlag);
   if (phase == 0) {
@@ -921,10 +932,19 @@ void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedS
       }
     }
     dst[flag_at] = static_cast<std::uint8_t>(dst[flag_at] | (flags >> phase));
-    std::memcpy(dst + at, stretch + from, first_bytes);
+    const std::uint8_t* source = stretch + from;
     flag_at = at + first_bytes;
-    dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
-    std::memcpy(dst + flag_at + 1, stretch + from + first_bytes, group_bytes - first_bytes);
+    if (from + group_bytes + kCopyStepBytes <= encoded.bytes) {
+      // At least 16 more bytes follow in the stretch, and so in the stream:
+      // the copies may run over into them.
+      CopyInSteps(dst + at, source, first_bytes);
+      dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
+      CopyInSteps(dst + flag_at + 1, source + first_bytes, group_bytes - first_bytes);
+    } else {
+      std::memcpy(dst + at, source, first_bytes);
+      dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
+      std::memcpy(dst + flag_at + 1, source + first_bytes, group_bytes - first_bytes);
+    }
     at = flag_at + 1 + group_bytes - first_bytes;
     from += group_bytes;
   }
