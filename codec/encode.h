@@ -135,6 +135,7 @@ StreamJoin StartStream();
 
 // Appends an encoded stretch to the stream at dst, regrouping its tokens
 // behind flag bytes when the stream so far has left a group open. Writes
-// dst[join->at .. join->at + stretch.bytes + 1) at most, and the open flag
-// byte.
+// dst[join->at .. join->at + encoded.bytes) at most (regrouped, the tokens
+// never need more flag bytes than before), and the open flag byte. Reads
+// stretch[0 .. encoded.bytes).
 void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedStretch& encoded, std::uint8_t* dst);
