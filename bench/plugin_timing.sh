@@ -19,7 +19,8 @@ done
 cmake --build --preset release -j 2 --target write_pictures >/dev/null
 
 pictures=build/bench-pictures
-if [ ! -f "$pictures/art.kx" ]; then
+# Written again whenever the writer has been rebuilt since.
+if [ ! -f "$pictures/art.kx" ] || [ build/release/write_pictures -nt "$pictures/art.kx" ]; then
   mkdir -p "$pictures"
   build/release/write_pictures "$pictures"
 fi
