@@ -15,6 +15,9 @@
 namespace {
 
 constexpr std::size_t kVectorBytes = 16;
+// The RGB kernels go 16 pixels at a time: three vectors, the first starting
+// at a pixel's first byte.
+constexpr std::size_t kPixelBlockBytes = 3 * kVectorBytes;
 
 // Byte lanes are 3 apart: shifting by 3, 6 and 12 bytes and adding gives,
 // in each byte, the sum of its lane from the start of the vector.

@@ -1,4 +1,5 @@
-// Fast decoder of the KX pixel stream, straight into the bits block.
+// Fast decoder of the KX pixel stream, straight into the bits block (or into
+// top-down RGB rows).
 //
 // DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
 // (codec/decompress.h, codec/row_store.h) give, byte for byte and for any
@@ -55,3 +56,15 @@ bool DeltaKernelAvailable(DeltaKernel kernel);
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes,
                            DeltaKernel kernel = DeltaKernel::kBest);
+
+// The same decode into top-down RGB rows, for image libraries: row r of the
+// picture (r = 0 at the top) starts at rgb + r x stride_bytes and holds its
+// width pixels as red, green, blue; StoreRgbRows (codec/row_store.h) of
+// DecompressPixels' output gives the same bytes. The contract above holds
+// with rgb for bits: only the first row_bytes of each row are written, all
+// of them; rgb holds (height - 1) x stride_bytes + layout.row_bytes bytes,
+// so the last row needs no padding. A window below kMinDecodeWindowBytes or
+// a stride below layout.row_bytes decodes and writes nothing and returns 0.
+std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window,
+                            std::size_t window_bytes, DeltaKernel kernel = DeltaKernel::kBest);
