@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev liblz4-dev libpng-dev valgrind
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386
+  pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
 )
 
 missing=()

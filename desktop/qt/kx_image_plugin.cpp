@@ -1,8 +1,11 @@
-#include "desktop/qt/kx_image_plugin.h"
-
+// Qt image-format plug-in for KX pictures (imageformats/libkximage.so):
+// QImageReader and every Qt application then open KX files, recognised by
+// content (the plug-in's recognition test) or by the .kx suffix. Reading
+// only.
 #include <QIODevice>
 #include <QImage>
 #include <QImageIOHandler>
+#include <QImageIOPlugin>
 #include <QLoggingCategory>
 #include <QSize>
 #include <QVariant>
@@ -142,6 +145,17 @@ class KxImageHandler : public QImageIOHandler {
 
 }  // namespace
 
+// The plug-in's class is declared here, not in a header, so that moc's
+// output is included by this file alone.
+class KxImagePlugin : public QImageIOPlugin {
+  Q_OBJECT
+  Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "kx.json")
+
+ public:
+  Capabilities capabilities(QIODevice* device, const QByteArray& format) const override;
+  QImageIOHandler* create(QIODevice* device, const QByteArray& format = QByteArray()) const override;
+};
+
 QImageIOPlugin::Capabilities KxImagePlugin::capabilities(QIODevice* device, const QByteArray& format) const {
   if (format == kFormatName) return CanRead;
   if (!format.isEmpty() || device == nullptr || !device->isOpen() || !device->isReadable()) return {};
@@ -154,3 +168,5 @@ QImageIOHandler* KxImagePlugin::create(QIODevice* device, const QByteArray& form
   handler->setFormat(format.isEmpty() ? QByteArray(kFormatName) : format);
   return handler;
 }
+
+#include "kx_image_plugin.moc"
