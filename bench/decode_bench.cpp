@@ -1,7 +1,7 @@
 // Decoding speed of the plug-in on three kinds of 12-megapixel picture, and
 // in the same run the baselines it is judged against: memcpy of the bitmap's
 // bytes, LZ4 decompression of the raw picture and the straightforward
-// byte-at-a-time decoder. Prints the ratios of issue 5 at the end.
+// byte-at-a-time decoder. Prints the ratios between them at the end.
 //
 // Every benchmark reports bytes per second of bitmap (or raw picture, which
 // for a width that is a multiple of 4 is the same number of bytes).

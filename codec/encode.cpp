@@ -1,31 +1,27 @@
 #include "codec/encode.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-#include "codec/decompress.h"
 #include "codec/kx_format.h"
 #include "codec/kx_stream.h"
+#include "codec/little_endian.h"
 
 namespace {
 
-// Token forms and their limits, as the decoder reads them (the two long
-// lengths, kLong1KBytes and kLong4KBytes, come from codec/kx_stream.h).
-constexpr std::size_t kShortMaxDistance = 32;
-constexpr std::size_t kMediumMaxDistance = 1024;
-constexpr std::size_t kShortMinBytes = 2;
-constexpr std::size_t kShortMaxBytes = 4;
-constexpr std::size_t kCopyMinBytes = 3;  // medium and long copies
-constexpr std::size_t kMediumMaxBytes = 18;
-constexpr std::size_t kLongMaxBytes = 256;  // d = 0..0xFD gives 3..256
-constexpr std::size_t kMaxCopyBytes = kLong4KBytes;
-constexpr std::size_t kRunMinBytes = 9;
-constexpr std::size_t kRunMaxBytes = 40;
 constexpr unsigned kTokensPerFlag = 8;
+constexpr std::size_t kMaxCopyBytes = kLong4KBytes;
+constexpr std::size_t kHashedBytes = 3;
 
-// What each token costs in the stream, in bits, its flag bit included.
+// What each token costs in the stream, in bits, its flag bit included. A
+// run costs its control byte and flag bit plus 8 bits per byte.
+constexpr int kLiteralBits = 9;
 constexpr int kShortBits = 9;
 constexpr int kMediumBits = 17;
 constexpr int kLongBits = 25;
+constexpr int kRunControlBits = 9;
 
 // A match is taken only when it saves at least this many bits over sending
 // its bytes as 8-bit literals. This turns away the one losing form, a
@@ -35,55 +31,81 @@ constexpr int kMinSavedBits = 1;
 // The lazy step prefers the match one byte further on only when it saves
 // more than this many bits beyond the current one. Close calls stay with the
 // current match, whose tail may still pair with what follows; on
-// photographs a margin of two bytes' worth gave the smallest files (margins
-// of 0 to 8 bits made files up to 1% larger).
+// photographs a margin of two bytes' worth gave the smallest files.
 constexpr int kLazyMarginBits = 16;
 
-// Matches are found on the bytes the decoder produces before its delta
-// step. Those bytes are made in a sliding buffer: the window the copies may
-// reach into, a stretch to fill at once, and the longest match beyond the
-// current position, plus the position after it (the lazy step) and the 3
-// bytes a hash reads.
+// Each stretch is parsed from its own buffer of stream bytes (the bytes the
+// decoder produces before its delta step): the window before the stretch,
+// which its copies may reach into, the stretch itself, and zeros after it
+// for the few bytes a hash or a 16-byte compare reads past the end (never
+// taken as part of a match).
 constexpr std::size_t kWindowBytes = kMaxDistance;
-constexpr std::size_t kFillBytes = 65536;
-constexpr std::size_t kLookaheadBytes = kMaxCopyBytes + 8;
-constexpr std::size_t kDeltaBufferBytes = kWindowBytes + kFillBytes + kLookaheadBytes;
-static_assert(kFillBytes >= kWindowBytes + kLookaheadBytes, "a slide must not overlap itself");
+constexpr std::size_t kPadBytes = 16;
+constexpr std::size_t kBufferBytes = kWindowBytes + kEncodeStretchBytes + kPadBytes;
+static_assert((kWindowBytes & (kWindowBytes - 1)) == 0, "chain slots are taken modulo the window");
 
-// Hash heads: 2^15 chains keep most 3-byte values of a window apart.
-constexpr unsigned kHashBits = 15;
+// Hash heads: 2^16 slots keep most keys of a window (16,384 positions)
+// apart.
+constexpr unsigned kHashBits = 16;
 constexpr std::size_t kHashHeads = std::size_t{1} << kHashBits;
-constexpr std::size_t kHashedBytes = 3;
 // Positions are stored plus one, so that 0 marks an empty slot. The largest
 // picture has 201,326,592 bytes, so 32 bits hold every position.
 constexpr std::uint32_t kNoPosition = 0;
 
-constexpr std::size_t kHeadTableBytes = kHashHeads * sizeof(std::uint32_t);
-constexpr std::size_t kChainTableBytes = kWindowBytes * sizeof(std::uint32_t);
-constexpr std::size_t kWorkBytes = kHeadTableBytes + kChainTableBytes + kDeltaBufferBytes;
+// The optimal parse chooses the tokens of this many bytes at a time; its
+// tables hold a price, the last token and a path entry per position.
+constexpr std::size_t kOptBlockBytes = 8192;
+constexpr std::size_t kOptSlots = kOptBlockBytes + 1;
 
-// Matches longer than 256 bytes are cut by the token forms into pieces of
-// 4096, 1024 and 256 bytes, so looking on for them seldom pays: on flat art
-// such searches picked worse matches. Only level 9 looks beyond 256.
+constexpr std::size_t kHeadTableBytes = kHashHeads * sizeof(std::uint32_t);
+constexpr std::size_t kChainTableBytes = kWindowBytes * sizeof(std::uint16_t);
+constexpr std::size_t kPriceTableBytes = kOptSlots * sizeof(std::uint32_t);
+constexpr std::size_t kStepTableBytes = kOptSlots * 2 * sizeof(std::uint16_t);
+constexpr std::size_t kPathTableBytes = kOptSlots * sizeof(std::uint32_t);
+constexpr std::size_t kWorkBytes =
+    kBufferBytes + 3 * kHeadTableBytes + kChainTableBytes + kPriceTableBytes + kStepTableBytes + kPathTableBytes;
+
+// The fast level steps over positions where nothing matched: one more byte
+// per step after every 2^kSkipShift misses in a row, as noise gives.
+constexpr unsigned kSkipShift = 5;
+constexpr std::size_t kFastInsertStrideBytes = 4;
+
+enum class Parser { kFast, kGreedy, kLazy, kOptimal };
+
 struct LevelParams {
+  Parser parser;
+  unsigned chain_key_bytes;    // 4 or 8
   std::uint32_t max_chain;     // hash-chain entries followed per search
-  std::size_t nice_bytes;      // a match this long ends the search
-  bool lazy;                   // look one position ahead before taking a match
-  std::size_t lazy_max_bytes;  // ... only when the match is shorter than this
-  std::size_t good_bytes;      // a match this long quarters the look-ahead search
-  std::size_t short_probes;    // distances 1..N tried for 2-byte short copies
+  std::size_t nice_bytes;      // a match this long ends the search (and, optimal: is taken at once)
+  std::size_t lazy_max_bytes;  // lazy: look ahead only when the match covers fewer bytes
+  std::size_t good_bytes;      // lazy: a match this long quarters the look-ahead's search
+  std::uint32_t long_chain;    // optimal: entries followed once a match is nice_bytes long
 };
 
+// Matches longer than 256 bytes are cut by the token forms into pieces of
+// 4096, 1024 and 256 bytes, so looking on for them seldom pays.
+//
+// On photographs most of what copies save comes from matches of 8 bytes and
+// more, which chains keyed on 8 bytes find in a few steps, and from the
+// nearest earlier 3-byte value, which one table look-up finds. On a
+// 2560 x 1600 photograph, greedy parsing with 16 chain steps made a 5%
+// smaller file that way than with 4-byte chains, in 8% less time. The optimal parse wants the longest match within each
+// distance its forms price apart, 4 to 7 bytes long too, so its chains are
+// keyed on 4 bytes.
+//
+// The optimal parse takes a match of 128 bytes or more at once, but first
+// looks on for a longer one (up to 4096 entries): on flat pictures the one
+// 4096-byte copy found that way replaces sixteen 256-byte ones.
 constexpr LevelParams kLevels[kMaxEncodeLevel] = {
-    {4, 16, false, 0, 0, 3},
-    {8, 32, false, 0, 0, 6},
-    {16, 64, false, 0, 0, 32},
-    {32, 128, false, 0, 0, 32},
-    {32, 128, true, 32, 16, 32},
-    {64, 256, true, 128, 32, 32},
-    {256, 256, true, 256, 64, 32},
-    {1024, 256, true, 1024, 256, 32},
-    {4096, kMaxCopyBytes, true, kMaxCopyBytes, kMaxCopyBytes, 32},
+    {Parser::kFast, 4, 1, 0, 0, 0, 0},
+    {Parser::kGreedy, 8, 4, 32, 0, 0, 0},
+    {Parser::kGreedy, 8, 8, 64, 0, 0, 0},
+    {Parser::kGreedy, 8, 16, 128, 0, 0, 0},
+    {Parser::kGreedy, 8, 24, 128, 0, 0, 0},
+    {Parser::kGreedy, 8, 32, 256, 0, 0, 0},
+    {Parser::kLazy, 8, 32, 256, 32, 16, 0},
+    {Parser::kLazy, 8, 128, 256, 64, 32, 0},
+    {Parser::kOptimal, 4, 128, 128, 0, 0, 4096},
 };
 
 const LevelParams& ParamsFor(int level) {
@@ -92,17 +114,22 @@ const LevelParams& ParamsFor(int level) {
   return kLevels[level - 1];
 }
 
-// The work memory holds 32-bit tables at any alignment; memcpy turns into a
-// plain load or store and keeps the accesses well defined.
-std::uint32_t Load32(const std::uint8_t* table, std::size_t index) {
-  std::uint32_t v;
+// The work memory holds 16- and 32-bit tables at any alignment; memcpy turns
+// into a plain load or store and keeps the accesses well defined.
+template <typename T>
+T LoadAt(const std::uint8_t* table, std::size_t index) {
+  T v;
   std::memcpy(&v, table + index * sizeof v, sizeof v);
   return v;
 }
-
-void Store32(std::uint8_t* table, std::size_t index, std::uint32_t v) {
+template <typename T>
+void StoreAt(std::uint8_t* table, std::size_t index, T v) {
   std::memcpy(table + index * sizeof v, &v, sizeof v);
 }
+std::uint32_t Load32(const std::uint8_t* table, std::size_t index) { return LoadAt<std::uint32_t>(table, index); }
+void Store32(std::uint8_t* table, std::size_t index, std::uint32_t v) { StoreAt(table, index, v); }
+std::uint16_t Load16(const std::uint8_t* table, std::size_t index) { return LoadAt<std::uint16_t>(table, index); }
+void Store16(std::uint8_t* table, std::size_t index, std::uint16_t v) { StoreAt(table, index, v); }
 
 // A back-reference: `bytes` bytes from `distance` back.
 struct Match {
@@ -113,8 +140,8 @@ struct Match {
 // The longest copy one token can make at `distance` for a match of
 // `remaining` bytes; 0 when none fits.
 std::size_t PieceBytes(std::size_t remaining, std::size_t distance) {
-  if (distance <= kShortMaxDistance && remaining >= kShortMinBytes && remaining <= kShortMaxBytes) return remaining;
-  if (remaining < kCopyMinBytes) return 0;
+  if (distance <= kShortMaxDistance && remaining >= kShortBase && remaining <= kShortMaxBytes) return remaining;
+  if (remaining < kMediumBase) return 0;
   if (distance <= kMediumMaxDistance && remaining <= kMediumMaxBytes) return remaining;
   if (remaining >= kLong4KBytes) return kLong4KBytes;
   if (remaining >= kLong1KBytes) return kLong1KBytes;
@@ -127,282 +154,676 @@ int PieceBits(std::size_t piece_bytes, std::size_t distance) {
   return kLongBits;
 }
 
-// How a match is sent: the bytes its tokens cover (a tail of 1 or 2 bytes
-// that no copy at this distance can take is left for the next step) and the
-// bits those tokens cost.
-struct Plan {
-  std::size_t bytes;
-  int bits;
-};
-
-Plan PlanMatch(const Match& m) {
-  Plan plan{0, 0};
-  for (;;) {
-    const std::size_t piece = PieceBytes(m.bytes - plan.bytes, m.distance);
-    if (piece == 0) return plan;
-    plan.bytes += piece;
-    plan.bits += PieceBits(piece, m.distance);
-  }
-}
-
-// Bits saved over sending the covered bytes as plain 8-bit literals. A match
-// of at most 4096 bytes is at most 17 tokens, so this stays small.
+// Bits saved over sending the bytes a match's tokens cover as plain 8-bit
+// literals (a tail of 1 or 2 bytes that no copy at this distance can take
+// is left for the next step). A match of at most 4096 bytes is at most 17
+// tokens, so this stays small.
 int SavedBits(const Match& m) {
-  if (m.bytes == 0) return 0;
-  const Plan plan = PlanMatch(m);
-  return static_cast<int>(plan.bytes) * 8 - plan.bits;
+  const int bytes = static_cast<int>(m.bytes);
+  if (m.bytes <= kShortMaxBytes && m.distance <= kShortMaxDistance) return m.bytes < kShortBase ? 0 : 8 * bytes - kShortBits;
+  if (m.bytes < kMediumBase) return 0;
+  if (m.bytes <= kMediumMaxBytes && m.distance <= kMediumMaxDistance) return 8 * bytes - kMediumBits;
+  if (m.bytes <= kLongMaxBytes) return 8 * bytes - kLongBits;
+  std::size_t covered = 0;
+  int bits = 0;
+  for (;;) {
+    const std::size_t piece = PieceBytes(m.bytes - covered, m.distance);
+    if (piece == 0) return static_cast<int>(covered) * 8 - bits;
+    covered += piece;
+    bits += PieceBits(piece, m.distance);
+  }
 }
 
 // The stream under construction: tokens go in groups of eight behind a flag
 // byte whose bits, most significant first, say which tokens are copies or
-// runs (1) and which single literals (0).
+// runs (1) and which single literals (0). The open group's flags are kept
+// here and stored when the group is full or closed (CloseGroup); every
+// write goes through a local copy of `at`, since a store through `dst` could
+// otherwise be any of these fields to the compiler.
 struct TokenWriter {
   std::uint8_t* dst;
   std::size_t at;
   std::size_t flag_at;
   unsigned tokens_in_group;
+  unsigned flags;
+  std::size_t tokens;
 };
 
-void BeginToken(TokenWriter* w, bool flag) {
-  if (w->tokens_in_group == kTokensPerFlag) {
-    w->flag_at = w->at++;
-    w->dst[w->flag_at] = 0;
-    w->tokens_in_group = 0;
+// Starts a token: returns where its bytes go.
+std::uint8_t* BeginToken(TokenWriter* w, bool flag, std::size_t body_bytes) {
+  std::size_t at = w->at;
+  unsigned in_group = w->tokens_in_group;
+  unsigned flags = w->flags;
+  if (in_group == kTokensPerFlag) {
+    w->flag_at = at++;
+    in_group = 0;
+    flags = 0;
   }
-  if (flag) w->dst[w->flag_at] = static_cast<std::uint8_t>(w->dst[w->flag_at] | (0x80u >> w->tokens_in_group));
-  ++w->tokens_in_group;
+  if (flag) flags |= 0x80u >> in_group;
+  ++in_group;
+  w->at = at + body_bytes;
+  w->tokens_in_group = in_group;
+  w->flags = flags;
+  ++w->tokens;
+  if (in_group == kTokensPerFlag) w->dst[w->flag_at] = static_cast<std::uint8_t>(flags);
+  return w->dst + at;
 }
 
-void PutByte(TokenWriter* w, std::size_t value) { w->dst[w->at++] = static_cast<std::uint8_t>(value); }
+// Stores the open group's flags (harmless when the group goes on later).
+void CloseGroup(TokenWriter* w) {
+  if (w->tokens_in_group < kTokensPerFlag) w->dst[w->flag_at] = static_cast<std::uint8_t>(w->flags);
+}
 
 void EmitPiece(TokenWriter* w, std::size_t piece_bytes, std::size_t distance) {
-  BeginToken(w, true);
   const std::size_t d = distance - 1;
   if (distance <= kShortMaxDistance && piece_bytes <= kShortMaxBytes) {
-    PutByte(w, (d << 2) | (piece_bytes - kShortMinBytes));
+    std::uint8_t* o = BeginToken(w, true, 1);
+    o[0] = static_cast<std::uint8_t>((d << 2) | (piece_bytes - kShortBase));
   } else if (distance <= kMediumMaxDistance && piece_bytes <= kMediumMaxBytes) {
-    PutByte(w, 0x80 | (d >> 4));
-    PutByte(w, ((d & 0x0F) << 4) | (piece_bytes - kCopyMinBytes));
+    std::uint8_t* o = BeginToken(w, true, 2);
+    o[0] = static_cast<std::uint8_t>(kMediumControl | (d >> 4));
+    o[1] = static_cast<std::uint8_t>(((d & 0x0F) << 4) | (piece_bytes - kMediumBase));
   } else {
-    PutByte(w, 0xC0 | (d >> 8));
-    PutByte(w, d & 0xFF);
+    std::uint8_t* o = BeginToken(w, true, 3);
+    o[0] = static_cast<std::uint8_t>(kLongControl | (d >> 8));
+    o[1] = static_cast<std::uint8_t>(d & 0xFF);
     if (piece_bytes == kLong4KBytes) {
-      PutByte(w, 0xFF);
+      o[2] = kLong4KCode;
     } else if (piece_bytes == kLong1KBytes) {
-      PutByte(w, 0xFE);
+      o[2] = kLong1KCode;
     } else {
-      PutByte(w, piece_bytes - kCopyMinBytes);
+      o[2] = static_cast<std::uint8_t>(piece_bytes - kLongBase);
     }
   }
 }
 
-// The byte the decoder must produce at `p` before its delta step.
-std::uint8_t StreamByte(const std::uint8_t* pixels, std::size_t p, bool delta) {
-  if (!delta || p < static_cast<std::size_t>(kBytesPerPixel)) return pixels[p];
-  return static_cast<std::uint8_t>(pixels[p] - pixels[p - static_cast<std::size_t>(kBytesPerPixel)]);
-}
-
-struct Encoder {
-  const std::uint8_t* pixels;
-  std::size_t total_bytes;
-  bool delta;
-  LevelParams params;
-  std::uint8_t* head;   // kHashHeads positions plus one
-  std::uint8_t* chain;  // per position modulo the window: the previous one with its hash, plus one
-  std::uint8_t* buffer;
-  std::size_t base;       // position of buffer[0]
-  std::size_t made_end;   // positions below this are in the buffer
-  std::size_t literal_start;
-  std::size_t literal_bytes;
-  TokenWriter out;
-};
-
-// Makes the bytes from `p` - window to `p` + look-ahead available in the
-// buffer, sliding it forward when the look-ahead would not fit. A slide
-// moves at least kFillBytes forward and keeps at most the window and the
-// look-ahead, fewer bytes than that, so source and destination never
-// overlap.
-void Reach(Encoder* e, std::size_t p) {
-  if (p + kLookaheadBytes > e->base + kDeltaBufferBytes && e->made_end < e->total_bytes) {
-    const std::size_t new_base = p - kWindowBytes;
-    std::memcpy(e->buffer, e->buffer + (new_base - e->base), e->made_end - new_base);
-    e->base = new_base;
+// Sends `count` stream bytes as literals: single tokens when fewer than a
+// run's minimum, otherwise runs of 9 to 40 bytes (a run costs one control
+// byte instead of a flag bit per byte).
+void EmitLiterals(TokenWriter* w, const std::uint8_t* bytes, std::size_t count) {
+  if (count < kRunBase) {
+    for (std::size_t k = 0; k < count; ++k) *BeginToken(w, false, 1) = bytes[k];
+    return;
   }
-  const std::size_t buffer_end = e->base + kDeltaBufferBytes;
-  const std::size_t end = buffer_end < e->total_bytes ? buffer_end : e->total_bytes;
-  for (; e->made_end < end; ++e->made_end) {
-    e->buffer[e->made_end - e->base] = StreamByte(e->pixels, e->made_end, e->delta);
+  while (count > 0) {
+    // Leave at least a run's minimum for the last run.
+    std::size_t run = count;
+    if (count > kMaxRunBytes) run = count - kMaxRunBytes >= kRunBase ? kMaxRunBytes : count - kRunBase;
+    std::uint8_t* o = BeginToken(w, true, 1 + run);
+    o[0] = static_cast<std::uint8_t>(((run - kRunBase) << 2) | kRunMark);
+    std::memcpy(o + 1, bytes, run);
+    bytes += run;
+    count -= run;
   }
 }
 
-const std::uint8_t* At(const Encoder& e, std::size_t p) { return e.buffer + (p - e.base); }
-
-std::size_t HashAt(const Encoder& e, std::size_t p) {
-  const std::uint8_t* b = At(e, p);
-  const std::uint32_t key = b[0] | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16);
-  return (key * 0x9E3779B1u) >> (32 - kHashBits);
+// Sends a match as copies; returns the bytes they cover.
+std::size_t EmitMatch(TokenWriter* w, const Match& m) {
+  std::size_t done = 0;
+  for (;;) {
+    const std::size_t piece = PieceBytes(m.bytes - done, m.distance);
+    if (piece == 0) return done;
+    EmitPiece(w, piece, m.distance);
+    done += piece;
+  }
 }
 
-// Enters position p into its hash chain. Positions must come in rising
-// order; chain slots are reused after one window, which only drops entries
-// too far back to be copied from anyway.
-void Insert(Encoder* e, std::size_t p) {
-  if (p + kHashedBytes > e->total_bytes) return;
-  const std::size_t h = HashAt(*e, p);
-  Store32(e->chain, p % kWindowBytes, Load32(e->head, h));
-  Store32(e->head, h, static_cast<std::uint32_t>(p + 1));
-}
-
-// How many bytes from `p` repeat those from `q` (q < p), up to `limit`.
-// Both stretches lie in the buffer. Eight bytes are compared at a time
-// while they agree.
-std::size_t MatchBytes(const Encoder& e, std::size_t q, std::size_t p, std::size_t limit) {
-  const std::uint8_t* a = At(e, q);
-  const std::uint8_t* b = At(e, p);
+// How many bytes from `b` repeat those from `a`, up to `limit`; eight at a
+// time while they agree.
+std::size_t MatchBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
   std::size_t n = 0;
   while (n + sizeof(std::uint64_t) <= limit) {
     std::uint64_t x;
     std::uint64_t y;
     std::memcpy(&x, a + n, sizeof x);
     std::memcpy(&y, b + n, sizeof y);
-    if (x != y) break;
+    if (x != y) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      return n + static_cast<std::size_t>(__builtin_ctzll(x ^ y)) / 8;
+#else
+      break;
+#endif
+    }
     n += sizeof x;
   }
   while (n < limit && a[n] == b[n]) ++n;
   return n;
 }
 
-// The match at position p that saves the most bits, nearest first on ties:
-// the hash chain for 3 bytes and more, then short distances for 2 bytes.
-// bytes = 0 when nothing saves at least kMinSavedBits.
-//
-// The chain runs from near to far, and at a given length a farther copy
-// never costs less, so a candidate can only win by being longer than the
-// best so far: one byte comparison at that length rejects most of them.
-Match FindMatch(Encoder* e, std::size_t p, std::uint32_t max_chain) {
-  Reach(e, p);
+// One stretch being parsed: bytes [begin, end) of the picture's stream
+// bytes, with the window before it in `buffer`.
+struct Stretch {
+  std::size_t window_begin;  // position of buffer[0]
+  std::size_t begin;
+  std::size_t end;
+  const std::uint8_t* buffer;
+  unsigned chain_key_bytes;  // the hash chains' key: 4 or 8 bytes
+  // Positions plus one, kHashHeads slots each: the chains' heads, and the
+  // last position with a given 3-byte and 4-byte value (near4: greedy and
+  // lazy levels only, null otherwise).
+  std::uint8_t* head;
+  std::uint8_t* near3;
+  std::uint8_t* near4;
+  std::uint8_t* chain;  // per position modulo the window: the gap back to the previous one with its hash
+  std::uint8_t* price;  // optimal parse: kOptSlots prices in bits
+  std::uint8_t* step;   // optimal parse: per slot the bytes and distance of the token ending there
+  std::uint8_t* path;   // optimal parse: the chosen slots, last first
+  TokenWriter* out;
+};
+
+const std::uint8_t* At(const Stretch& s, std::size_t p) { return s.buffer + (p - s.window_begin); }
+
+// Fills the buffer with the stream bytes of [window_begin, end) and zeros
+// after them. Reads pixels [window_begin - 3, end).
+void FillBuffer(const std::uint8_t* pixels, bool delta, std::size_t window_begin, std::size_t end,
+                std::uint8_t* buffer) {
+  const std::size_t lane = kBytesPerPixel;
+  std::size_t p = window_begin;
+  for (; p < end && (!delta || p < lane); ++p) buffer[p - window_begin] = pixels[p];
+  for (; p < end; ++p) buffer[p - window_begin] = static_cast<std::uint8_t>(pixels[p] - pixels[p - lane]);
+  std::memset(buffer + (end - window_begin), 0, kPadBytes);
+}
+
+// Multiplicative hashes of the first 3, 4 or 8 bytes at `at`. Each reads 4
+// or 8 bytes: the buffer's zeros cover the last positions.
+std::size_t Hash3(const std::uint8_t* at) {
+  const std::uint32_t key = LoadLe32(at) & 0xFFFFFFu;
+  return (key * 0x9E3779B1u) >> (32 - kHashBits);
+}
+
+std::size_t Hash4(const std::uint8_t* at) { return (LoadLe32(at) * 0x9E3779B1u) >> (32 - kHashBits); }
+
+std::size_t Hash8(const std::uint8_t* at) {
+  std::uint64_t key;
+  std::memcpy(&key, at, sizeof key);
+  return static_cast<std::size_t>((key * 0xCF1BBCDCB7A56463ull) >> (64 - kHashBits));
+}
+
+// A position's slots in the tables, hashed once for the search and the
+// insertion.
+struct Slots {
+  std::size_t chain;
+  std::size_t near3;
+  std::size_t near4;
+};
+
+Slots SlotsAt(const Stretch& s, std::size_t p) {
+  const std::uint8_t* at = At(s, p);
+  const std::size_t h4 = Hash4(at);
+  return Slots{s.chain_key_bytes == 8 ? Hash8(at) : h4, Hash3(at), h4};
+}
+
+// Enters position p into its hash chain and the tables of last positions.
+// Positions come in rising order; a chain keeps the gap back to the
+// previous position with its hash (0: none within the window), in slots
+// reused after one window, which only drops entries too far back to be
+// copied from anyway.
+void InsertAt(const Stretch& s, std::size_t p, const Slots& slots) {
+  const std::uint32_t entry = Load32(s.head, slots.chain);
+  const std::size_t gap = entry == kNoPosition ? 0 : p + 1 - entry;
+  Store16(s.chain, p & (kWindowBytes - 1), static_cast<std::uint16_t>(gap <= kWindowBytes ? gap : 0));
+  const auto position = static_cast<std::uint32_t>(p + 1);
+  Store32(s.head, slots.chain, position);
+  Store32(s.near3, slots.near3, position);
+  if (s.near4 != nullptr) Store32(s.near4, slots.near4, position);
+}
+
+void Insert(const Stretch& s, std::size_t p) { InsertAt(s, p, SlotsAt(s, p)); }
+
+// The entry before q in its chain, or kNoPosition.
+std::uint32_t NextEntry(const Stretch& s, std::size_t q) {
+  const std::size_t gap = Load16(s.chain, q & (kWindowBytes - 1));
+  return gap == 0 ? kNoPosition : static_cast<std::uint32_t>(q + 1 - gap);
+}
+
+#if defined(__SSE2__)
+// Bit j set when from[j] == value, for j = 0..31.
+std::uint32_t EqualMask32(const std::uint8_t* from, std::uint8_t value) {
+  const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
+  const auto low = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, v)));
+  const auto high = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, v)));
+  return low | (high << 16);
+}
+#endif
+
+// The longest short copy (2 to 4 bytes from 1 to 32 back) at `at`, the
+// nearest on ties; bytes = 0 when there is none. `back_bytes` bytes before
+// `at` and `limit` from it on may be read (and, with SSE2, 16 bytes from
+// there on: the buffer's zeros).
+Match FindShort(const std::uint8_t* at, std::size_t back_bytes, std::size_t limit) {
   Match best{0, 0};
-  int best_saved = kMinSavedBits - 1;
-  const std::size_t left_bytes = e->total_bytes - p;
-  const std::size_t limit = left_bytes < kMaxCopyBytes ? left_bytes : kMaxCopyBytes;
-  if (limit >= kHashedBytes) {
-    std::uint32_t entry = Load32(e->head, HashAt(*e, p));
-    for (std::uint32_t steps = 0; entry != kNoPosition && steps < max_chain; ++steps) {
-      const std::size_t q = entry - 1u;
-      const std::size_t distance = p - q;
-      if (distance > kWindowBytes) break;
-      if (best.bytes >= limit) break;
-      const std::size_t bytes = At(*e, q)[best.bytes] == At(*e, p)[best.bytes] ? MatchBytes(*e, q, p, limit) : 0;
-      if (bytes >= kCopyMinBytes && bytes > best.bytes) {
-        const Match m{bytes, distance};
-        const int saved = SavedBits(m);
-        if (saved > best_saved) {
-          best = m;
-          best_saved = saved;
-          if (bytes >= e->params.nice_bytes) return best;
-        }
-      }
-      entry = Load32(e->chain, q % kWindowBytes);
+  if (limit < kShortBase) return best;
+  if (limit > kShortMaxBytes) limit = kShortMaxBytes;
+#if defined(__SSE2__)
+  if (back_bytes >= kShortMaxDistance) {
+    // Lane j of each mask stands for distance 32 - j: the byte k places on
+    // from there against at[k].
+    const std::uint8_t* from = at - kShortMaxDistance;
+    std::uint32_t mask = EqualMask32(from, at[0]) & EqualMask32(from + 1, at[1]);
+    if (mask == 0) return best;
+    std::size_t bytes = kShortBase;
+    for (; bytes < limit; ++bytes) {
+      const std::uint32_t longer = mask & EqualMask32(from + bytes, at[bytes]);
+      if (longer == 0) break;
+      mask = longer;
     }
+    // The highest lane is the nearest distance.
+    return Match{bytes, 1 + static_cast<std::size_t>(__builtin_clz(mask))};
   }
-  // A 2-byte short copy saves 7 bits; anything the chain found that saves
-  // that much or more is at least as good.
-  if (limit >= kShortMinBytes && best_saved < 8 * static_cast<int>(kShortMinBytes) - kShortBits) {
-    const std::size_t probes = e->params.short_probes < p ? e->params.short_probes : p;
-    for (std::size_t distance = 1; distance <= probes; ++distance) {
-      const Match m{MatchBytes(*e, p - distance, p, limit), distance};
-      if (m.bytes < kShortMinBytes) continue;
-      const int saved = SavedBits(m);
-      if (saved > best_saved) {
-        best = m;
-        best_saved = saved;
-      }
-    }
+#endif
+  const std::size_t reach = back_bytes < kShortMaxDistance ? back_bytes : kShortMaxDistance;
+  for (std::size_t distance = 1; distance <= reach; ++distance) {
+    const std::size_t bytes = MatchBytes(at - distance, at, limit);
+    if (bytes >= kShortBase && bytes > best.bytes) best = Match{bytes, distance};
   }
   return best;
 }
 
-// Sends the pending literals: single tokens when fewer than a run's
-// minimum, otherwise runs of 9 to 40 bytes (a run costs one control byte
-// instead of a flag bit per byte).
-void FlushLiterals(Encoder* e) {
-  std::size_t p = e->literal_start;
-  std::size_t left = e->literal_bytes;
-  if (left < kRunMinBytes) {
-    for (; left > 0; --left, ++p) {
-      BeginToken(&e->out, false);
-      PutByte(&e->out, StreamByte(e->pixels, p, e->delta));
+std::size_t Limit(const Stretch& s, std::size_t p) {
+  const std::size_t left = s.end - p;
+  return left < kMaxCopyBytes ? left : kMaxCopyBytes;
+}
+
+Match FindShortAt(const Stretch& s, std::size_t p) { return FindShort(At(s, p), p - s.window_begin, Limit(s, p)); }
+
+// ---- Fast level: one probe of a table of 4-byte values per position.
+
+void ParseFast(const Stretch& s) {
+  for (std::size_t q = s.window_begin; q < s.begin; ++q) {
+    Store32(s.head, Hash4(At(s, q)), static_cast<std::uint32_t>(q + 1));
+  }
+  std::size_t p = s.begin;
+  std::size_t literal_start = p;
+  std::size_t misses = 0;
+  while (p + sizeof(std::uint32_t) <= s.end) {
+    const std::uint8_t* at = At(s, p);
+    const std::size_t h = Hash4(at);
+    const std::uint32_t entry = Load32(s.head, h);
+    Store32(s.head, h, static_cast<std::uint32_t>(p + 1));
+    Match m{0, 0};
+    if (entry != kNoPosition && p - (entry - 1u) <= kWindowBytes) {
+      const std::uint8_t* from = At(s, entry - 1u);
+      if (LoadLe32(from) == LoadLe32(at)) m = Match{MatchBytes(from, at, Limit(s, p)), p - (entry - 1u)};
     }
-  }
-  while (left > 0) {
-    // Leave at least a run's minimum for the last run.
-    std::size_t run = left;
-    if (left > kRunMaxBytes) run = left - kRunMaxBytes >= kRunMinBytes ? kRunMaxBytes : left - kRunMinBytes;
-    BeginToken(&e->out, true);
-    PutByte(&e->out, ((run - kRunMinBytes) << 2) | 3);
-    for (std::size_t k = 0; k < run; ++k) PutByte(&e->out, StreamByte(e->pixels, p + k, e->delta));
-    p += run;
-    left -= run;
-  }
-  e->literal_bytes = 0;
-}
-
-void AddLiteral(Encoder* e, std::size_t p) {
-  if (e->literal_bytes == 0) e->literal_start = p;
-  ++e->literal_bytes;
-}
-
-// Sends the match at p; returns the bytes it covered.
-std::size_t EmitMatch(Encoder* e, const Match& m) {
-  FlushLiterals(e);
-  std::size_t done = 0;
-  for (;;) {
-    const std::size_t piece = PieceBytes(m.bytes - done, m.distance);
-    if (piece == 0) return done;
-    EmitPiece(&e->out, piece, m.distance);
-    done += piece;
-  }
-}
-
-void Parse(Encoder* e) {
-  const LevelParams& params = e->params;
-  std::size_t p = 0;
-  Match m = FindMatch(e, p, params.max_chain);
-  while (p < e->total_bytes) {
-    Insert(e, p);
+    if (m.bytes == 0) m = FindShortAt(s, p);
     if (m.bytes == 0) {
-      AddLiteral(e, p);
-      ++p;
-      if (p < e->total_bytes) m = FindMatch(e, p, params.max_chain);
+      p += 1 + (misses++ >> kSkipShift);
       continue;
     }
-    const Plan plan = PlanMatch(m);
-    if (params.lazy && plan.bytes < params.lazy_max_bytes && p + 1 < e->total_bytes) {
-      const std::uint32_t chain = plan.bytes >= params.good_bytes ? params.max_chain / 4 : params.max_chain;
-      const Match next = FindMatch(e, p + 1, chain > 0 ? chain : 1);
+    EmitLiterals(s.out, At(s, literal_start), p - literal_start);
+    const std::size_t covered = EmitMatch(s.out, m);
+    // Every fourth position the match covers, and its last one, go into the
+    // table: the next copy often starts where this one left off. (Entering
+    // none of them made the benchmark's illustration 9% larger.)
+    const std::size_t last = p + covered - 1;
+    for (std::size_t q = p + 1; q < last && q + sizeof(std::uint32_t) <= s.end; q += kFastInsertStrideBytes) {
+      Store32(s.head, Hash4(At(s, q)), static_cast<std::uint32_t>(q + 1));
+    }
+    if (covered > 1 && last + sizeof(std::uint32_t) <= s.end) {
+      Store32(s.head, Hash4(At(s, last)), static_cast<std::uint32_t>(last + 1));
+    }
+    p += covered;
+    literal_start = p;
+    misses = 0;
+  }
+  EmitLiterals(s.out, At(s, literal_start), s.end - literal_start);
+}
+
+// ---- Greedy and lazy levels: hash chains.
+
+// The match at the position a table of last positions holds in `slot`,
+// when it is within the window and at least min_bytes long (bytes = 0
+// otherwise).
+Match LastMatch(const Stretch& s, std::size_t p, const std::uint8_t* table, std::size_t slot, std::size_t min_bytes,
+                std::size_t limit) {
+  const std::uint32_t entry = Load32(table, slot);
+  if (entry == kNoPosition || p - (entry - 1u) > kWindowBytes) return Match{0, 0};
+  const std::size_t bytes = MatchBytes(At(s, entry - 1u), At(s, p), limit);
+  return bytes < min_bytes ? Match{0, 0} : Match{bytes, p - (entry - 1u)};
+}
+
+// The best of the matches offered, by bits saved; on ties the first.
+struct Best {
+  Match match{0, 0};
+  int saved = kMinSavedBits - 1;
+  void Offer(const Match& m) {
+    if (m.bytes == 0) return;
+    const int bits = SavedBits(m);
+    if (bits > saved) {
+      match = m;
+      saved = bits;
+    }
+  }
+};
+
+// The match at p that saves the most bits: short copies from the last 32
+// bytes, the last positions with the same 3 and 4 bytes, then the hash
+// chain. bytes = 0 when nothing saves at least kMinSavedBits.
+//
+// The chain runs from near to far, and at a given length a farther copy
+// never costs less, so a candidate can only win by being longer than the
+// best so far: one byte comparison at that length rejects most of them.
+Match FindMatch(const Stretch& s, std::size_t p, const Slots& slots, std::uint32_t max_chain,
+                std::size_t nice_bytes) {
+  const std::size_t limit = Limit(s, p);
+  Best best;
+  best.Offer(FindShortAt(s, p));
+  if (limit < kHashedBytes) return best.match;
+  best.Offer(LastMatch(s, p, s.near3, slots.near3, kMediumBase, limit));
+  if (s.near4 != nullptr) best.Offer(LastMatch(s, p, s.near4, slots.near4, kMediumBase + 1, limit));
+  const std::uint8_t* at = At(s, p);
+  std::uint32_t entry = Load32(s.head, slots.chain);
+  for (std::uint32_t steps = 0; entry != kNoPosition && steps < max_chain; ++steps) {
+    const std::size_t q = entry - 1u;
+    const std::size_t distance = p - q;
+    const std::size_t longest = best.match.bytes;
+    if (distance > kWindowBytes || longest >= limit || longest >= nice_bytes) break;
+    const std::uint8_t* from = At(s, q);
+    if (from[longest] == at[longest]) {
+      const std::size_t bytes = MatchBytes(from, at, limit);
+      if (bytes > longest && bytes >= kMediumBase) best.Offer(Match{bytes, distance});
+    }
+    entry = NextEntry(s, q);
+  }
+  return best.match;
+}
+
+void PrimeChains(const Stretch& s) {
+  for (std::size_t q = s.window_begin; q < s.begin; ++q) Insert(s, q);
+}
+
+// Enters the positions a copy covers after its first. In a long copy both
+// ends are entered and every fourth byte between: its middle repeats what
+// came before, so matches found there are seldom needed, and entering every
+// byte of a flat picture would cost more than the rest of its parse. On the
+// benchmark's illustration at the default level: every byte, 61.2 KB in
+// 20 ms; every fourth, 62.5 KB in 8 ms; the ends only, 71.9 KB in 5 ms.
+constexpr std::size_t kInsertEveryBytes = 64;
+constexpr std::size_t kInsertEndBytes = 16;
+constexpr std::size_t kInsertStrideBytes = 4;
+
+void InsertCovered(const Stretch& s, std::size_t p, std::size_t covered) {
+  if (covered <= kInsertEveryBytes) {
+    for (std::size_t k = 1; k < covered; ++k) Insert(s, p + k);
+    return;
+  }
+  for (std::size_t k = 1; k <= kInsertEndBytes; ++k) Insert(s, p + k);
+  for (std::size_t k = kInsertEndBytes + kInsertStrideBytes; k < covered - kInsertEndBytes; k += kInsertStrideBytes) {
+    Insert(s, p + k);
+  }
+  for (std::size_t k = covered - kInsertEndBytes; k < covered; ++k) Insert(s, p + k);
+}
+
+void ParseChained(const Stretch& s, const LevelParams& params) {
+  PrimeChains(s);
+  const bool lazy = params.parser == Parser::kLazy;
+  std::size_t p = s.begin;
+  std::size_t literal_start = p;
+  Slots slots = SlotsAt(s, p);
+  Match m = FindMatch(s, p, slots, params.max_chain, params.nice_bytes);
+  while (p < s.end) {
+    InsertAt(s, p, slots);
+    if (m.bytes == 0) {
+      ++p;
+      if (p < s.end) {
+        slots = SlotsAt(s, p);
+        m = FindMatch(s, p, slots, params.max_chain, params.nice_bytes);
+      }
+      continue;
+    }
+    if (lazy && m.bytes < params.lazy_max_bytes && p + 1 < s.end) {
+      const std::uint32_t chain = m.bytes >= params.good_bytes ? params.max_chain / 4 : params.max_chain;
+      const Slots next_slots = SlotsAt(s, p + 1);
+      const Match next = FindMatch(s, p + 1, next_slots, chain > 0 ? chain : 1, params.nice_bytes);
       if (SavedBits(next) > SavedBits(m) + kLazyMarginBits) {
-        AddLiteral(e, p);
         ++p;
+        slots = next_slots;
         m = next;
         continue;
       }
     }
-    const std::size_t covered = EmitMatch(e, m);
-    for (std::size_t k = 1; k < covered; ++k) Insert(e, p + k);
+    EmitLiterals(s.out, At(s, literal_start), p - literal_start);
+    const std::size_t covered = EmitMatch(s.out, m);
+    InsertCovered(s, p, covered);
     p += covered;
-    if (p < e->total_bytes) m = FindMatch(e, p, params.max_chain);
+    literal_start = p;
+    if (p < s.end) {
+      slots = SlotsAt(s, p);
+      m = FindMatch(s, p, slots, params.max_chain, params.nice_bytes);
+    }
   }
-  FlushLiterals(e);
+  EmitLiterals(s.out, At(s, literal_start), s.end - literal_start);
 }
 
-void PutLe16(std::uint8_t* p, std::int32_t v) {
-  p[0] = static_cast<std::uint8_t>(v & 0xFF);
-  p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+// ---- Optimal level: the cheapest path through each block.
+
+// The longest match at p within each reach the token forms price apart:
+// 1 to 1024 back (a medium copy for up to 18 bytes) and 1 to 16,384 back.
+struct Reaches {
+  Match medium;
+  Match far;
+};
+
+Reaches FindReaches(const Stretch& s, std::size_t p, const Slots& slots, const LevelParams& params) {
+  Reaches r{{0, 0}, {0, 0}};
+  const std::size_t limit = Limit(s, p);
+  if (limit < kHashedBytes) return r;
+  const std::uint8_t* at = At(s, p);
+  Match best{kMediumBase - 1, 0};
+  bool medium_done = false;
+  std::uint32_t entry = Load32(s.head, slots.chain);
+  for (std::uint32_t steps = 0; entry != kNoPosition; ++steps) {
+    if (steps >= (best.bytes >= params.nice_bytes ? params.long_chain : params.max_chain)) break;
+    const std::size_t q = entry - 1u;
+    const std::size_t distance = p - q;
+    if (distance > kWindowBytes || best.bytes >= limit) break;
+    if (!medium_done && distance > kMediumMaxDistance) {
+      medium_done = true;
+      r.medium = best;
+    }
+    const std::uint8_t* from = At(s, q);
+    if (from[best.bytes] == at[best.bytes]) {
+      const std::size_t bytes = MatchBytes(from, at, limit);
+      if (bytes > best.bytes) best = Match{bytes, distance};
+    }
+    entry = NextEntry(s, q);
+  }
+  if (best.distance == 0) best.bytes = 0;
+  if (!medium_done) r.medium = best;
+  // The last position with the same 3 bytes may give a longer match than
+  // the chain found, or one within a medium copy's reach.
+  const Match near = LastMatch(s, p, s.near3, slots.near3, kMediumBase, limit);
+  if (near.distance <= kMediumMaxDistance && near.bytes > r.medium.bytes) r.medium = near;
+  if (near.bytes > best.bytes) best = near;
+  if (r.medium.distance == 0) r.medium.bytes = 0;
+  r.far = best;
+  return r;
+}
+
+constexpr std::uint32_t kNoPrice = 0xFFFFFFFFu;
+
+// Offers the token of `bytes` bytes at `distance` (0: literals) from slot
+// `from`, costing `bits`.
+void Relax(const Stretch& s, std::size_t from, std::uint32_t base, std::size_t bytes, std::size_t distance,
+           std::uint32_t bits) {
+  const std::size_t to = from + bytes;
+  const std::uint32_t price = base + bits;
+  if (price < Load32(s.price, to)) {
+    Store32(s.price, to, price);
+    Store16(s.step, 2 * to, static_cast<std::uint16_t>(bytes - 1));
+    Store16(s.step, 2 * to + 1, static_cast<std::uint16_t>(distance));
+  }
+}
+
+// Emits the cheapest path to slot `slots` of the block starting at p.
+void EmitPath(const Stretch& s, std::size_t p, std::size_t slots) {
+  std::size_t count = 0;
+  for (std::size_t slot = slots; slot > 0; slot -= std::size_t{Load16(s.step, 2 * slot)} + 1) {
+    Store32(s.path, count++, static_cast<std::uint32_t>(slot));
+  }
+  std::size_t start = 0;
+  while (count > 0) {
+    const std::size_t slot = Load32(s.path, --count);
+    const std::size_t distance = Load16(s.step, 2 * slot + 1);
+    const std::size_t bytes = slot - start;
+    if (distance == 0) {
+      EmitLiterals(s.out, At(s, p + start), bytes);
+    } else {
+      EmitPiece(s.out, bytes, distance);
+    }
+    start = slot;
+  }
+}
+
+// Offers every copy and the single literal that start at slot `cur` of the
+// block at p, whose last slot is `slots`. Among copies of the same length
+// only the cheapest form is offered. Returns the match that ends the block
+// early when it is at least nice_bytes long (bytes = 0 otherwise).
+Match OfferTokens(const Stretch& s, std::size_t p, std::size_t cur, std::size_t slots, const LevelParams& params) {
+  const std::uint32_t base = Load32(s.price, cur);
+  const std::size_t room = slots - cur;
+  Relax(s, cur, base, 1, 0, kLiteralBits);
+  const std::size_t pos = p + cur;
+  const Match short_copy = FindShortAt(s, pos);
+  const Slots pos_slots = SlotsAt(s, pos);
+  const Reaches r = FindReaches(s, pos, pos_slots, params);
+  InsertAt(s, pos, pos_slots);
+  if (r.far.bytes >= params.nice_bytes) return r.far;
+  std::size_t n = kShortBase;
+  for (; n <= short_copy.bytes && n <= room; ++n) Relax(s, cur, base, n, short_copy.distance, kShortBits);
+  if (n < kMediumBase) n = kMediumBase;
+  for (; n <= r.medium.bytes && n <= kMediumMaxBytes && n <= room; ++n) {
+    Relax(s, cur, base, n, r.medium.distance, kMediumBits);
+  }
+  if (n < kLongBase) n = kLongBase;
+  for (; n <= r.far.bytes && n <= kLongMaxBytes && n <= room; ++n) Relax(s, cur, base, n, r.far.distance, kLongBits);
+  if (r.far.bytes >= kLong1KBytes && room >= kLong1KBytes) Relax(s, cur, base, kLong1KBytes, r.far.distance, kLongBits);
+  return Match{0, 0};
+}
+
+// A literal run of n bytes costs 9 + 8n bits, so with a price less 8 bits
+// per byte before it, every run ending at a slot costs the same 9 bits: the
+// best run is the one from the cheapest such price 9 to 40 slots back. The
+// window keeps those slots in rising order of that price (a monotonic
+// queue), so each slot costs O(1) however long runs are.
+struct RunWindow {
+  static constexpr std::size_t kSlots = 64;
+  static_assert(kSlots > kMaxRunBytes - kRunBase + 1, "the window holds every start a run may have");
+  std::uint32_t start[kSlots];
+  std::size_t first;
+  std::size_t last;
+};
+
+std::int64_t RunPrice(const Stretch& s, std::size_t slot) {
+  return std::int64_t{Load32(s.price, slot)} - 8 * static_cast<std::int64_t>(slot);
+}
+
+// Offers the best literal run that ends at slot `cur`.
+void OfferRun(const Stretch& s, RunWindow* w, std::size_t cur) {
+  if (cur >= kRunBase) {
+    const std::size_t start = cur - kRunBase;
+    const std::int64_t price = RunPrice(s, start);
+    while (w->last > w->first && RunPrice(s, w->start[(w->last - 1) % RunWindow::kSlots]) >= price) --w->last;
+    w->start[w->last++ % RunWindow::kSlots] = static_cast<std::uint32_t>(start);
+  }
+  while (w->last > w->first && w->start[w->first % RunWindow::kSlots] + kMaxRunBytes < cur) ++w->first;
+  if (w->last == w->first) return;
+  const std::size_t start = w->start[w->first % RunWindow::kSlots];
+  const std::size_t bytes = cur - start;
+  Relax(s, start, Load32(s.price, start), bytes, 0, static_cast<std::uint32_t>(kRunControlBits + 8 * bytes));
+}
+
+void ParseOptimal(const Stretch& s, const LevelParams& params) {
+  PrimeChains(s);
+  std::size_t p = s.begin;
+  while (p < s.end) {
+    const std::size_t left = s.end - p;
+    const std::size_t slots = left < kOptBlockBytes ? left : kOptBlockBytes;
+    Store32(s.price, 0, 0);
+    for (std::size_t slot = 1; slot <= slots; ++slot) Store32(s.price, slot, kNoPrice);
+    RunWindow runs;
+    runs.first = runs.last = 0;
+    std::size_t cur = 0;
+    Match taken{0, 0};
+    for (;; ++cur) {
+      // Every token into `cur` has been offered: its price is final.
+      OfferRun(s, &runs, cur);
+      if (cur == slots) break;
+      taken = OfferTokens(s, p, cur, slots, params);
+      if (taken.bytes != 0) break;
+    }
+    EmitPath(s, p, cur);
+    p += cur;
+    if (taken.bytes == 0) continue;
+    // A long match is taken whole: the block ends where it starts.
+    const std::size_t covered = EmitMatch(s.out, taken);
+    for (std::size_t k = 1; k < covered; ++k) Insert(s, p + k);
+    p += covered;
+  }
 }
 
 bool SizeInRange(std::int32_t width, std::int32_t height) {
   return width >= 1 && width <= kMaxDimension && height >= 1 && height <= kMaxDimension;
 }
+
+std::size_t TotalBytes(std::int32_t width, std::int32_t height) {
+  return std::size_t{3} * static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(height);
+}
+
+// Parses stretch `index` into the writer, continuing its flag groups.
+void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const EncodeOptions& options,
+                  std::size_t index, std::uint8_t* work, TokenWriter* out) {
+  Stretch s{};
+  s.begin = index * kEncodeStretchBytes;
+  s.end = total_bytes - s.begin < kEncodeStretchBytes ? total_bytes : s.begin + kEncodeStretchBytes;
+  s.window_begin = s.begin < kWindowBytes ? 0 : s.begin - kWindowBytes;
+  std::uint8_t* buffer = work;
+  s.head = buffer + kBufferBytes;
+  s.near3 = s.head + kHeadTableBytes;
+  std::uint8_t* near4 = s.near3 + kHeadTableBytes;
+  s.chain = near4 + kHeadTableBytes;
+  s.price = s.chain + kChainTableBytes;
+  s.step = s.price + kPriceTableBytes;
+  s.path = s.step + kStepTableBytes;
+  s.out = out;
+  FillBuffer(pixels, options.delta, s.window_begin, s.end, buffer);
+  s.buffer = buffer;
+  const LevelParams& params = ParamsFor(options.level);
+  s.chain_key_bytes = params.chain_key_bytes;
+  const bool chained = params.parser == Parser::kGreedy || params.parser == Parser::kLazy;
+  s.near4 = chained ? near4 : nullptr;
+  // Every chain and table starts empty (the fast level uses `head` alone).
+  std::memset(s.head, 0, params.parser == Parser::kFast ? kHeadTableBytes : (chained ? 3 : 2) * kHeadTableBytes);
+  switch (params.parser) {
+    case Parser::kFast: ParseFast(s); break;
+    case Parser::kGreedy:
+    case Parser::kLazy: ParseChained(s, params); break;
+    case Parser::kOptimal: ParseOptimal(s, params); break;
+  }
+}
+
+// The bytes of a token's body (its control byte and what follows), from
+// its flag and first byte.
+constexpr std::size_t ControlBodyBytes(unsigned b) {
+  const TokenForm form = ClassifyControl(b);
+  return 1 + (form == TokenForm::kLiteralRun ? RunLength(b) : OperandBytes(form));
+}
+
+struct BodyTable {
+  std::uint8_t bytes[256];
+};
+
+constexpr BodyTable MakeBodyTable() {
+  BodyTable t{};
+  for (unsigned b = 0; b < 256; ++b) t.bytes[b] = static_cast<std::uint8_t>(ControlBodyBytes(b));
+  return t;
+}
+
+constexpr BodyTable kControlBodies = MakeBodyTable();
+
+std::size_t BodyBytes(bool flag, std::uint8_t b) { return flag ? kControlBodies.bytes[b] : 1; }
 
 }  // namespace
 
@@ -419,31 +840,127 @@ std::size_t EncodeBoundBytes(std::int32_t width, std::int32_t height) {
 
 std::size_t EncodeWorkBytes(const EncodeOptions&) { return kWorkBytes; }
 
+std::size_t EncodeStretchCount(std::int32_t width, std::int32_t height) {
+  if (!SizeInRange(width, height)) return 0;
+  return (TotalBytes(width, height) + kEncodeStretchBytes - 1) / kEncodeStretchBytes;
+}
+
+std::size_t EncodeStretchBoundBytes() { return kEncodeStretchBytes + (kEncodeStretchBytes + 7) / 8; }
+
+void WriteEncodeHeader(std::int32_t width, std::int32_t height, const EncodeOptions& options, std::uint8_t* dst) {
+  dst[0] = 'K';
+  dst[1] = 'X';
+  dst[2] = options.delta ? kAcceptedCoding : static_cast<std::uint8_t>(kAcceptedCoding & ~kDeltaCodingBit);
+  dst[3] = static_cast<std::uint8_t>(kBytesPerPixel);
+  std::memset(dst + 4, 0, 8);
+  StoreLe16(dst + 12, static_cast<std::uint16_t>(width));
+  StoreLe16(dst + 14, static_cast<std::uint16_t>(height));
+}
+
+StreamJoin StartStream() { return StreamJoin{kHeaderBytes, 0, 0}; }
+
 std::size_t EncodeImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
                         const EncodeOptions& options, std::uint8_t* work, std::uint8_t* dst,
                         std::size_t dst_capacity) {
   if (pixels == nullptr || work == nullptr || dst == nullptr) return 0;
   const std::size_t bound_bytes = EncodeBoundBytes(width, height);
   if (bound_bytes == 0 || dst_capacity < bound_bytes) return 0;
+  WriteEncodeHeader(width, height, options, dst);
+  TokenWriter out{dst, kHeaderBytes, 0, kTokensPerFlag, 0, 0};
+  const std::size_t stretches = EncodeStretchCount(width, height);
+  for (std::size_t index = 0; index < stretches; ++index) {
+    ParseStretch(pixels, TotalBytes(width, height), options, index, work, &out);
+  }
+  CloseGroup(&out);
+  return out.at;
+}
 
-  dst[0] = 'K';
-  dst[1] = 'X';
-  dst[2] = options.delta ? kAcceptedCoding : static_cast<std::uint8_t>(kAcceptedCoding & ~kDeltaCodingBit);
-  dst[3] = static_cast<std::uint8_t>(kBytesPerPixel);
-  std::memset(dst + 4, 0, 8);
-  PutLe16(dst + 12, width);
-  PutLe16(dst + 14, height);
+EncodedStretch EncodeStretch(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
+                             const EncodeOptions& options, std::size_t index, std::uint8_t* work,
+                             std::uint8_t* out, std::size_t out_capacity) {
+  if (pixels == nullptr || work == nullptr || out == nullptr || out_capacity < EncodeStretchBoundBytes() ||
+      index >= EncodeStretchCount(width, height)) {
+    return EncodedStretch{0, 0, 0};
+  }
+  TokenWriter writer{out, 0, 0, kTokensPerFlag, 0, 0};
+  ParseStretch(pixels, TotalBytes(width, height), options, index, work, &writer);
+  CloseGroup(&writer);
+  return EncodedStretch{writer.at, writer.tokens, writer.flag_at};
+}
 
-  Encoder e{};
-  e.pixels = pixels;
-  e.total_bytes = std::size_t{3} * static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(height);
-  e.delta = options.delta;
-  e.params = ParamsFor(options.level);
-  e.head = work;
-  e.chain = work + kHeadTableBytes;
-  e.buffer = work + kHeadTableBytes + kChainTableBytes;
-  std::memset(e.head, 0, kHeadTableBytes);  // every chain starts empty
-  e.out = TokenWriter{dst, kHeaderBytes, 0, kTokensPerFlag};
-  Parse(&e);
-  return e.out.at;
+namespace {
+
+// Copies n bytes 16 at a time: reads and writes up to 15 bytes past n.
+constexpr std::size_t kCopyStepBytes = 16;
+
+void CopyInSteps(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+  for (std::size_t k = 0; k < n; k += kCopyStepBytes) std::memcpy(to + k, from + k, kCopyStepBytes);
+}
+
+}  // namespace
+
+void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedStretch& encoded, std::uint8_t* dst) {
+  const unsigned phase = static_cast<unsigned>(join->tokens % kTokensPerFlag);
+  if (phase == 0) {
+    // The stream's groups line up with the stretch's: its bytes go as they are.
+    std::memcpy(dst + join->at, stretch, encoded.bytes);
+    join->flag_at = join->at + encoded.last_flag_at;
+    join->at += encoded.bytes;
+    join->tokens += encoded.tokens;
+    return;
+  }
+  // Each whole group of the stretch splits the same way: its first 8 - phase
+  // tokens fill the stream's open group, the other `phase` tokens start a
+  // new one. Bodies lie in token order on both sides, so each part is one
+  // copy.
+  std::size_t at = join->at;
+  std::size_t flag_at = join->flag_at;
+  std::size_t from = 0;
+  std::size_t left = encoded.tokens;
+  const unsigned first_part = kTokensPerFlag - phase;
+  for (; left > kTokensPerFlag; left -= kTokensPerFlag) {
+    const unsigned flags = stretch[from++];
+    // Eight single literals, the usual group in noisy pictures, need no
+    // looking at.
+    std::size_t first_bytes = first_part;
+    std::size_t group_bytes = kTokensPerFlag;
+    if (flags != 0) {
+      group_bytes = 0;
+      for (unsigned k = 0; k < kTokensPerFlag; ++k) {
+        if (k == first_part) first_bytes = group_bytes;
+        group_bytes += BodyBytes((flags & (0x80u >> k)) != 0, stretch[from + group_bytes]);
+      }
+    }
+    dst[flag_at] = static_cast<std::uint8_t>(dst[flag_at] | (flags >> phase));
+    const std::uint8_t* source = stretch + from;
+    flag_at = at + first_bytes;
+    if (from + group_bytes + kCopyStepBytes <= encoded.bytes) {
+      // At least 16 more bytes follow in the stretch, and so in the stream:
+      // the copies may run over into them.
+      CopyInSteps(dst + at, source, first_bytes);
+      dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
+      CopyInSteps(dst + flag_at + 1, source + first_bytes, group_bytes - first_bytes);
+    } else {
+      std::memcpy(dst + at, source, first_bytes);
+      dst[flag_at] = static_cast<std::uint8_t>(flags << first_part);
+      std::memcpy(dst + flag_at + 1, source + first_bytes, group_bytes - first_bytes);
+    }
+    at = flag_at + 1 + group_bytes - first_bytes;
+    from += group_bytes;
+  }
+  // The last group, which may be short, token by token.
+  TokenWriter w{dst, at, flag_at, phase, dst[flag_at], join->tokens + encoded.tokens - left};
+  while (left > 0) {
+    const std::uint8_t flags = stretch[from++];
+    const std::size_t group = left < kTokensPerFlag ? left : kTokensPerFlag;
+    for (std::size_t k = 0; k < group; ++k) {
+      const bool flag = (flags & (0x80u >> k)) != 0;
+      const std::size_t body = BodyBytes(flag, stretch[from]);
+      std::memcpy(BeginToken(&w, flag, body), stretch + from, body);
+      from += body;
+    }
+    left -= group;
+  }
+  CloseGroup(&w);
+  *join = StreamJoin{w.at, w.tokens, w.flag_at};
 }

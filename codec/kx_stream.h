@@ -92,3 +92,15 @@ constexpr CopyToken DecodeCopy(TokenForm form, unsigned b, unsigned c, unsigned 
 
 static_assert(DecodeCopy(TokenForm::kLongCopy, 0xFF, 0xFF, kLong4KCode).distance == kMaxDistance, "");
 static_assert(RunLength(0x7F) == kMaxRunBytes && kMaxRunBytes == 40, "");
+
+// The rest of each form's limits, as a writer needs them to choose tokens.
+inline constexpr std::size_t kShortMaxDistance = 32;
+inline constexpr unsigned kShortMaxBytes = 4;
+inline constexpr std::size_t kMediumMaxDistance = 1024;
+inline constexpr unsigned kMediumMaxBytes = 18;
+inline constexpr unsigned kLongMaxBytes = 256;  // d = 0xFD
+static_assert(DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).distance == kShortMaxDistance &&
+              DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).length == kShortMaxBytes, "");
+static_assert(DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).distance == kMediumMaxDistance &&
+              DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).length == kMediumMaxBytes, "");
+static_assert(LongLength(kLong1KCode - 1) == kLongMaxBytes, "");

@@ -409,7 +409,9 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
        {"", "convert in.ppm out.kx", "encode in.ppm", "encode in.ppm a.kx b.kx", "encode --level 0 in.ppm out.kx",
         "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
         "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format png in.kx out.png",
-        "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx"}) {
+        "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx",
+        "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx", "encode -j 2x in.ppm out.kx",
+        "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j", "decode -j 2 in.kx out.png"}) {
     const RunResult run = Kxconv(args);
     EXPECT_EQ(run.status, 2) << "kxconv " << args;
     EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;
@@ -418,10 +420,55 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
 
   const RunResult help = Kxconv("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"decode", "encode", "info", "--level", "--no-delta", "-o DIR", "Exit status"}) {
+  for (const char* word : {"decode", "encode", "info", "--level", "--no-delta", "-o DIR", "-j N", "Exit status"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(Kxconv("encode --help").status, 0);
+}
+
+TEST_F(KxconvTest, ThreadsChangeNeitherFilesNorMessages) {
+  // Larger than one of the writer's stretches, so that one picture is
+  // shared out between threads.
+  const Rgb big = TestPicture(400, 300);
+  WriteFile(At("big.ppm"), PpmFile(big));
+  WriteFile(At("small.ppm"), PpmFile(TestPicture(20, 10)));
+  WriteFile(At("bad.ppm"), Bytes{'P', '6'});
+  WriteFile(At("small.bmp"), BmpFile(TestPicture(3, 3), false));
+  for (const std::string level : {"1", "6", "9"}) {
+    ASSERT_EQ(Kxconv("encode --level " + level + " -j 1 big.ppm one.kx").status, 0);
+    ASSERT_EQ(Kxconv("encode --level " + level + " -j 3 big.ppm three.kx").status, 0);
+    EXPECT_EQ(ReadFile(At("one.kx")), ReadFile(At("three.kx"))) << "level " << level;
+    EXPECT_EQ(FirstDifference(Bgr(big), KxPixels(ReadFile(At("three.kx")))), "") << "level " << level;
+  }
+
+  // Batches: more pictures than threads (whole pictures in parallel) and
+  // fewer (each shared out), with a failure and two inputs for one output.
+  const std::string inputs = " big.ppm small.ppm bad.ppm small.bmp big.ppm";
+  RunResult reference;
+  for (const std::string threads : {"1", "2", "8"}) {
+    const fs::path out = At("out-" + threads);
+    fs::create_directory(out);
+    std::string command = "encode -j " + threads;
+    command += " -o out-" + threads;
+    command += inputs;
+    const RunResult run = Kxconv(command);
+    EXPECT_EQ(run.status, 1) << threads;
+    EXPECT_EQ(Listing(out), (std::vector<std::string>{"big.kx", "small.kx"})) << threads;
+    EXPECT_EQ(ReadFile(out / "big.kx"), ReadFile(At("out-1") / "big.kx")) << threads;
+    EXPECT_EQ(KxPixels(ReadFile(out / "small.kx")), Bgr(TestPicture(20, 10))) << threads << ": the first input wins";
+    if (threads == "1") {
+      reference = run;
+      EXPECT_NE(run.err.find("kxconv: bad.ppm: "), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("kxconv: small.bmp: would overwrite out-1/small.kx"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("kxconv: big.ppm: would overwrite out-1/big.kx"), std::string::npos) << run.err;
+    } else {
+      std::string expected = reference.err;
+      for (std::size_t at = 0; (at = expected.find("out-1/", at)) != std::string::npos; at += 6) {
+        expected.replace(at, 6, "out-" + threads + "/");
+      }
+      EXPECT_EQ(run.err, expected) << threads << " threads: the same messages in the same order";
+    }
+  }
 }
 
 }  // namespace

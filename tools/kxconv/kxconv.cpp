@@ -7,12 +7,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "codec/decompress.h"
@@ -22,6 +26,7 @@
 #include "plugin/spi.h"
 #include "tools/kxconv/image_io.h"
 #include "tools/kxconv/output_file.h"
+#include "writer/threaded_encode.h"
 
 namespace {
 
@@ -41,12 +46,14 @@ constexpr std::size_t kBitmapWidthAt = 4;
 constexpr std::size_t kBitmapHeightAt = 8;
 constexpr std::size_t kBitmapBitCountAt = 14;
 constexpr std::uint32_t kBitmapBitsPerPixel = 24;
+// -j takes at most this many threads.
+constexpr unsigned kMaxThreads = 256;
 
 const char kHelp[] =
     "usage: kxconv decode IN.kx OUT.png|OUT.bmp|OUT.ppm\n"
     "       kxconv decode -o DIR [--format png|bmp|ppm] IN.kx...\n"
-    "       kxconv encode [--level N] [--no-delta] IN OUT.kx\n"
-    "       kxconv encode -o DIR [--level N] [--no-delta] IN...\n"
+    "       kxconv encode [--level N] [--no-delta] [-j N] IN OUT.kx\n"
+    "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] IN...\n"
     "       kxconv info FILE...\n"
     "\n"
     "Converts between KX pictures and PNG, BMP (24-bit) or PPM (binary P6).\n"
@@ -65,6 +72,10 @@ const char kHelp[] =
     "         --level N   1 (fastest) to 9 (smallest); default 6\n"
     "         --no-delta  skip the delta step (coding byte 0x03). Readers refuse\n"
     "                     such files; they are for testing decoders.\n"
+    "         -j N        use N threads (default: one per core). With -o and at\n"
+    "                     least N pictures, N pictures are encoded at once;\n"
+    "                     with fewer, each picture's parts are shared out. The\n"
+    "                     files are the same whatever N is.\n"
     "info     Prints one line per file: whether the recognition test accepts\n"
     "         it, the coding byte, width x height, the stream's length, and\n"
     "         what decoding gives: complete, or where the stream ends early.\n"
@@ -87,6 +98,7 @@ struct Options {
   ImageFormat format = ImageFormat::kPng;
   bool format_given = false;
   EncodeOptions encode;
+  unsigned threads = 1;
 };
 
 int UsageError(const std::string& message) {
@@ -288,28 +300,41 @@ bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format
       out, [&](std::FILE* f, std::string* e) { return EncodeImageFile(f, format, image, e); }, error);
 }
 
-bool EncodeOne(const std::string& in, const std::string& out, const EncodeOptions& options, std::string* error) {
+// Reads a picture and encodes it to KX in memory on `threads` threads.
+bool EncodeToMemory(const std::string& in, const EncodeOptions& options, unsigned threads,
+                    std::vector<std::uint8_t>* kx, std::string* error) {
   std::vector<std::uint8_t> file;
   if (!ReadWholeFile(in, &file, error)) return false;
   Image image;
   if (!DecodeImageFile(file, &image, error)) return false;
   file = {};
-  std::vector<std::uint8_t> work(EncodeWorkBytes(options));
-  std::vector<std::uint8_t> kx(EncodeBoundBytes(image.width, image.height));
+  kx->resize(EncodeBoundBytes(image.width, image.height));
   const std::size_t kx_bytes =
-      EncodeImage(image.bgr.data(), image.width, image.height, options, work.data(), kx.data(), kx.size());
+      EncodeImageThreaded(image.bgr.data(), image.width, image.height, options, threads, kx->data(), kx->size());
   if (kx_bytes == 0) {
     *error = "the KX writer refused the picture";
     return false;
   }
+  kx->resize(kx_bytes);
+  kx->shrink_to_fit();
+  return true;
+}
+
+bool WriteKx(const std::string& out, const std::vector<std::uint8_t>& kx, std::string* error) {
   return WriteOutput(
       out,
       [&](std::FILE* f, std::string* e) {
-        if (std::fwrite(kx.data(), 1, kx_bytes, f) == kx_bytes) return true;
+        if (std::fwrite(kx.data(), 1, kx.size(), f) == kx.size()) return true;
         *e = "cannot write the KX file";
         return false;
       },
       error);
+}
+
+bool EncodeOne(const std::string& in, const std::string& out, const EncodeOptions& options, unsigned threads,
+               std::string* error) {
+  std::vector<std::uint8_t> kx;
+  return EncodeToMemory(in, options, threads, &kx, error) && WriteKx(out, kx, error);
 }
 
 // One line about a KX file on stdout. True when it is a picture readers
@@ -384,6 +409,14 @@ int ParseArgs(int argc, char** argv, Options* options) {
         return UsageError("--level must be a number from 1 to 9, not '" + value + "'");
       }
       options->encode.level = value[0] - '0';
+    } else if (arg == "-j" && options->command == Command::kEncode) {
+      const std::string value = has_value ? argv[++a] : "";
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || n < 1 || n > kMaxThreads) {
+        return UsageError("-j needs a number of threads from 1 to " + std::to_string(kMaxThreads));
+      }
+      options->threads = static_cast<unsigned>(n);
     } else if (arg == "--no-delta" && options->command == Command::kEncode) {
       options->encode.delta = false;
     } else {
@@ -412,9 +445,144 @@ int ParseArgs(int argc, char** argv, Options* options) {
   return kExitOk;
 }
 
+using Job = std::pair<std::string, std::string>;  // input, output
+
+// One conversion, with its messages; the first input of two that would be
+// written to the same output is the one that gets it.
+struct Outcome {
+  bool ok = false;
+  std::string error;
+  std::string warning;
+};
+
+Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, const std::set<std::string>& written) {
+  Outcome o;
+  if (written.count(job.second) != 0) {
+    o.error = "would overwrite " + job.second + ", written from another input in this run";
+    return o;
+  }
+  try {
+    o.ok = options.command == Command::kDecode
+               ? DecodeOne(job.first, job.second, options.format, &o.error, &o.warning)
+               : EncodeOne(job.first, job.second, options.encode, threads, &o.error);
+  } catch (const std::bad_alloc&) {
+    o.error = "out of memory";
+  }
+  return o;
+}
+
+// Encodes several pictures at once, one thread each, while the calling
+// thread writes the finished files and reports in the inputs' order: the
+// outputs, the messages and which of two inputs wins an output name are
+// what a one-thread run gives. Workers stay at most 2 x workers pictures
+// ahead of the writing, which bounds the memory held.
+class EncodeBatch {
+ public:
+  EncodeBatch(const Options& options, const std::vector<Job>& jobs, unsigned workers)
+      : options_(options), jobs_(jobs), workers_(workers), results_(jobs.size()), ready_(jobs.size(), false) {
+    std::set<std::string> seen;
+    for (const Job& job : jobs) later_duplicate_.push_back(!seen.insert(job.second).second);
+  }
+
+  int Run(Progress* progress) {
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < workers_; ++t) {
+      try {
+        threads.emplace_back(&EncodeBatch::Work, this);
+      } catch (const std::system_error&) {
+        break;  // the pictures no thread takes are encoded below
+      }
+    }
+    std::set<std::string> written;
+    int status = kExitOk;
+    for (std::size_t k = 0; k < jobs_.size(); ++k) {
+      ShowProgress(progress, k, jobs_[k].first);
+      Outcome o;
+      if (later_duplicate_[k] || threads.empty()) {
+        o = ConvertOne(options_, jobs_[k], options_.threads, written);
+      } else {
+        std::unique_lock<std::mutex> held(lock_);
+        changed_.wait(held, [&] { return ready_[k]; });
+        Result r = std::move(results_[k]);
+        held.unlock();
+        o.ok = r.ok;
+        o.error = r.error;
+        try {
+          if (o.ok) o.ok = WriteKx(jobs_[k].second, r.kx, &o.error);
+        } catch (const std::bad_alloc&) {
+          o.ok = false;
+          o.error = "out of memory";
+        }
+      }
+      {
+        const std::lock_guard<std::mutex> held(lock_);
+        reported_ = k + 1;
+      }
+      changed_.notify_all();
+      if (o.ok) written.insert(jobs_[k].second);
+      if (!o.ok) {
+        Report(*progress, jobs_[k].first, o.error);
+        status = kExitFailed;
+      }
+    }
+    {
+      const std::lock_guard<std::mutex> held(lock_);
+      next_ = jobs_.size();
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads) t.join();
+    return status;
+  }
+
+ private:
+  struct Result {
+    bool ok = false;
+    std::string error;
+    std::vector<std::uint8_t> kx;
+  };
+
+  void Work() {
+    for (;;) {
+      std::size_t k = 0;
+      {
+        std::unique_lock<std::mutex> held(lock_);
+        changed_.wait(held, [&] { return next_ >= jobs_.size() || next_ < reported_ + 2 * std::size_t{workers_}; });
+        while (next_ < jobs_.size() && later_duplicate_[next_]) ++next_;
+        if (next_ >= jobs_.size()) return;
+        k = next_++;
+      }
+      Result r;
+      try {
+        r.ok = EncodeToMemory(jobs_[k].first, options_.encode, 1, &r.kx, &r.error);
+      } catch (const std::bad_alloc&) {
+        r = Result{};
+        r.error = "out of memory";
+      }
+      {
+        const std::lock_guard<std::mutex> held(lock_);
+        results_[k] = std::move(r);
+        ready_[k] = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  const Options& options_;
+  const std::vector<Job>& jobs_;
+  const unsigned workers_;
+  std::vector<bool> later_duplicate_;  // an earlier input has the same output
+
+  std::mutex lock_;  // guards what follows
+  std::condition_variable changed_;
+  std::vector<Result> results_;
+  std::vector<bool> ready_;
+  std::size_t next_ = 0;      // the next picture a worker takes
+  std::size_t reported_ = 0;  // pictures written and reported
+};
+
 int RunConversions(const Options& options) {
   InstallOutputCleanup();
-  std::vector<std::pair<std::string, std::string>> jobs;  // input, output
+  std::vector<Job> jobs;
   if (options.out_dir.empty()) {
     jobs.emplace_back(options.paths[0], options.paths[1]);
   } else {
@@ -424,29 +592,22 @@ int RunConversions(const Options& options) {
   Progress progress;
   progress.shown = ::isatty(STDERR_FILENO) == 1;
   progress.count = jobs.size();
-  std::set<std::string> written;
   int status = kExitOk;
-  for (std::size_t k = 0; k < jobs.size(); ++k) {
-    const auto& [in, out] = jobs[k];
-    ShowProgress(&progress, k, in);
-    std::string error;
-    std::string warning;
-    bool ok = false;
-    if (written.count(out) != 0) {
-      error = "would overwrite " + out + ", written from another input in this run";
-    } else {
-      try {
-        ok = options.command == Command::kDecode ? DecodeOne(in, out, options.format, &error, &warning)
-                                                 : EncodeOne(in, out, options.encode, &error);
-      } catch (const std::bad_alloc&) {
-        error = "out of memory";
+  // With at least as many pictures as threads, whole pictures go to the
+  // threads; otherwise each picture's stretches are shared out.
+  if (options.command == Command::kEncode && jobs.size() >= options.threads && options.threads > 1) {
+    status = EncodeBatch(options, jobs, options.threads).Run(&progress);
+  } else {
+    std::set<std::string> written;
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+      ShowProgress(&progress, k, jobs[k].first);
+      const Outcome o = ConvertOne(options, jobs[k], options.threads, written);
+      if (o.ok) written.insert(jobs[k].second);
+      if (!o.warning.empty()) Report(progress, jobs[k].first, o.warning);
+      if (!o.ok) {
+        Report(progress, jobs[k].first, o.error);
+        status = kExitFailed;
       }
-    }
-    if (ok) written.insert(out);
-    if (!warning.empty()) Report(progress, in, warning);
-    if (!ok) {
-      Report(progress, in, error);
-      status = kExitFailed;
     }
   }
   ClearProgress(progress);
@@ -480,6 +641,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   Options options;
+  const unsigned cores = std::thread::hardware_concurrency();
+  options.threads = cores == 0 ? 1 : std::min(cores, kMaxThreads);
   if (command == "decode") {
     options.command = Command::kDecode;
   } else if (command == "encode") {
