@@ -34,7 +34,9 @@
 #include <vector>
 
 #include "bench/pictures.h"
+#include "codec/bitmap.h"
 #include "codec/encode.h"
+#include "codec/row_store.h"
 #include "platform/platform.h"
 #include "plugin/spi.h"
 
@@ -58,17 +60,10 @@ struct Sample {
 using Rgb = Bytes;
 
 Rgb RgbOfBits(const std::uint8_t* bits) {
-  const std::size_t row_bytes = std::size_t{3} * kWidth;  // a multiple of 4: no padding
-  Rgb rgb(row_bytes * kHeight);
-  for (int y = 0; y < kHeight; ++y) {
-    const std::uint8_t* const bgr = bits + std::size_t(kHeight - 1 - y) * row_bytes;
-    std::uint8_t* const out = rgb.data() + std::size_t(y) * row_bytes;
-    for (std::size_t k = 0; k < row_bytes; k += 3) {
-      out[k] = bgr[k + 2];
-      out[k + 1] = bgr[k + 1];
-      out[k + 2] = bgr[k];
-    }
-  }
+  PictureLayout layout{};
+  PlanPicture(kWidth, kHeight, &layout);
+  Rgb rgb(layout.total_bytes);
+  BitmapToRgbRows(bits, layout, rgb.data(), layout.row_bytes);
   return rgb;
 }
 

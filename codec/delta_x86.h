@@ -72,4 +72,30 @@ inline std::size_t AlignHead(const std::uint8_t* src, std::uint8_t* dst, std::si
   return head_bytes;
 }
 
+// The loop of the RGB kernels: whole blocks of 16 pixels, each summed by
+// the instruction set's `Blocks` (when the delta step is asked for) and
+// swapped to red, green, blue, then the pixels after the last whole block
+// one at a time. Blocks(carry) starts from the carry, Sum and Swap work on
+// the three vectors of a block, and KeepCarry gives back the last sums.
+template <bool kDelta, typename Blocks>
+inline void RgbKernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  Blocks blocks(carry);
+  std::size_t k = 0;
+  for (; n - k >= kPixelBlockBytes; k += kPixelBlockBytes) {
+    __m128i v[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+      v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + i * kVectorBytes));
+    }
+    if constexpr (kDelta) blocks.Sum(v);
+    blocks.Swap(v);
+    for (std::size_t i = 0; i < 3; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k + i * kVectorBytes), v[i]);
+  }
+  if constexpr (kDelta) {
+    blocks.KeepCarry(carry);
+    RgbDeltaScalar(src + k, dst + k, n - k, carry);
+  } else {
+    RgbCopyScalar(src + k, dst + k, n - k, carry);
+  }
+}
+
 }  // namespace

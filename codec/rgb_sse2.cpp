@@ -29,50 +29,47 @@ inline __m128i PickLanes(__m128i v, __m128i ahead, __m128i behind, __m128i green
 // three vectors of a block start 0, 1 and 2 bytes into a pixel, so each
 // takes the lane masks in its own order. The two bytes a shift brings in
 // from the next or previous vector of the block are the only ones crossing.
-template <bool kDelta>
-void RgbSse2Kernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  const __m128i lane0 = LaneMask(0);
-  const __m128i lane1 = LaneMask(1);
-  const __m128i lane2 = LaneMask(2);
-  __m128i last = CarryVector(carry);
-  std::size_t k = 0;
-  for (; n - k >= kPixelBlockBytes; k += kPixelBlockBytes) {
-    __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-    __m128i s1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + kVectorBytes));
-    __m128i s2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 2 * kVectorBytes));
-    if constexpr (kDelta) {
-      s0 = LaneSums(_mm_add_epi8(s0, _mm_srli_si128(last, 13)));
-      s1 = LaneSums(_mm_add_epi8(s1, _mm_srli_si128(s0, 13)));
-      s2 = LaneSums(_mm_add_epi8(s2, _mm_srli_si128(s1, 13)));
-      last = s2;
+// The sums are the SSE2 delta kernel's, one vector after the other.
+class Sse2Blocks {
+ public:
+  explicit Sse2Blocks(const std::uint8_t* carry)
+      : lane0_(LaneMask(0)), lane1_(LaneMask(1)), lane2_(LaneMask(2)), last_(CarryVector(carry)) {}
+
+  void Sum(__m128i* v) {
+    for (int i = 0; i < 3; ++i) {
+      last_ = LaneSums(_mm_add_epi8(v[i], _mm_srli_si128(last_, 13)));
+      v[i] = last_;
     }
-    const __m128i ahead0 = _mm_or_si128(_mm_srli_si128(s0, 2), _mm_slli_si128(s1, 14));
-    const __m128i ahead1 = _mm_or_si128(_mm_srli_si128(s1, 2), _mm_slli_si128(s2, 14));
-    const __m128i ahead2 = _mm_srli_si128(s2, 2);
-    const __m128i behind0 = _mm_slli_si128(s0, 2);
-    const __m128i behind1 = _mm_or_si128(_mm_slli_si128(s1, 2), _mm_srli_si128(s0, 14));
-    const __m128i behind2 = _mm_or_si128(_mm_slli_si128(s2, 2), _mm_srli_si128(s1, 14));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), PickLanes(s0, ahead0, behind0, lane1, lane0, lane2));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k + kVectorBytes),
-                     PickLanes(s1, ahead1, behind1, lane0, lane2, lane1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k + 2 * kVectorBytes),
-                     PickLanes(s2, ahead2, behind2, lane2, lane1, lane0));
   }
-  if constexpr (kDelta) {
-    KeepCarry(last, carry);
-    RgbDeltaScalar(src + k, dst + k, n - k, carry);
-  } else {
-    RgbCopyScalar(src + k, dst + k, n - k, carry);
+
+  void Swap(__m128i* v) const {
+    const __m128i ahead0 = _mm_or_si128(_mm_srli_si128(v[0], 2), _mm_slli_si128(v[1], 14));
+    const __m128i ahead1 = _mm_or_si128(_mm_srli_si128(v[1], 2), _mm_slli_si128(v[2], 14));
+    const __m128i ahead2 = _mm_srli_si128(v[2], 2);
+    const __m128i behind0 = _mm_slli_si128(v[0], 2);
+    const __m128i behind1 = _mm_or_si128(_mm_slli_si128(v[1], 2), _mm_srli_si128(v[0], 14));
+    const __m128i behind2 = _mm_or_si128(_mm_slli_si128(v[2], 2), _mm_srli_si128(v[1], 14));
+    v[0] = PickLanes(v[0], ahead0, behind0, lane1_, lane0_, lane2_);
+    v[1] = PickLanes(v[1], ahead1, behind1, lane0_, lane2_, lane1_);
+    v[2] = PickLanes(v[2], ahead2, behind2, lane2_, lane1_, lane0_);
   }
-}
+
+  void KeepCarry(std::uint8_t* carry) const { ::KeepCarry(last_, carry); }
+
+ private:
+  __m128i lane0_;
+  __m128i lane1_;
+  __m128i lane2_;
+  __m128i last_;
+};
 
 }  // namespace
 
 void RgbDeltaSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  RgbSse2Kernel<true>(src, dst, n, carry);
+  RgbKernel<true, Sse2Blocks>(src, dst, n, carry);
 }
 
 void RgbCopySse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  RgbSse2Kernel<false>(src, dst, n, carry);
+  RgbKernel<false, Sse2Blocks>(src, dst, n, carry);
 }
 #endif

@@ -43,3 +43,12 @@ void StoreDeltaRgbRows(const std::uint8_t* raw, std::uint8_t* rgb, std::size_t s
   RowWriter rows = StartRgbRows(layout, rgb, stride_bytes, PickRgbKernel(kernel, undo_delta));
   WriteRows(&rows, raw, layout.total_bytes);
 }
+
+void BitmapToRgbRows(const std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* rgb,
+                     std::size_t rgb_stride_bytes) {
+  for (std::int32_t r = 0; r < layout.height; ++r) {
+    const std::size_t stored_row = static_cast<std::size_t>(layout.height - 1 - r);
+    StoreRgbRows(bits + stored_row * layout.stride_bytes, rgb + static_cast<std::size_t>(r) * rgb_stride_bytes, 0,
+                 layout.width, 1);
+  }
+}

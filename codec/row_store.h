@@ -37,3 +37,9 @@ void StoreRgbRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride
 // the RGB kernels: the same writes as DecodeToRgbRows.
 void StoreDeltaRgbRows(const std::uint8_t* raw, std::uint8_t* rgb, std::size_t stride_bytes,
                        const PictureLayout& layout, bool undo_delta, DeltaKernel kernel = DeltaKernel::kBest);
+
+// A bits block (layout.bits_bytes, bottom-up, blue, green, red) as top-down
+// RGB rows rgb_stride_bytes apart: for comparing what the two layouts give
+// for one picture. The padding bytes are not written.
+void BitmapToRgbRows(const std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* rgb,
+                     std::size_t rgb_stride_bytes);

@@ -31,14 +31,9 @@ const bool kEnvironmentSet = [] {
       gdk_pixbuf_get_n_channels(pixbuf) != 3 || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8) {
     return ::testing::AssertionFailure() << "not 8-bit RGB without alpha";
   }
-  const RgbPicture want = PluginRgb(path);
-  const RgbPicture got = TightRows(gdk_pixbuf_read_pixels(pixbuf), gdk_pixbuf_get_width(pixbuf),
-                                   gdk_pixbuf_get_height(pixbuf), std::size_t(gdk_pixbuf_get_rowstride(pixbuf)));
-  if (got.width != want.width || got.height != want.height) {
-    return ::testing::AssertionFailure() << got.width << "x" << got.height << ", plug-in " << want.width << "x"
-                                         << want.height;
-  }
-  const std::string difference = FirstDifference(want.rows, got.rows);
+  const std::string difference = RgbDifference(
+      PluginRgb(path), TightRows(gdk_pixbuf_read_pixels(pixbuf), gdk_pixbuf_get_width(pixbuf),
+                                 gdk_pixbuf_get_height(pixbuf), std::size_t(gdk_pixbuf_get_rowstride(pixbuf))));
   if (!difference.empty()) return ::testing::AssertionFailure() << difference;
   return ::testing::AssertionSuccess();
 }

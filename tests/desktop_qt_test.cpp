@@ -27,13 +27,8 @@ const bool kEnvironmentSet = [] {
 ::testing::AssertionResult SameAsPlugin(const QImage& image, const std::string& path) {
   if (image.isNull()) return ::testing::AssertionFailure() << "no image";
   if (image.format() != QImage::Format_RGB888) return ::testing::AssertionFailure() << "format " << image.format();
-  const RgbPicture want = PluginRgb(path);
-  const RgbPicture got = TightRows(image.constBits(), image.width(), image.height(), std::size_t(image.bytesPerLine()));
-  if (got.width != want.width || got.height != want.height) {
-    return ::testing::AssertionFailure() << got.width << "x" << got.height << ", plug-in " << want.width << "x"
-                                         << want.height;
-  }
-  const std::string difference = FirstDifference(want.rows, got.rows);
+  const std::string difference = RgbDifference(
+      PluginRgb(path), TightRows(image.constBits(), image.width(), image.height(), std::size_t(image.bytesPerLine())));
   if (!difference.empty()) return ::testing::AssertionFailure() << difference;
   return ::testing::AssertionSuccess();
 }

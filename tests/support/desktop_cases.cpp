@@ -5,7 +5,9 @@
 #include <iterator>
 #include <random>
 
+#include "codec/bitmap.h"
 #include "codec/encode.h"
+#include "codec/row_store.h"
 #include "tests/support/plugin_api.h"
 
 namespace {
@@ -78,24 +80,18 @@ std::vector<RefusedFile> RefusedPictures() {
 RgbPicture PluginRgb(const std::string& path) {
   const HostPicture host = FetchFromFile(path);
   RgbPicture picture;
+  PictureLayout layout{};
   if (host.result != 0 || host.info.size() < 12) return picture;
   const auto le32 = [&host](std::size_t at) {
     return int(host.info[at] | host.info[at + 1] << 8 | host.info[at + 2] << 16 | host.info[at + 3] << 24);
   };
-  picture.width = le32(4);
-  picture.height = le32(8);
-  const std::size_t row_bytes = std::size_t(picture.width) * 3;
-  const std::size_t stride_bytes = (row_bytes + 3) / 4 * 4;
-  picture.rows.resize(row_bytes * picture.height);
-  for (int y = 0; y < picture.height; ++y) {
-    const std::uint8_t* const bgr = host.bits.data() + std::size_t(picture.height - 1 - y) * stride_bytes;
-    std::uint8_t* const rgb = picture.rows.data() + std::size_t(y) * row_bytes;
-    for (std::size_t k = 0; k < row_bytes; k += 3) {
-      rgb[k] = bgr[k + 2];
-      rgb[k + 1] = bgr[k + 1];
-      rgb[k + 2] = bgr[k];
-    }
+  if (PlanPicture(le32(4), le32(8), &layout) != LayoutStatus::kOk || host.bits.size() < layout.bits_bytes) {
+    return picture;
   }
+  picture.width = layout.width;
+  picture.height = layout.height;
+  picture.rows.resize(layout.total_bytes);
+  BitmapToRgbRows(host.bits.data(), layout, picture.rows.data(), layout.row_bytes);
   return picture;
 }
 
@@ -109,6 +105,14 @@ RgbPicture TightRows(const std::uint8_t* pixels, int width, int height, std::siz
     picture.rows.insert(picture.rows.end(), row, row + row_bytes);
   }
   return picture;
+}
+
+std::string RgbDifference(const RgbPicture& want, const RgbPicture& got) {
+  if (got.width != want.width || got.height != want.height) {
+    return std::to_string(got.width) + "x" + std::to_string(got.height) + ", expected " + std::to_string(want.width) +
+           "x" + std::to_string(want.height);
+  }
+  return FirstDifference(want.rows, got.rows);
 }
 
 Bytes ReadWholeFile(const std::string& path) {

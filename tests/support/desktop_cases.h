@@ -42,4 +42,7 @@ RgbPicture PluginRgb(const std::string& path);
 // The rows of a loader's picture without their padding.
 RgbPicture TightRows(const std::uint8_t* pixels, int width, int height, std::size_t stride_bytes);
 
+// Empty when the pictures are the same; otherwise what differs first.
+std::string RgbDifference(const RgbPicture& want, const RgbPicture& got);
+
 Bytes ReadWholeFile(const std::string& path);
