@@ -10,8 +10,9 @@
 //   - gdk_pixbuf_new_from_file, and a GdkPixbufLoader fed 64 KiB pieces
 //     from memory, as applications feed streams,
 //   - QImageReader from the file, and from memory (recognised by content).
-// Each round loads every picture once by every way, in turn, so that the
-// machine's noise falls on all of them alike; the medians and their ratios
+// Each round loads every picture once by every way, in turn, starting
+// with another way each round, so that the machine's noise and whatever
+// the previous load left in the caches fall on all of them alike; the medians and their ratios
 // to GetPicture are printed. Every way's picture is checked once against
 // the plug-in's before anything is timed.
 //
@@ -212,7 +213,8 @@ int main(int argc, char** argv) {
                                                         std::vector<std::vector<double>>(ways.size()));
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t p = 0; p < samples.size(); ++p) {
-      for (std::size_t w = 0; w < ways.size(); ++w) {
+      for (std::size_t turn = 0; turn < ways.size(); ++turn) {
+        const std::size_t w = (turn + std::size_t(round)) % ways.size();
         const auto start = std::chrono::steady_clock::now();
         const bool ok = ways[w].load(samples[p], nullptr);
         const auto stop = std::chrono::steady_clock::now();
