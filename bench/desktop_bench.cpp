@@ -134,11 +134,14 @@ bool PixbufLoader(const Sample& s, Rgb* keep) {
 
 bool KeepImage(const QImage& image, Rgb* keep) {
   if (image.isNull()) return false;
-  if (keep != nullptr) *keep = RgbOfRows(image.constBits(), image.width(), image.height(), std::size_t(image.bytesPerLine()));
+  if (keep != nullptr)
+    *keep = RgbOfRows(image.constBits(), image.width(), image.height(), std::size_t(image.bytesPerLine()));
   return true;
 }
 
-bool QtFromFile(const Sample& s, Rgb* keep) { return KeepImage(QImageReader(QString::fromStdString(s.path)).read(), keep); }
+bool QtFromFile(const Sample& s, Rgb* keep) {
+  return KeepImage(QImageReader(QString::fromStdString(s.path)).read(), keep);
+}
 
 bool QtFromMemory(const Sample& s, Rgb* keep) {
   QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(s.kx.data()), int(s.kx.size()));
@@ -153,7 +156,8 @@ Sample MakeSample(const std::string& kind, const Pixels& raw, const std::string&
   Bytes work(EncodeWorkBytes(options));
   s.kx.resize(EncodeBoundBytes(kWidth, kHeight));
   s.kx.resize(EncodeImage(raw.data(), kWidth, kHeight, options, work.data(), s.kx.data(), s.kx.size()));
-  std::ofstream(s.path, std::ios::binary).write(reinterpret_cast<const char*>(s.kx.data()), std::streamsize(s.kx.size()));
+  std::ofstream(s.path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(s.kx.data()), std::streamsize(s.kx.size()));
   return s;
 }
 
@@ -209,8 +213,7 @@ int main(int argc, char** argv) {
   if (status != 0) return status;
 
   // seconds[picture][way][round]
-  std::vector<std::vector<std::vector<double>>> seconds(samples.size(),
-                                                        std::vector<std::vector<double>>(ways.size()));
+  std::vector<std::vector<std::vector<double>>> seconds(samples.size(), std::vector<std::vector<double>>(ways.size()));
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t p = 0; p < samples.size(); ++p) {
       for (std::size_t turn = 0; turn < ways.size(); ++turn) {

@@ -546,8 +546,8 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
 }
 
 std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
-                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window,
-                            std::size_t window_bytes, DeltaKernel kernel) {
+                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
+                            DeltaKernel kernel) {
   if (window_bytes < kMinDecodeWindowBytes || stride_bytes < layout.row_bytes) return 0;
   const DeltaFn store = PickRgbKernel(kernel, AsksForDelta(src, src_bytes));
   return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRgbRows(layout, rgb, stride_bytes, store), window,

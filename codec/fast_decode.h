@@ -66,5 +66,5 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
 // so the last row needs no padding. A window below kMinDecodeWindowBytes or
 // a stride below layout.row_bytes decodes and writes nothing and returns 0.
 std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
-                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window,
-                            std::size_t window_bytes, DeltaKernel kernel = DeltaKernel::kBest);
+                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
+                            DeltaKernel kernel = DeltaKernel::kBest);

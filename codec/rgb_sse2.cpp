@@ -19,8 +19,7 @@ inline __m128i LaneMask(int lane) {
 
 // One output vector of the byte swap: green stays, red comes from two bytes
 // ahead, blue from two bytes behind; the masks say where each lands.
-inline __m128i PickLanes(__m128i v, __m128i ahead, __m128i behind, __m128i green_at, __m128i red_at,
-                         __m128i blue_at) {
+inline __m128i PickLanes(__m128i v, __m128i ahead, __m128i behind, __m128i green_at, __m128i red_at, __m128i blue_at) {
   return _mm_or_si128(_mm_or_si128(_mm_and_si128(v, green_at), _mm_and_si128(ahead, red_at)),
                       _mm_and_si128(behind, blue_at));
 }

@@ -32,15 +32,15 @@ class Ssse3Blocks {
 
   static void Swap(__m128i* v) {
     const __m128i own0 = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, kZero);
-    const __m128i next0 = _mm_setr_epi8(kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
-                                        kZero, kZero, kZero, kZero, kZero, 1);
-    const __m128i previous1 = _mm_setr_epi8(kZero, 15, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
-                                            kZero, kZero, kZero, kZero, kZero, kZero);
+    const __m128i next0 = _mm_setr_epi8(kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
+                                        kZero, kZero, kZero, kZero, 1);
+    const __m128i previous1 = _mm_setr_epi8(kZero, 15, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
+                                            kZero, kZero, kZero, kZero, kZero);
     const __m128i own1 = _mm_setr_epi8(0, kZero, 4, 3, 2, 7, 6, 5, 10, 9, 8, 13, 12, 11, kZero, 15);
-    const __m128i next1 = _mm_setr_epi8(kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
-                                        kZero, kZero, kZero, kZero, 0, kZero);
-    const __m128i previous2 = _mm_setr_epi8(14, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
-                                            kZero, kZero, kZero, kZero, kZero, kZero);
+    const __m128i next1 = _mm_setr_epi8(kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
+                                        kZero, kZero, kZero, 0, kZero);
+    const __m128i previous2 = _mm_setr_epi8(14, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero, kZero,
+                                            kZero, kZero, kZero, kZero, kZero);
     const __m128i own2 = _mm_setr_epi8(kZero, 3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13);
     const __m128i out0 = _mm_or_si128(_mm_shuffle_epi8(v[0], own0), _mm_shuffle_epi8(v[1], next0));
     const __m128i out1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], previous1), _mm_shuffle_epi8(v[1], own1)),

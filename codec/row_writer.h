@@ -29,9 +29,9 @@ struct RowWriter {
   std::size_t row_bytes;
   std::size_t column_bytes;  // bytes of the current row already handed over
   StorePieceFn store;
-  DeltaFn kernel;            // bottom-up: the delta kernel, or null to store bytes as they are
+  DeltaFn kernel;  // bottom-up: the delta kernel, or null to store bytes as they are
   std::uint8_t carry[3];
-  std::uint8_t pending[3];   // top-down RGB: raw bytes of a pixel that a piece cut in two
+  std::uint8_t pending[3];  // top-down RGB: raw bytes of a pixel that a piece cut in two
 };
 
 // A writer at the start of the picture laid out by `layout` (PlanPicture

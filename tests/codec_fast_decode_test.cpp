@@ -164,9 +164,9 @@ const DeltaKernel kEveryKernel[] = {DeltaKernel::kScalar, DeltaKernel::kSse2, De
     const std::string difference = FirstDifference(want_bits, got.bits);
     if (!damage.empty() || !difference.empty() || !rgb_difference.empty() || want.produced != got.produced ||
         want.produced != got_rgb.produced) {
-      return ::testing::AssertionFailure() << setup.name << ": " << damage << " bitmap " << difference << " rgb "
-                                           << rgb_difference << "; produced " << got.produced << " and "
-                                           << got_rgb.produced << ", expected " << want.produced;
+      return ::testing::AssertionFailure()
+             << setup.name << ": " << damage << " bitmap " << difference << " rgb " << rgb_difference << "; produced "
+             << got.produced << " and " << got_rgb.produced << ", expected " << want.produced;
     }
   }
   return ::testing::AssertionSuccess();

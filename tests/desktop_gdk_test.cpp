@@ -50,8 +50,8 @@ struct Events {
 };
 
 struct Load {
-  GdkPixbuf* pixbuf = nullptr;  // a reference of our own, or null
-  std::string error;            // empty when none was reported
+  GdkPixbuf* pixbuf = nullptr;   // a reference of our own, or null
+  std::string error;             // empty when none was reported
   std::size_t failed_write = 0;  // the index of the write that failed, when one did
   bool write_failed = false;
   int updated_before_close = 0;

@@ -38,7 +38,9 @@ void DescribeRefusal(const HeaderFacts& facts, char* text, std::size_t text_byte
   const int width = facts.size.width;
   const int height = facts.size.height;
   switch (facts.verdict) {
-    case HeaderVerdict::kNoHeader: std::snprintf(text, text_bytes, "Not a KX image (shorter than its 16-byte header)"); break;
+    case HeaderVerdict::kNoHeader:
+      std::snprintf(text, text_bytes, "Not a KX image (shorter than its 16-byte header)");
+      break;
     case HeaderVerdict::kNotKx: std::snprintf(text, text_bytes, "Not a KX image"); break;
     case HeaderVerdict::kNoPixels:
       std::snprintf(text, text_bytes, "KX image has no pixels (%d \u00d7 %d)", width, height);

@@ -20,10 +20,10 @@ inline constexpr std::size_t kLoaderWindowBytes = kDecodeWindowBytes;
 
 enum class HeaderVerdict {
   kOk,
-  kNoHeader,   // fewer than 16 bytes
-  kNotKx,      // no "KX" signature
-  kNoPixels,   // a width or height of 0 or less
-  kTooLarge,   // the picture would exceed kMaxPictureBytes
+  kNoHeader,  // fewer than 16 bytes
+  kNotKx,     // no "KX" signature
+  kNoPixels,  // a width or height of 0 or less
+  kTooLarge,  // the picture would exceed kMaxPictureBytes
 };
 
 struct HeaderFacts {

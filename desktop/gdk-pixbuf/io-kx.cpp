@@ -33,8 +33,8 @@ constexpr std::size_t kMessageBytes = 160;
 void SetRefusal(const HeaderFacts& facts, GError** error) {
   char text[kMessageBytes];
   DescribeRefusal(facts, text, sizeof text);
-  const GdkPixbufError code = facts.verdict == HeaderVerdict::kTooLarge ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY
-                                                                         : GDK_PIXBUF_ERROR_CORRUPT_IMAGE;
+  const GdkPixbufError code =
+      facts.verdict == HeaderVerdict::kTooLarge ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY : GDK_PIXBUF_ERROR_CORRUPT_IMAGE;
   g_set_error_literal(error, GDK_PIXBUF_ERROR, code, text);
 }
 
@@ -47,8 +47,8 @@ InputBuffer StartGlibInput(std::size_t limit_bytes) { return StartInput(limit_by
 
 // The decoded picture in a new pixbuf, or null with *error set. `prepared`
 // is called once the pixbuf exists, before its pixels are written.
-GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureLayout& layout,
-                        GdkPixbufModulePreparedFunc prepared, gpointer user_data, GError** error) {
+GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureLayout& layout, GdkPixbufModulePreparedFunc prepared,
+                        gpointer user_data, GError** error) {
   GdkPixbuf* const pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, layout.width, layout.height);
   if (pixbuf == nullptr) {
     SetOutOfMemory("pixels", error);
@@ -122,7 +122,7 @@ struct LoadContext {
   PictureLayout layout;
   InputBuffer input;
   bool header_known;
-  bool finished;  // decoded, or only the size was wanted: later input is ignored
+  bool finished;    // decoded, or only the size was wanted: later input is ignored
   GError* failure;  // why the load failed, repeated by stop_load
 };
 

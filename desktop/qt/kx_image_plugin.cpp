@@ -134,7 +134,8 @@ class KxImageHandler : public QImageIOHandler {
 
   static bool Decode(const InputBuffer& input, const PictureLayout& layout, QImage* image) {
     QImage picture(layout.width, layout.height, QImage::Format_RGB888);
-    const std::unique_ptr<std::uint8_t, FreeDeleter> window(static_cast<std::uint8_t*>(std::malloc(kLoaderWindowBytes)));
+    const std::unique_ptr<std::uint8_t, FreeDeleter> window(
+        static_cast<std::uint8_t*>(std::malloc(kLoaderWindowBytes)));
     if (picture.isNull() || window == nullptr) return Refuse("Not enough memory for the KX image's pixels");
     DecodeToRgbRows(input.bytes, input.size_bytes, layout, picture.bits(),
                     static_cast<std::size_t>(picture.bytesPerLine()), window.get(), kLoaderWindowBytes);
