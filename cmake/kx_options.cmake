@@ -67,13 +67,19 @@ function(kx_module_code target)
     target_compile_options(${target} PRIVATE -march=i686)
   endif()
   if(WIN32)
+    # No assertions whatever the build type: a failed one would end the
+    # host's process (and import msvcrt's _assert).
+    target_compile_definitions(${target} PRIVATE NDEBUG)
+  endif()
+  if(WIN32 AND KX_X86_32)
     # No unwind tables: nothing in the module throws or unwinds, it runs no
     # start-up that would register them, and in a PE module the linker keeps
     # every function an .eh_frame entry names, whatever --gc-sections says.
-    # No assertions whatever the build type: a failed one would end the
-    # host's process (and import msvcrt's _assert).
+    # The x64 module keeps its unwind data (.pdata, .xdata): there Windows
+    # itself unwinds through every frame that is not a leaf, for the host's
+    # structured exception handlers, debuggers and crash reports, and takes
+    # a frame without it for a leaf.
     target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables -fno-unwind-tables)
-    target_compile_definitions(${target} PRIVATE NDEBUG)
   endif()
   kx_warnings(${target})
   if(arg_NO_FUZZ_COVERAGE)

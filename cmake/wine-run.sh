@@ -2,13 +2,45 @@
 # Runs a Windows program under Wine, headless, with a prefix of its own inside
 # the build folder (WINEPREFIX may point elsewhere). The first start creates
 # the prefix; a lock keeps concurrent first starts from racing.
+#
+#   wine-run.sh [--prefix DIR] [--wine64] PROGRAM ARGS...
+#
+# A 64-bit program (PE machine type x86-64) runs under 64-bit Wine, anything
+# else under the 32-bit loader; --wine64 asks for 64-bit Wine whatever the
+# program is (for Wine's own programs, named rather than given by path).
 set -euo pipefail
-if [ "${1:-}" = "--prefix" ]; then
-  WINEPREFIX=$2
-  shift 2
-fi
+loader=wine
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) WINEPREFIX=$2; shift 2 ;;
+    --wine64) loader=wine64; shift ;;
+    *) break ;;
+  esac
+done
 : "${WINEPREFIX:=$PWD/wineprefix}"
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine spells Windows file names in the Unix locale's character set, and
+# only UTF-8 holds every name (pictures named in Japanese, Greek, with an
+# emoji): without a UTF-8 locale such names cannot even be made. C.UTF-8 is
+# on every Debian system; a UTF-8 locale given (any language) is kept.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
+
+# The machine type: two little-endian bytes after "PE\0\0", whose offset is
+# at 0x3C. 0x8664 is x86-64.
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+if [ $# -gt 0 ] && [ -f "$1" ] && [ "$(pe_machine "$1")" = 8664 ]; then
+  loader=wine64
+fi
+# Debian installs the 64-bit loader beside the 32-bit one, not on PATH.
+wine64_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+[ "$loader" = wine64 ] && loader=$wine64_loader
+
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   (
@@ -21,4 +53,4 @@ fi
 # Connection reset by peer"), which failed about one run of the Windows
 # tests in five. (Exit status 2: a server is running already.)
 wineserver -p10 >/dev/null 2>&1 || true
-exec wine "$@"
+exec "$loader" "$@"

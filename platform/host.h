@@ -6,10 +6,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/wide_char.h"
 
 // A file handle as IsSupported takes it (a value below 0x10000), or 0 when
-// the file cannot be opened.
+// the file cannot be opened. The name in the system's ANSI code page
+// (natively, the bytes the file system takes), or in UTF-16.
 std::uintptr_t HostOpenFile(const char* name);
+std::uintptr_t HostOpenFile(const WideChar* name);
+
+// A name between the ANSI code page (natively UTF-8) and UTF-16, each way.
+// False when the name has no exact spelling in the other form: a character
+// the code page lacks, an unpaired surrogate, bytes that are no UTF-8.
+bool HostWideName(const std::string& ansi, WideString* wide);
+bool HostAnsiName(const WideString& wide, std::string* ansi);
+
+// The program's arguments in UTF-16. On Windows they come from the wide
+// command line, so that names outside the ANSI code page arrive intact;
+// natively they are argv converted from UTF-8. False when they cannot be had.
+bool HostWideArguments(int argc, char** argv, std::vector<WideString>* arguments);
 // Opens `name` for writing as an editor or a download does while it works:
 // others may read meanwhile. A handle as HostOpenFile gives, or 0.
 std::uintptr_t HostOpenFileForWriting(const char* name);

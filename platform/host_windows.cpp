@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <shellapi.h>
 
 #include "platform/host.h"
 
@@ -6,6 +7,50 @@ std::uintptr_t HostOpenFile(const char* name) {
   HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                             nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+std::uintptr_t HostOpenFile(const WideChar* name) {
+  HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+bool HostWideName(const std::string& ansi, WideString* wide) {
+  wide->clear();
+  if (ansi.empty()) return true;
+  const int chars = static_cast<int>(ansi.size());
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), chars, nullptr, 0);
+  if (units <= 0) return false;
+  wide->resize(static_cast<std::size_t>(units));
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), chars, wide->data(), units) == units;
+}
+
+bool HostAnsiName(const WideString& wide, std::string* ansi) {
+  ansi->clear();
+  if (wide.empty()) return true;
+  // Best-fit mappings (an "a" for an accented letter the code page lacks)
+  // would name another file: refuse them, and any default character.
+  const bool utf8 = GetACP() == CP_UTF8;  // that code page has no defaults, only invalid input
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL used_default = FALSE;
+  BOOL* const used_default_out = utf8 ? nullptr : &used_default;
+  const int units = static_cast<int>(wide.size());
+  const int bytes = WideCharToMultiByte(CP_ACP, flags, wide.data(), units, nullptr, 0, nullptr, used_default_out);
+  if (bytes <= 0 || used_default) return false;
+  ansi->resize(static_cast<std::size_t>(bytes));
+  return WideCharToMultiByte(CP_ACP, flags, wide.data(), units, ansi->data(), bytes, nullptr, used_default_out) ==
+             bytes &&
+         !used_default;
+}
+
+bool HostWideArguments(int argc, char** /*argv: spelled in the ANSI code page*/,
+                       std::vector<WideString>* arguments) {
+  int count = 0;
+  LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return false;
+  arguments->assign(wide, wide + count);
+  LocalFree(wide);
+  return count == argc;
 }
 
 std::uintptr_t HostOpenFileForWriting(const char* name) {

@@ -5,7 +5,8 @@
 // Properties callers rely on:
 //   - a file is opened read-only by name, sharing reading, writing and
 //     deletion with others; it is read at its current position, sized,
-//     optionally positioned, and closed;
+//     optionally positioned, and closed. The name is the host's, in either
+//     form (FileName): only this layer knows how to open each;
 //   - memory comes in handle-based blocks that are zero-filled at allocation
 //     (AllocZeroedBlock) or not (AllocFixedBlock). Blocks are fixed: the
 //     handle is the block's address, so LockBlock returns the handle itself,
@@ -16,13 +17,28 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/wide_char.h"
+
 using FileHandle = void*;
 using BlockHandle = void*;
 
 // What OpenForRead returns when the file cannot be opened (INVALID_HANDLE_VALUE).
 inline FileHandle InvalidFile() { return reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(-1)); }
 
-FileHandle OpenForRead(const char* name);
+// A file name as a host passes it, zero-terminated: bytes in the system's
+// ANSI code page (natively, the bytes the file system takes), or UTF-16
+// code units. Exactly one of the two is set.
+struct FileName {
+  const char* ansi;
+  const WideChar* wide;
+};
+inline FileName AnsiFileName(const char* name) { return FileName{name, nullptr}; }
+inline FileName WideFileName(const WideChar* name) { return FileName{nullptr, name}; }
+
+// InvalidFile() when the file cannot be opened: it does not exist, is a
+// folder, or its name has no spelling the system takes (natively, a UTF-16
+// name with an unpaired surrogate).
+FileHandle OpenForRead(FileName name);
 // Reads up to `n` bytes at the current position with one read, as ReadFile
 // does: all that a file has up to n, but from a pipe only what is there now.
 // Returns how many were read (0 on any failure).
@@ -30,8 +46,9 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n);
 void CloseFile(FileHandle file);
 // The file's size in bytes, or -1 when it cannot be had.
 std::int64_t FileBytes(FileHandle file);
-// Moves the position to `offset` bytes from the start; false on failure.
-bool SeekFile(FileHandle file, std::uint32_t offset);
+// Moves the position to `offset` bytes from the start (any offset a 64-bit
+// host can pass); false on failure.
+bool SeekFile(FileHandle file, std::int64_t offset);
 
 BlockHandle AllocFixedBlock(std::size_t n);
 BlockHandle AllocZeroedBlock(std::size_t n);

@@ -7,6 +7,7 @@
 // fixed, as LocalAlloc(LMEM_FIXED) blocks are.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/standin.h"
+#include "platform/utf16.h"
 
 namespace {
 
@@ -68,8 +70,17 @@ BlockHandle Allocate(std::size_t n, bool zeroed) {
 
 }  // namespace
 
-FileHandle OpenForRead(const char* name) {
-  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+FileHandle OpenForRead(FileName name) {
+  // A wide name is opened by its UTF-8 spelling. PATH_MAX bytes hold any
+  // name open() accepts; a longer one could not be opened anyway.
+  char utf8[PATH_MAX];
+  const char* bytes = name.ansi;
+  if (name.wide != nullptr) {
+    if (!Utf16ToUtf8(name.wide, utf8, sizeof utf8)) return InvalidFile();
+    bytes = utf8;
+  }
+  if (bytes == nullptr) return InvalidFile();  // no name at all, as CreateFile takes it
+  const int fd = ::open(bytes, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return InvalidFile();
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // as on Windows, a folder is not a file
@@ -106,8 +117,8 @@ std::int64_t FileBytes(FileHandle file) {
   return st.st_size;
 }
 
-bool SeekFile(FileHandle file, std::uint32_t offset) {
-  return ::lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+bool SeekFile(FileHandle file, std::int64_t offset) {
+  return offset >= 0 && ::lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
 BlockHandle AllocFixedBlock(std::size_t n) { return Allocate(n, false); }
@@ -145,7 +156,12 @@ void StandInResetFaults() {
 }
 
 std::uintptr_t HostOpenFile(const char* name) {
-  FileHandle file = OpenForRead(name);
+  FileHandle file = OpenForRead(AnsiFileName(name));
+  return file == InvalidFile() ? 0 : reinterpret_cast<std::uintptr_t>(file);
+}
+
+std::uintptr_t HostOpenFile(const WideChar* name) {
+  FileHandle file = OpenForRead(WideFileName(name));
   return file == InvalidFile() ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
 

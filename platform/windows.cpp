@@ -3,14 +3,20 @@
 
 #include "platform/platform.h"
 
-FileHandle OpenForRead(const char* name) {
+FileHandle OpenForRead(FileName name) {
   // Share everything: a viewer often still holds the handle it showed
   // IsSupported, and an editor or a download may still hold the file open
   // for writing, or be about to rename or delete it. The plug-in reads what
   // it needs right away and closes the file; bytes changed meanwhile make a
   // damaged picture at worst, never an unsafe one.
-  return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // The wide form reaches every name the file system holds, "\\?\" paths
+  // beyond 260 characters included; the ANSI form only names the system's
+  // code page can spell.
+  if (name.wide != nullptr) {
+    return CreateFileW(name.wide, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  return CreateFileA(name.ansi, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
@@ -21,16 +27,22 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
 
 void CloseFile(FileHandle file) { CloseHandle(file); }
 
+// GetFileSize and SetFilePointer give 0xFFFFFFFF both for failure and for a
+// low half that happens to be all ones (a file of 4 GiB - 1 bytes, an offset
+// of 8 GiB - 1): only the last error tells them apart, so it is cleared
+// first rather than left from an earlier call.
 std::int64_t FileBytes(FileHandle file) {
   DWORD high = 0;
+  SetLastError(NO_ERROR);
   const DWORD low = GetFileSize(file, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
   return (static_cast<std::int64_t>(high) << 32) | low;
 }
 
-bool SeekFile(FileHandle file, std::uint32_t offset) {
-  LONG high = 0;
-  const DWORD low = SetFilePointer(file, static_cast<LONG>(offset), &high, FILE_BEGIN);
+bool SeekFile(FileHandle file, std::int64_t offset) {
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(NO_ERROR);
+  const DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 

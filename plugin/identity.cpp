@@ -1,5 +1,5 @@
-// Identity and recognition: the info texts, IsSupported, GetPreview and the
-// module's load-time entry.
+// Identity and recognition: the info texts, IsSupported and GetPreview in
+// both forms, and the module's load-time entry.
 #include <cstring>
 
 #include "codec/kx_format.h"
@@ -28,22 +28,23 @@ constexpr SpiDword kHandleLimit = 0x10000;
 constexpr SpiDword kFailedHandle32 = 0xFFFFFFFF;
 constexpr SpiDword kFailedHandle = ~SpiDword{0};
 
-}  // namespace
-
-extern "C" int SPI_CALL GetPluginInfo(int infono, char* buf, int buflen) {
+// One implementation for both forms: the texts are ASCII, so a UTF-16 unit
+// holds each character as it stands. Never more than buflen characters: a
+// text that does not fit is cut, and the zero always follows what was
+// written.
+template <typename Char>
+int CopyInfoText(int infono, Char* buf, int buflen) {
   if (infono < 0 || infono >= kInfoTextCount || buf == nullptr || buflen <= 0) return 0;
   const char* text = kInfoTexts[infono];
-  // Never more than buflen bytes: a text that does not fit is cut, and the
-  // zero byte always follows what was written.
   const std::size_t room = static_cast<std::size_t>(buflen) - 1;
   const std::size_t length = std::strlen(text);
   const std::size_t written = length < room ? length : room;
-  std::memcpy(buf, text, written);
-  buf[written] = '\0';
+  for (std::size_t k = 0; k < written; ++k) buf[k] = static_cast<Char>(text[k]);
+  buf[written] = Char{0};
   return static_cast<int>(written);
 }
 
-extern "C" int SPI_CALL IsSupported(char* /*filename: recognition is by content alone*/, SpiDword dw) {
+int Recognise(SpiDword dw) {
   if (dw == kFailedHandle32 || dw == kFailedHandle) return 0;
   if (dw >= kHandleLimit) return CheckHeader(reinterpret_cast<const std::uint8_t*>(dw));
 
@@ -59,7 +60,26 @@ extern "C" int SPI_CALL IsSupported(char* /*filename: recognition is by content 
   return answer;
 }
 
+}  // namespace
+
+extern "C" int SPI_CALL GetPluginInfo(int infono, char* buf, int buflen) {
+  return CopyInfoText(infono, buf, buflen);
+}
+
+extern "C" int SPI_CALL GetPluginInfoW(int infono, SpiWchar* buf, int buflen) {
+  return CopyInfoText(infono, buf, buflen);
+}
+
+// The name plays no part in either form: recognition is by content alone.
+extern "C" int SPI_CALL IsSupported(char* /*filename*/, SpiDword dw) { return Recognise(dw); }
+extern "C" int SPI_CALL IsSupportedW(const SpiWchar* /*filename*/, SpiDword dw) { return Recognise(dw); }
+
 extern "C" int SPI_CALL GetPreview(char*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback, SpiLong) {
+  return kSpiNotImplemented;
+}
+
+extern "C" int SPI_CALL GetPreviewW(const SpiWchar*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback,
+                                    SpiLong) {
   return kSpiNotImplemented;
 }
 

@@ -1,4 +1,6 @@
-// Picture loading: GetPictureInfo and GetPicture.
+// Picture loading: GetPictureInfo and GetPicture, in the ANSI and the wide
+// form. The two forms differ only in how a file name is opened, which the
+// platform layer does: everything here runs the same for both.
 //
 // Every path either hands the host two complete blocks (results 0 and 8) or
 // hands over nothing and leaves the host's slots untouched. Everything else
@@ -29,6 +31,18 @@ struct Input {
   BlockHandle owned;
 };
 
+// The host's `buf`: a file name in the form of the entry point called, or
+// the picture's bytes, whichever form was called.
+struct HostBuffer {
+  const void* address;
+  bool wide;
+};
+
+FileName NameIn(HostBuffer buf) {
+  return buf.wide ? WideFileName(static_cast<const WideChar*>(buf.address))
+                  : AnsiFileName(static_cast<const char*>(buf.address));
+}
+
 void ReleaseInput(Input* input) {
   if (input->owned != nullptr) FreeBlock(input->owned);
   input->owned = nullptr;
@@ -48,7 +62,7 @@ int JudgeHeader(const std::uint8_t* head, ImageSize* size) {
 // Opens `name` at `offset` (the position viewers pass in len) and gives the
 // number of bytes from there to the end. On any result but 0 the file is
 // already closed.
-int OpenAtOffset(const char* name, SpiLong offset, FileHandle* file, std::int64_t* rest_bytes) {
+int OpenAtOffset(FileName name, SpiLong offset, FileHandle* file, std::int64_t* rest_bytes) {
   *file = OpenForRead(name);
   if (*file == InvalidFile()) return kSpiFileReadError;
   const std::int64_t file_bytes = FileBytes(*file);
@@ -57,7 +71,7 @@ int OpenAtOffset(const char* name, SpiLong offset, FileHandle* file, std::int64_
     result = kSpiFileReadError;
   } else if (offset < 0 || file_bytes - offset < static_cast<std::int64_t>(kHeaderBytes)) {
     result = kSpiUnknownFormat;  // no whole header after the offset
-  } else if (!SeekFile(*file, static_cast<std::uint32_t>(offset))) {
+  } else if (!SeekFile(*file, offset)) {
     result = kSpiFileReadError;
   }
   if (result != kSpiSuccess) CloseFile(*file);
@@ -68,17 +82,17 @@ int OpenAtOffset(const char* name, SpiLong offset, FileHandle* file, std::int64_
 // GetPictureInfo's header: the first kHeadBufferBytes after the offset in
 // file mode, `buf` itself in memory mode. `head_block` holds what was read
 // from a file until the caller frees it.
-int LoadHead(char* buf, SpiLong len, SpiUint flag, BlockHandle* head_block, const std::uint8_t** head) {
+int LoadHead(HostBuffer buf, SpiLong len, SpiUint flag, BlockHandle* head_block, const std::uint8_t** head) {
   *head_block = nullptr;
   if (InputModeOf(flag) == InputMode::kMemory) {
-    if (buf == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
-    *head = reinterpret_cast<const std::uint8_t*>(buf);
+    if (buf.address == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
+    *head = static_cast<const std::uint8_t*>(buf.address);
     return kSpiSuccess;
   }
-  if (buf == nullptr) return kSpiFileReadError;
+  if (buf.address == nullptr) return kSpiFileReadError;
   FileHandle file = nullptr;
   std::int64_t rest_bytes = 0;
-  const int opened = OpenAtOffset(buf, len, &file, &rest_bytes);
+  const int opened = OpenAtOffset(NameIn(buf), len, &file, &rest_bytes);
   if (opened != kSpiSuccess) return opened;
   BlockHandle block = AllocFixedBlock(kHeadBufferBytes);
   const std::uint32_t read_bytes = block != nullptr ? ReadBytes(file, block, kHeadBufferBytes) : 0;
@@ -110,7 +124,7 @@ int PlanFromHeader(const std::uint8_t* head, PictureLayout* layout) {
 // as a stream for that picture can consume, so a picture followed by other
 // data (or inside a large container) costs its own bytes and no more. Each
 // read returns what it returns: a short one decodes the bytes it brought.
-int ReadPicture(const char* name, SpiLong offset, PictureLayout* layout, Input* input) {
+int ReadPicture(FileName name, SpiLong offset, PictureLayout* layout, Input* input) {
   FileHandle file = nullptr;
   std::int64_t rest_bytes = 0;
   const int opened = OpenAtOffset(name, offset, &file, &rest_bytes);
@@ -141,12 +155,12 @@ int ReadPicture(const char* name, SpiLong offset, PictureLayout* layout, Input* 
 
 // GetPicture's input in either mode, with the bitmap its header asks for.
 // In memory mode nothing beyond the len bytes at `buf` is read.
-int LoadPicture(char* buf, SpiLong len, SpiUint flag, PictureLayout* layout, Input* input) {
+int LoadPicture(HostBuffer buf, SpiLong len, SpiUint flag, PictureLayout* layout, Input* input) {
   if (InputModeOf(flag) == InputMode::kFile) {
-    return buf == nullptr ? kSpiFileReadError : ReadPicture(buf, len, layout, input);
+    return buf.address == nullptr ? kSpiFileReadError : ReadPicture(NameIn(buf), len, layout, input);
   }
-  if (buf == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf);
+  if (buf.address == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
+  const auto* bytes = static_cast<const std::uint8_t*>(buf.address);
   const int planned = PlanFromHeader(bytes, layout);
   if (planned != kSpiSuccess) return planned;
   *input = Input{bytes, static_cast<std::size_t>(len), nullptr};
@@ -217,9 +231,7 @@ int DecodeToHost(const Input& input, const PictureLayout& layout, SpiHandle* pHB
   return complete ? kSpiSuccess : kSpiAborted;
 }
 
-}  // namespace
-
-extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
+int PictureInfoFrom(HostBuffer buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
   if (lpInfo == nullptr) return kSpiAborted;
   BlockHandle head_block = nullptr;
   const std::uint8_t* head = nullptr;
@@ -239,8 +251,8 @@ extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, Pic
   return kSpiSuccess;
 }
 
-extern "C" int SPI_CALL GetPicture(char* buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo, SpiHandle* pHBm,
-                                   ProgressCallback progressCallback, SpiLong lData) {
+int PictureFrom(HostBuffer buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo, SpiHandle* pHBm,
+                ProgressCallback progressCallback, SpiLong lData) {
   if (pHBInfo == nullptr || pHBm == nullptr) return kSpiAborted;
   PictureLayout layout{};
   Input input{};
@@ -249,4 +261,24 @@ extern "C" int SPI_CALL GetPicture(char* buf, SpiLong len, SpiUint flag, SpiHand
   const int result = DecodeToHost(input, layout, pHBInfo, pHBm, progressCallback, lData);
   ReleaseInput(&input);
   return result;
+}
+
+}  // namespace
+
+extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
+  return PictureInfoFrom(HostBuffer{buf, false}, len, flag, lpInfo);
+}
+
+extern "C" int SPI_CALL GetPictureInfoW(const SpiWchar* buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
+  return PictureInfoFrom(HostBuffer{buf, true}, len, flag, lpInfo);
+}
+
+extern "C" int SPI_CALL GetPicture(char* buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo, SpiHandle* pHBm,
+                                   ProgressCallback progressCallback, SpiLong lData) {
+  return PictureFrom(HostBuffer{buf, false}, len, flag, pHBInfo, pHBm, progressCallback, lData);
+}
+
+extern "C" int SPI_CALL GetPictureW(const SpiWchar* buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo,
+                                    SpiHandle* pHBm, ProgressCallback progressCallback, SpiLong lData) {
+  return PictureFrom(HostBuffer{buf, true}, len, flag, pHBInfo, pHBm, progressCallback, lData);
 }

@@ -8,7 +8,8 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libfuzzer-14-dev clang-tidy-14 clang-format-14
   googletest libgtest-dev libbenchmark-dev liblz4-dev libzstd-dev zlib1g-dev libpng-dev valgrind
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
 )
 

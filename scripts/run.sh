@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds kxfilter.spi and the tools,
-# writes a picture generated here to KX with kxconv, and opens that file the
-# way a Windows viewer does: spihost.exe loads the real kxfilter.spi under
-# Wine. What the viewer would show is saved as BMP and as PNG.
+# The main job: installs what is missing, builds kxfilter.spi, kxfilter.sph
+# and the tools, writes a picture generated here to KX with kxconv, and opens
+# that file the way Windows viewers do: spihost.exe loads the real
+# kxfilter.spi under 32-bit Wine, spihost64.exe the real kxfilter.sph under
+# 64-bit Wine, each through the ANSI and the wide entry points. What the
+# viewers would show is saved as BMP and as PNG.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
-for preset in release win32; do
+for preset in release win32 win64; do
   echo "building $preset..."
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs" >/dev/null
 done
 kxconv=build/release/tools/kxconv
-wine_host=(cmake/wine-run.sh --prefix "$PWD/build/win32/wineprefix" build/win32/tools/spihost.exe)
 
 out=build/out
 mkdir -p "$out"
@@ -32,9 +33,26 @@ LC_ALL=C awk 'BEGIN {
 "$kxconv" encode "$out/sample.ppm" "$out/sample.kx"
 "$kxconv" info "$out/sample.kx"
 
-echo "--- spihost.exe under Wine, loading build/win32/kxfilter.spi"
-"${wine_host[@]}" build/win32/kxfilter.spi | tr -d '\r'
-"${wine_host[@]}" build/win32/kxfilter.spi "$out/sample.kx" "$out/viewer.bmp" | tr -d '\r'
+# Each module, each form: the same texts and the same bitmap every time.
+for preset in win32 win64; do
+  module=build/$preset/kxfilter.spi spihost=spihost.exe
+  [ "$preset" = win64 ] && module=build/$preset/kxfilter.sph spihost=spihost64.exe
+  host=(cmake/wine-run.sh --prefix "$PWD/build/$preset/wineprefix" "build/$preset/tools/$spihost")
+  for form in ansi wide; do
+    option=()
+    label=ANSI
+    [ "$form" = wide ] && option=(--wide) label=wide
+    echo "--- $label entry points of $module, in $spihost under ${preset#win}-bit Wine"
+    "${host[@]}" "${option[@]}" "$module" | tr -d '\r'
+    "${host[@]}" "${option[@]}" "$module" "$out/sample.kx" "$out/viewer-$preset-$form.bmp" | tr -d '\r'
+    if [ "$preset-$form" != win32-ansi ] && ! cmp -s "$out/viewer-win32-ansi.bmp" "$out/viewer-$preset-$form.bmp"; then
+      echo "the $preset module's $form form gave another bitmap" >&2
+      exit 1
+    fi
+  done
+done
+cp "$out/viewer-win32-ansi.bmp" "$out/viewer.bmp"
+echo "the four viewers (32-bit and 64-bit, ANSI and wide) got the same bitmap"
 
 # The viewer's bitmap as PNG (kxconv reads BMP and writes PNG through a
 # lossless KX round trip), and a check against the original pixels.
@@ -42,7 +60,7 @@ echo "--- spihost.exe under Wine, loading build/win32/kxfilter.spi"
 "$kxconv" decode "$out/viewer-roundtrip.kx" "$out/viewer.png"
 "$kxconv" decode "$out/viewer-roundtrip.kx" "$out/viewer.ppm"
 if cmp -s "$out/viewer.ppm" "$out/sample.ppm"; then
-  echo "the viewer shows the picture exactly as it was written"
+  echo "the viewers show the picture exactly as it was written"
 else
   echo "the viewer's picture differs from the original" >&2
   exit 1

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Fails unless the module exports exactly the given entry points, undecorated,
-# imports from KERNEL32.dll and msvcrt.dll only, and has no thread-local
-# storage. Usage: check_module_tables.sh OBJDUMP MODULE NAME...
+# imports from KERNEL32.dll and msvcrt.dll only, has no thread-local storage
+# and is built for the given machine (objdump's name: pei-i386 for
+# kxfilter.spi, pei-x86-64 for kxfilter.sph).
+# Usage: check_module_tables.sh OBJDUMP MODULE MACHINE NAME...
 set -euo pipefail
 objdump=$1
 module=$2
-shift 2
+want_machine=$3
+shift 3
 tables=$("$objdump" -p "$module")
 
 exports=$(printf '%s\n' "$tables" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
@@ -25,13 +28,13 @@ for dll in $imports; do
 done
 
 tls=$(printf '%s\n' "$tables" | { grep 'Thread Storage Directory' || true; } | awk '{print $3, $4}')
-if [ -n "$tls" ] && [ "$tls" != "00000000 00000000" ]; then
+if [ -n "$tls" ] && ! [[ "$tls" =~ ^0+\ 0+$ ]]; then
   echo "the module has thread-local storage: $tls"
   exit 1
 fi
 machine=$(printf '%s\n' "$tables" | grep -m1 'file format' | awk '{print $NF}')
-if [ "$machine" != "pei-i386" ]; then
-  echo "not a 32-bit module: $machine"
+if [ "$machine" != "$want_machine" ]; then
+  echo "not a $want_machine module: $machine"
   exit 1
 fi
-echo "exports: $exports; imports: $imports; no TLS"
+echo "$machine; exports: $exports; imports: $imports; no TLS"

@@ -1,6 +1,6 @@
 // Writes a folder of KX files, good and damaged, for the end-to-end
 // comparison of hosts: every file must give the same answers and the same
-// bitmap from the native library and from kxfilter.spi under Wine.
+// bitmap from the native library and from both modules under Wine.
 //
 //   make_samples OUT_DIR
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Identity and recognition through the plug-in's entry points (natively, and
-// under Wine against the real kxfilter.spi).
+// under 32-bit and 64-bit Wine against the real kxfilter.spi and kxfilter.sph).
 #include <gtest/gtest.h>
 
 #include <algorithm>

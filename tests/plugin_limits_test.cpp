@@ -1,7 +1,7 @@
 // The limits of the module: the largest picture a writer makes decodes
 // completely, and headers up to 32767 x 32767 give exactly 0 or 4 by the size
 // of their bitmap, never a crash.
-// Runs natively and, in the 32-bit address space, under Wine.
+// Runs natively and under Wine, in the 32-bit address space and the 64-bit one.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,8 +1,12 @@
 // spihost: loads an import plug-in module by path and drives it the way an
 // image viewer does, printing what it sees.
 //
-//   spihost PLUGIN
-//   spihost [--memory] [--handle] [--cancel] [--offset N] PLUGIN PICTURE [OUT.bmp]
+//   spihost [--wide] PLUGIN
+//   spihost [--wide] [--memory] [--handle] [--cancel] [--offset N] PLUGIN PICTURE [OUT.bmp]
+//
+// --wide calls the wide (UTF-16) entry points with the picture's name as the
+// system gave it in UTF-16 (on Windows, from the wide command line), so that
+// names outside the ANSI code page arrive intact. Both forms print the same.
 //
 // Exit status: 0 when GetPicture returned 0, 1 otherwise, 2 on bad usage or
 // when the module cannot be loaded.
@@ -10,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -29,30 +35,51 @@ using GetPluginInfoFn = int(SPI_CALL*)(int, char*, int);
 using IsSupportedFn = int(SPI_CALL*)(char*, SpiDword);
 using GetPictureInfoFn = int(SPI_CALL*)(char*, SpiLong, SpiUint, PictureInfo*);
 using GetPictureFn = int(SPI_CALL*)(char*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback, SpiLong);
+using GetPluginInfoWFn = int(SPI_CALL*)(int, SpiWchar*, int);
+using IsSupportedWFn = int(SPI_CALL*)(const SpiWchar*, SpiDword);
+using GetPictureInfoWFn = int(SPI_CALL*)(const SpiWchar*, SpiLong, SpiUint, PictureInfo*);
+using GetPictureWFn = int(SPI_CALL*)(const SpiWchar*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback,
+                                     SpiLong);
 
 struct Options {
+  bool wide = false;
   bool memory = false;
   bool handle = false;
   bool cancel = false;
   long offset = 0;
   const char* plugin = nullptr;
   const char* picture = nullptr;
+  int picture_argument = 0;  // its index in argv
+  WideString wide_picture;   // with --wide: the name in UTF-16
   const char* out_bmp = nullptr;
+};
+
+// The entry points of one form, looked up by name; null where the module
+// lacks one.
+struct EntryPoints {
+  IsSupportedFn is_supported = nullptr;
+  GetPictureInfoFn get_picture_info = nullptr;
+  GetPictureFn get_picture = nullptr;
+  IsSupportedWFn is_supported_w = nullptr;
+  GetPictureInfoWFn get_picture_info_w = nullptr;
+  GetPictureWFn get_picture_w = nullptr;
 };
 
 int Usage(const char* why) {
   std::fprintf(stderr, "spihost: %s\n", why);
   std::fprintf(stderr,
-               "usage: spihost PLUGIN\n"
-               "       spihost [--memory] [--handle] [--cancel] [--offset N] PLUGIN PICTURE [OUT.bmp]\n");
+               "usage: spihost [--wide] PLUGIN\n"
+               "       spihost [--wide] [--memory] [--handle] [--cancel] [--offset N] PLUGIN PICTURE [OUT.bmp]\n");
   return 2;
 }
 
 bool ParseArgs(int argc, char** argv, Options* options) {
-  std::vector<const char*> positional;
+  std::vector<int> positional;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
-    if (arg == "--memory") {
+    if (arg == "--wide") {
+      options->wide = true;
+    } else if (arg == "--memory") {
       options->memory = true;
     } else if (arg == "--handle") {
       options->handle = true;
@@ -65,43 +92,50 @@ bool ParseArgs(int argc, char** argv, Options* options) {
     } else if (arg.size() > 1 && arg[0] == '-') {
       return false;
     } else {
-      positional.push_back(argv[a]);
+      positional.push_back(a);
     }
   }
   if (positional.empty() || positional.size() > 3) return false;
-  options->plugin = positional[0];
-  if (positional.size() > 1) options->picture = positional[1];
-  if (positional.size() > 2) options->out_bmp = positional[2];
+  options->plugin = argv[positional[0]];
+  if (positional.size() > 1) {
+    options->picture_argument = positional[1];
+    options->picture = argv[positional[1]];
+  }
+  if (positional.size() > 2) options->out_bmp = argv[positional[2]];
   return true;
+}
+
+// The picture as the host itself reads it: by its UTF-16 name with --wide,
+// so that the copies below come from the file the plug-in is asked about.
+std::filesystem::path PicturePath(const Options& options) {
+  return options.wide ? std::filesystem::path(options.wide_picture) : std::filesystem::path(options.picture);
 }
 
 // What a viewer shows IsSupported: up to kHeadCopyBytes from `offset` on,
 // the rest of the copy zero. False when the file cannot be opened.
-bool ReadHead(const char* path, long offset, std::vector<char>* head) {
+bool ReadHead(const std::filesystem::path& path, long offset, std::vector<char>* head) {
   head->assign(kHeadCopyBytes, 0);
-  std::FILE* in = std::fopen(path, "rb");
-  if (in == nullptr) return false;
-  if (std::fseek(in, offset, SEEK_SET) == 0) std::fread(head->data(), 1, head->size(), in);
-  std::fclose(in);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  if (in.seekg(offset)) in.read(head->data(), static_cast<std::streamsize>(head->size()));
   return true;
 }
 
 // The file's bytes from `offset` to its end, with one read, as a viewer
 // passes a picture in memory. The buffer has at least one byte, so that its
 // address is never null even for nothing.
-bool ReadFromOffset(const char* path, long offset, std::vector<char>* bytes, std::size_t* size_bytes) {
+bool ReadFromOffset(const std::filesystem::path& path, long offset, std::vector<char>* bytes,
+                    std::size_t* size_bytes) {
   std::error_code error;
   const std::uintmax_t file_bytes = std::filesystem::file_size(path, error);
   if (error) return false;
   const std::uintmax_t start = std::min<std::uintmax_t>(static_cast<std::uintmax_t>(offset), file_bytes);
   *size_bytes = static_cast<std::size_t>(file_bytes - start);
   bytes->assign(*size_bytes + 1, 0);
-  std::FILE* in = std::fopen(path, "rb");
-  if (in == nullptr) return false;
-  const bool read = std::fseek(in, static_cast<long>(start), SEEK_SET) == 0 &&
-                    std::fread(bytes->data(), 1, *size_bytes, in) == *size_bytes;
-  std::fclose(in);
-  return read;
+  std::ifstream in(path, std::ios::binary);
+  return in && in.seekg(static_cast<std::streamoff>(start)) &&
+         in.read(bytes->data(), static_cast<std::streamsize>(*size_bytes)).gcount() ==
+             static_cast<std::streamsize>(*size_bytes);
 }
 
 std::int32_t Get32(const unsigned char* p) { return static_cast<std::int32_t>(LoadLe32(p)); }
@@ -128,66 +162,109 @@ bool WriteBmp(const char* path, const unsigned char* info, const unsigned char* 
 int SPI_CALL Proceed(int, int, SpiLong) { return 0; }
 int SPI_CALL Cancel(int, int, SpiLong) { return 1; }
 
-int ListInfo(GetPluginInfoFn get_plugin_info) {
+// The texts as the module wrote them: a UTF-16 unit outside ASCII is shown
+// as \u{XXXX}, so that the two forms print the same only when they wrote
+// the same characters.
+int ListInfo(void* module, bool wide) {
+  auto get_plugin_info = reinterpret_cast<GetPluginInfoFn>(HostFindExport(module, "GetPluginInfo"));
+  auto get_plugin_info_w = reinterpret_cast<GetPluginInfoWFn>(HostFindExport(module, "GetPluginInfoW"));
+  if (wide ? get_plugin_info_w == nullptr : get_plugin_info == nullptr) {
+    return Usage(wide ? "the module has no GetPluginInfoW" : "the module has no GetPluginInfo");
+  }
+  constexpr int kTextUnits = 256;
   for (int n = 0;; ++n) {
-    char text[256] = {};
-    if (get_plugin_info(n, text, static_cast<int>(sizeof text)) == 0) return 0;
-    std::printf("info %d: %s\n", n, text);
+    std::string text;
+    if (wide) {
+      SpiWchar units[kTextUnits] = {};
+      if (get_plugin_info_w(n, units, kTextUnits) == 0) return 0;
+      for (int k = 0; k < kTextUnits && units[k] != 0; ++k) {
+        char shown[16];
+        const auto unit = static_cast<unsigned>(units[k]);
+        std::snprintf(shown, sizeof shown, unit < 0x80 ? "%c" : "\\u{%04X}", unit);
+        text += shown;
+      }
+    } else {
+      char bytes[kTextUnits] = {};
+      if (get_plugin_info(n, bytes, kTextUnits) == 0) return 0;
+      text = bytes;
+    }
+    std::printf("info %d: %s\n", n, text.c_str());
   }
 }
 
-int DrivePicture(void* module, const Options& options) {
-  auto is_supported = reinterpret_cast<IsSupportedFn>(HostFindExport(module, "IsSupported"));
-  auto get_picture_info = reinterpret_cast<GetPictureInfoFn>(HostFindExport(module, "GetPictureInfo"));
-  auto get_picture = reinterpret_cast<GetPictureFn>(HostFindExport(module, "GetPicture"));
-  if (is_supported == nullptr) return Usage("the module has no IsSupported");
+EntryPoints FindEntryPoints(void* module) {
+  EntryPoints e;
+  e.is_supported = reinterpret_cast<IsSupportedFn>(HostFindExport(module, "IsSupported"));
+  e.get_picture_info = reinterpret_cast<GetPictureInfoFn>(HostFindExport(module, "GetPictureInfo"));
+  e.get_picture = reinterpret_cast<GetPictureFn>(HostFindExport(module, "GetPicture"));
+  e.is_supported_w = reinterpret_cast<IsSupportedWFn>(HostFindExport(module, "IsSupportedW"));
+  e.get_picture_info_w = reinterpret_cast<GetPictureInfoWFn>(HostFindExport(module, "GetPictureInfoW"));
+  e.get_picture_w = reinterpret_cast<GetPictureWFn>(HostFindExport(module, "GetPictureW"));
+  return e;
+}
 
-  char* name = const_cast<char*>(options.picture);
+int DrivePicture(void* module, const Options& options) {
+  const EntryPoints e = FindEntryPoints(module);
+  const bool wide = options.wide;
+  if (wide ? e.is_supported_w == nullptr : e.is_supported == nullptr) {
+    return Usage(wide ? "the module has no IsSupportedW" : "the module has no IsSupported");
+  }
+
+  char* const name = const_cast<char*>(options.picture);
+  const SpiWchar* const wide_name = options.wide_picture.c_str();
+  const std::filesystem::path path = PicturePath(options);
   std::vector<char> memory;
   std::size_t memory_bytes = 0;
-  if (options.memory && !ReadFromOffset(options.picture, options.offset, &memory, &memory_bytes)) {
+  if (options.memory && !ReadFromOffset(path, options.offset, &memory, &memory_bytes)) {
     std::fprintf(stderr, "spihost: cannot read %s\n", options.picture);
     return 1;
   }
 
   int supported = 0;
   if (options.handle) {
-    const std::uintptr_t file = HostOpenFile(options.picture);
+    const std::uintptr_t file = wide ? HostOpenFile(wide_name) : HostOpenFile(options.picture);
     if (file == 0) {
       std::fprintf(stderr, "spihost: cannot open %s\n", options.picture);
       return 1;
     }
     HostSeekFile(file, static_cast<std::uint32_t>(options.offset));
-    supported = is_supported(name, static_cast<SpiDword>(file));
+    const auto dw = static_cast<SpiDword>(file);
+    supported = wide ? e.is_supported_w(wide_name, dw) : e.is_supported(name, dw);
     HostCloseFile(file);
   } else {
     std::vector<char> head;
-    if (!ReadHead(options.picture, options.offset, &head)) {
+    if (!ReadHead(path, options.offset, &head)) {
       std::fprintf(stderr, "spihost: cannot read %s\n", options.picture);
       return 1;
     }
-    supported = is_supported(name, reinterpret_cast<SpiDword>(head.data()));
+    const auto dw = reinterpret_cast<SpiDword>(head.data());
+    supported = wide ? e.is_supported_w(wide_name, dw) : e.is_supported(name, dw);
   }
   std::printf("supported: %d\n", supported);
 
-  if (get_picture_info == nullptr || get_picture == nullptr) {
+  if (wide ? e.get_picture_info_w == nullptr || e.get_picture_w == nullptr
+           : e.get_picture_info == nullptr || e.get_picture == nullptr) {
     std::printf("GetPictureInfo/GetPicture: missing from the module\n");
     return 1;
   }
-  // In memory mode the picture is the file's bytes from the offset on.
+  // In memory mode the picture is the file's bytes from the offset on, the
+  // same bytes in either form.
   char* const buf = options.memory ? memory.data() : name;
+  const SpiWchar* const wide_buf = options.memory ? reinterpret_cast<const SpiWchar*>(memory.data()) : wide_name;
   const SpiLong len = options.memory ? static_cast<SpiLong>(memory_bytes) : static_cast<SpiLong>(options.offset);
   const SpiUint flag = options.memory ? 1 : 0;
 
   PictureInfo info{};
-  const int info_result = get_picture_info(buf, len, flag, &info);
+  const int info_result =
+      wide ? e.get_picture_info_w(wide_buf, len, flag, &info) : e.get_picture_info(buf, len, flag, &info);
   std::printf("info: result=%d width=%d height=%d depth=%d\n", info_result, info.width, info.height,
               info.colorDepth);
 
   SpiHandle info_block = nullptr;
   SpiHandle bits_block = nullptr;
-  const int result =
-      get_picture(buf, len, flag, &info_block, &bits_block, options.cancel ? Cancel : Proceed, 0);
+  ProgressCallback const progress = options.cancel ? Cancel : Proceed;
+  const int result = wide ? e.get_picture_w(wide_buf, len, flag, &info_block, &bits_block, progress, 0)
+                          : e.get_picture(buf, len, flag, &info_block, &bits_block, progress, 0);
   std::printf("picture: result=%d\n", result);
   if (info_block != nullptr && bits_block != nullptr && options.out_bmp != nullptr) {
     const auto* header = static_cast<const unsigned char*>(HostLockBlock(info_block));
@@ -203,11 +280,14 @@ int DrivePicture(void* module, const Options& options) {
   return result == 0 ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, &options)) return Usage("bad arguments");
+  if (options.wide && options.picture != nullptr) {
+    std::vector<WideString> arguments;
+    if (!HostWideArguments(argc, argv, &arguments)) return Usage("the arguments have no UTF-16 form");
+    options.wide_picture = arguments[static_cast<std::size_t>(options.picture_argument)];
+  }
   void* module = HostLoadModule(options.plugin);
   if (module == nullptr) {
     std::fprintf(stderr, "spihost: cannot load the module %s\n", options.plugin);
@@ -215,12 +295,24 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   if (options.picture == nullptr) {
-    auto get_plugin_info = reinterpret_cast<GetPluginInfoFn>(HostFindExport(module, "GetPluginInfo"));
-    status = get_plugin_info == nullptr ? Usage("the module has no GetPluginInfo") : ListInfo(get_plugin_info);
+    status = ListInfo(module, options.wide);
   } else {
     status = DrivePicture(module, options);
   }
   std::fflush(stdout);
   HostUnloadModule(module);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A name with no spelling on this system, or memory running out, ends the
+  // run with a message rather than an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "spihost: %s\n", error.what());
+    return 2;
+  }
 }
