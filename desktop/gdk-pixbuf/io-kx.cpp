@@ -256,6 +256,7 @@ G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
   info->description = const_cast<gchar*>("KX image");
   info->mime_types = const_cast<gchar**>(mime_types);
   info->extensions = const_cast<gchar**>(extensions);
+  info->license = const_cast<gchar*>("MIT");
   // Loads share nothing: any number may run at once.
   info->flags = GDK_PIXBUF_FORMAT_THREADSAFE;
 }
