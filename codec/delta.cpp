@@ -23,32 +23,6 @@ void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std:
   carry[2] = c;
 }
 
-void RgbDeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
-  std::uint8_t blue = carry[0];
-  std::uint8_t green = carry[1];
-  std::uint8_t red = carry[2];
-  for (std::size_t k = 0; k < n; k += 3) {
-    blue = static_cast<std::uint8_t>(src[k] + blue);
-    green = static_cast<std::uint8_t>(src[k + 1] + green);
-    red = static_cast<std::uint8_t>(src[k + 2] + red);
-    dst[k] = red;
-    dst[k + 1] = green;
-    dst[k + 2] = blue;
-  }
-  carry[0] = blue;
-  carry[1] = green;
-  carry[2] = red;
-}
-
-void RgbCopyScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t*) {
-  for (std::size_t k = 0; k < n; k += 3) {
-    const std::uint8_t blue = src[k];
-    dst[k + 1] = src[k + 1];
-    dst[k] = src[k + 2];
-    dst[k + 2] = blue;
-  }
-}
-
 #if KX_X86
 namespace {
 
@@ -95,19 +69,12 @@ void FinishStreaming(DeltaFn delta) {
   if (delta == DeltaSse2Streaming || delta == DeltaSsse3Streaming) FenceStreamingStores();
 }
 
-DeltaFn PickRgbKernel(DeltaKernel kernel, bool undo_delta) {
-  if (kernel == DeltaKernel::kScalar) return undo_delta ? RgbDeltaScalar : RgbCopyScalar;
-  if (kernel != DeltaKernel::kSse2 && ProcessorHasSsse3()) return undo_delta ? RgbDeltaSsse3 : RgbCopySsse3;
-  if (ProcessorHasSse2()) return undo_delta ? RgbDeltaSse2 : RgbCopySse2;
-  return undo_delta ? RgbDeltaScalar : RgbCopyScalar;
-}
 #else
 bool ProcessorHasSse2() { return false; }
 bool ProcessorHasSsse3() { return false; }
 DeltaFn PickDelta(DeltaKernel) { return DeltaScalar; }
 DeltaFn PickStreamingDelta(DeltaKernel) { return DeltaScalar; }
 void FinishStreaming(DeltaFn) {}
-DeltaFn PickRgbKernel(DeltaKernel, bool undo_delta) { return undo_delta ? RgbDeltaScalar : RgbCopyScalar; }
 #endif
 
 bool DeltaKernelAvailable(DeltaKernel kernel) {

@@ -507,10 +507,11 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, Output* out) {
   DecodeCareful(ip, ip_end, out);
 }
 
-// Decodes into whatever layout `rows` was started for. Returns how many raw
-// bytes the stream itself produced.
+}  // namespace
+
 std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
                            const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes) {
+  if (window_bytes < kMinDecodeWindowBytes) return 0;
   Output out{};
   out.window = window;
   out.window_bytes = window_bytes;
@@ -536,20 +537,8 @@ std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::
   return produced_bytes;
 }
 
-}  // namespace
-
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
-  if (window_bytes < kMinDecodeWindowBytes) return 0;
   const DeltaFn delta = AsksForDelta(src, src_bytes) ? PickDelta(kernel) : nullptr;
   return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRows(layout, bits, delta), window, window_bytes);
-}
-
-std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
-                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
-                            DeltaKernel kernel) {
-  if (window_bytes < kMinDecodeWindowBytes || stride_bytes < layout.row_bytes) return 0;
-  const DeltaFn store = PickRgbKernel(kernel, AsksForDelta(src, src_bytes));
-  return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRgbRows(layout, rgb, stride_bytes, store), window,
-                        window_bytes);
 }

@@ -12,27 +12,6 @@ void StoreBitmapPiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* ds
   }
 }
 
-// The kernels take whole pixels, and a piece may start or end inside one:
-// its bytes wait in `pending` until the piece that completes the pixel
-// arrives. Pixels never cross rows (a row is 3 x width bytes), so neither
-// does a pending one.
-void StoreRgbPiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* dst, std::size_t n) {
-  const std::size_t pixel_offset = rows->column_bytes % 3;  // bytes of the current pixel already handed over
-  std::size_t done = 0;
-  if (pixel_offset != 0) {
-    const std::size_t missing = 3 - pixel_offset;
-    const std::size_t take = n < missing ? n : missing;
-    std::memcpy(rows->pending + pixel_offset, raw, take);
-    if (take < missing) return;
-    rows->kernel(rows->pending, dst - pixel_offset, 3, rows->carry);
-    done = missing;
-  }
-  const std::size_t whole_bytes = (n - done) / 3 * 3;
-  if (whole_bytes > 0) rows->kernel(raw + done, dst + done, whole_bytes, rows->carry);
-  done += whole_bytes;
-  std::memcpy(rows->pending, raw + done, n - done);
-}
-
 }  // namespace
 
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta) {
@@ -43,17 +22,6 @@ RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn del
   rows.row_bytes = layout.row_bytes;
   rows.store = StoreBitmapPiece;
   rows.kernel = delta;
-  return rows;
-}
-
-RowWriter StartRgbRows(const PictureLayout& layout, std::uint8_t* rgb, std::size_t stride_bytes, DeltaFn kernel) {
-  RowWriter rows{};
-  rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
-  rows.row = rgb;
-  rows.step_bytes = static_cast<std::ptrdiff_t>(stride_bytes);
-  rows.row_bytes = layout.row_bytes;
-  rows.store = StoreRgbPiece;
-  rows.kernel = kernel;
   return rows;
 }
 
