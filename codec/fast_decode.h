@@ -1,4 +1,5 @@
-// Fast decoder of the KX pixel stream, straight into the bits block.
+// Fast decoder of the KX pixel stream, straight into the bits block (or into
+// top-down RGB rows).
 //
 // DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
 // (codec/decompress.h, codec/row_store.h) give, byte for byte and for any
@@ -24,6 +25,8 @@
 
 #include "codec/bitmap.h"
 
+struct RowWriter;  // codec/row_writer.h
+
 // The window the plug-in gives DecodeToBitmap, whatever the picture's size.
 // 256 KiB makes the 16 KiB slide of the history happen once every 190 KiB
 // or so of output, and stays far below the 1 MiB a picture may use besides
@@ -38,8 +41,9 @@ inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
 // for that.
 inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 
-// Which instruction set the decoder's kernels use: the delta step
-// (codec/delta.h) and the unchecked groups (codec/group_decode.h). kBest
+// Which instruction set the decoder's kernels use: the delta step and row
+// stores (codec/delta.h, codec/rgb_rows.cpp) and the unchecked groups
+// (codec/group_decode.h). kBest
 // asks the processor: SSSE3 where it exists, else SSE2, else plain C++
 // (kScalar; the only kernels off x86). Asking for a set the processor lacks
 // gives the best one below it. Every kernel gives the same bytes.
@@ -56,3 +60,27 @@ bool DeltaKernelAvailable(DeltaKernel kernel);
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes,
                            DeltaKernel kernel = DeltaKernel::kBest);
+
+// The same decode into top-down RGB rows, for image libraries: row r of the
+// picture (r = 0 at the top) starts at rgb + r x stride_bytes and holds its
+// width pixels as red, green, blue; StoreRgbRows (codec/row_store.h) of
+// DecompressPixels' output gives the same bytes. The contract above holds
+// with rgb for bits: only the first row_bytes of each row are written, all
+// of them; rgb holds (height - 1) x stride_bytes + layout.row_bytes bytes,
+// so the last row needs no padding. A window below kMinDecodeWindowBytes or
+// a stride below layout.row_bytes decodes and writes nothing and returns 0.
+// Defined with the RGB row store in rgb_rows.cpp, which the modules do not
+// link.
+std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
+                            DeltaKernel kernel = DeltaKernel::kBest);
+
+// The decode behind both entry points, into whatever layout `rows` was
+// started for (StartRows, StartRgbRows) for a picture of total_bytes raw
+// bytes; the contract above holds for the rows the writer was given. A
+// window below kMinDecodeWindowBytes decodes and writes nothing and
+// returns 0. `kernel` picks the group decoder's instruction set (the row
+// writer brings its own store kernel).
+std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes,
+                           DeltaKernel kernel);
