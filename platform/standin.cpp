@@ -49,6 +49,7 @@ constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
 std::atomic<std::size_t> g_prefault_min_bytes{kPrefaultMinBytes};
 
 constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kPrefaultStackBytes = 64 * 1024;
 
 void* PrefaultPages(void* param) {
   const auto* job = static_cast<const PrefaultJob*>(param);
@@ -164,8 +165,15 @@ static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t), "a thread fits the jo
 bool StartPrefault(PrefaultJob* job) {
   job->running = false;
   if (job->bytes < g_prefault_min_bytes.load()) return false;
+  if (g_fail_prefaults.load()) return false;
+  // A small stack, as in the modules: the thread needs a few hundred bytes.
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, kPrefaultStackBytes);
   pthread_t thread{};
-  if (g_fail_prefaults.load() || pthread_create(&thread, nullptr, PrefaultPages, job) != 0) return false;
+  const int started = pthread_create(&thread, &attributes, PrefaultPages, job);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) return false;
   job->running = true;
   job->thread = static_cast<std::uintptr_t>(thread);
   ++g_prefaults_started;
