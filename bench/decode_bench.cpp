@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <lz4.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -125,35 +126,26 @@ void RegisterAll(const Sample& s, Buffers* buf) {
   const bool undo_delta = (s.kx[2] & kDeltaCodingBit) != 0;
 
   // The plug-in as a host calls it, memory mode, the two blocks freed after
-  // each call: fresh blocks each time, so their page faults count.
-  benchmark::RegisterBenchmark(("GetPicture" + k).c_str(), [&s, bits_bytes](benchmark::State& state) {
-    for (auto _ : state) {
-      SpiHandle info = nullptr;
-      SpiHandle bits = nullptr;
-      const int result = GetPicture(reinterpret_cast<char*>(const_cast<std::uint8_t*>(s.kx.data())),
-                                    static_cast<SpiLong>(s.kx.size()), kMemoryMode, &info, &bits, nullptr, 0);
-      if (result != kSpiSuccess) state.SkipWithError("GetPicture failed");
-      FreeBlock(info);
-      FreeBlock(bits);
-    }
-    SetBytes(state, bits_bytes);
-  });
-  // The same with the decoder's thread alone (the stand-in starts no
-  // prefault thread), for the comparison in one run.
-  benchmark::RegisterBenchmark(("GetPictureOneThread" + k).c_str(), [&s, bits_bytes](benchmark::State& state) {
-    StandInSetPrefaultMinBytes(SIZE_MAX);
-    for (auto _ : state) {
-      SpiHandle info = nullptr;
-      SpiHandle bits = nullptr;
-      const int result = GetPicture(reinterpret_cast<char*>(const_cast<std::uint8_t*>(s.kx.data())),
-                                    static_cast<SpiLong>(s.kx.size()), kMemoryMode, &info, &bits, nullptr, 0);
-      if (result != kSpiSuccess) state.SkipWithError("GetPicture failed");
-      FreeBlock(info);
-      FreeBlock(bits);
-    }
-    StandInResetFaults();
-    SetBytes(state, bits_bytes);
-  });
+  // each call: fresh blocks each time, so their page faults count. Once as
+  // it runs, once with the decoder's thread alone (the stand-in then starts
+  // no prefault thread), for the comparison in one run.
+  for (const bool one_thread : {false, true}) {
+    const std::string name = one_thread ? "GetPictureOneThread" : "GetPicture";
+    benchmark::RegisterBenchmark((name + k).c_str(), [&s, bits_bytes, one_thread](benchmark::State& state) {
+      if (one_thread) StandInSetPrefaultMinBytes(SIZE_MAX);
+      for (auto _ : state) {
+        SpiHandle info = nullptr;
+        SpiHandle bits = nullptr;
+        const int result = GetPicture(reinterpret_cast<char*>(const_cast<std::uint8_t*>(s.kx.data())),
+                                      static_cast<SpiLong>(s.kx.size()), kMemoryMode, &info, &bits, nullptr, 0);
+        if (result != kSpiSuccess) state.SkipWithError("GetPicture failed");
+        FreeBlock(info);
+        FreeBlock(bits);
+      }
+      StandInResetFaults();
+      SetBytes(state, bits_bytes);
+    });
+  }
   // The page faults alone: a zero-filled block of the bitmap's size, one
   // byte written in every page, freed.
   benchmark::RegisterBenchmark(("FirstTouch" + k).c_str(), [bits_bytes](benchmark::State& state) {
