@@ -41,10 +41,12 @@ inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
 // for that.
 inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 
-// How the delta step is computed. kBest asks the processor: the SSSE3
-// kernel where it exists, else the SSE2 one, else plain C++ (kScalar; the
-// only kernel off x86). Asking for a kernel the processor lacks gives the
-// best one below it. Every kernel gives the same bytes.
+// Which instruction set the decoder's kernels use: the delta step and row
+// stores (codec/delta.h, codec/rgb_rows.cpp) and the unchecked groups
+// (codec/group_decode.h). kBest
+// asks the processor: SSSE3 where it exists, else SSE2, else plain C++
+// (kScalar; the only kernels off x86). Asking for a set the processor lacks
+// gives the best one below it. Every kernel gives the same bytes.
 enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3 };
 
 // True when the processor runs `kernel` (kBest and kScalar always).
@@ -77,6 +79,8 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
 // started for (StartRows, StartRgbRows) for a picture of total_bytes raw
 // bytes; the contract above holds for the rows the writer was given. A
 // window below kMinDecodeWindowBytes decodes and writes nothing and
-// returns 0.
+// returns 0. `kernel` picks the group decoder's instruction set (the row
+// writer brings its own store kernel).
 std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
-                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes);
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes,
+                           DeltaKernel kernel);

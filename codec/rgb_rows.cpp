@@ -90,5 +90,5 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
   if (stride_bytes < layout.row_bytes) return 0;
   const DeltaFn store = PickRgbKernel(kernel, AsksForDelta(src, src_bytes));
   return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRgbRows(layout, rgb, stride_bytes, store), window,
-                        window_bytes);
+                        window_bytes, kernel);
 }

@@ -1,8 +1,9 @@
 // Writes the fuzz targets' seed corpora: fuzz/corpus/decode (streams with
 // their settings at the end, fuzz/fuzz_input.h) and fuzz/corpus/plugin (KX
 // files). Besides the worked examples of every token form, the seeds reach
-// the fast decoder's unchecked groups and the slides of its smallest window,
-// which random mutation of short inputs does not find on its own.
+// the fast decoder's unchecked groups (with every flag byte) and the slides
+// of its smallest window, which random mutation of short inputs does not
+// find on its own.
 //
 //   make_seeds CORPUS_DIR      (writes CORPUS_DIR/decode and CORPUS_DIR/plugin)
 #include <cstdio>
@@ -47,6 +48,20 @@ Bytes GroupsAndSlides(std::mt19937& rng) {
     w.Long(1 + rng() % 15, group % 4 == 0 ? 1024 : 17);
     w.Short(3, 3);
   }
+  while (w.produced_bytes() < kMaxFuzzRawBytes) w.Long(1 + rng() % 16384, 4096);
+  return w.Finish();
+}
+
+// The groups of 64 flag bytes, from `first` on, each control token in the
+// form FlagGroup gives it for `variant`, then nine literal runs (the input
+// the unchecked path wants after a group) and long copies to the end of a
+// 64 KiB picture. The groups that start in the first half of the picture
+// are decoded unchecked, the rest by the checked path.
+Bytes FlagGroups(std::mt19937& rng, unsigned first, unsigned variant) {
+  StreamWriter w;
+  for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+  for (unsigned flag = first; flag < first + 64; ++flag) FlagGroup(&w, rng, flag, variant);
+  for (int k = 0; k < 9; ++k) w.Run(RandomBytes(rng, 40));
   while (w.produced_bytes() < kMaxFuzzRawBytes) w.Long(1 + rng() % 16384, 4096);
   return w.Finish();
 }
@@ -104,6 +119,14 @@ int main(int argc, char** argv) {
   decode("random-tokens-1000x20", RandomTokenStream(rng, 60000), {1000, 20, true, 0, 0});
   decode("long-copies-4096x5", LongCopyTokenStream(rng, 61440, true), {4096, 5, true, 1, 2});
   decode("random-bytes-333x64", RandomBytes(rng, 1500), {333, 64, true, 0, 0});
+
+  // Every flag byte's group, with each kernel (a generator of their own, so
+  // that the seeds above stay as they were).
+  std::mt19937 flag_rng(2025);
+  for (unsigned k = 0; k < 4; ++k) {
+    decode("flag-groups-" + std::to_string(64 * k) + "-512x42", FlagGroups(flag_rng, 64 * k, k),
+           {512, 42, k % 2 == 1, k, k});
+  }
 
   // Files for the entry points: the examples, damaged and refused headers,
   // and one picture large enough for the unchecked groups.

@@ -55,3 +55,23 @@ BlockHandle AllocZeroedBlock(std::size_t n);
 void* LockBlock(BlockHandle block);
 void UnlockBlock(BlockHandle block);
 void FreeBlock(BlockHandle block);
+
+// Faults in the pages of a fresh block on a second thread while the caller
+// fills it, so that the two share the cost of the first touch. The thread
+// touches one byte of every page of [block, block + bytes), from the lowest
+// address up, with an atomic OR of zero: whatever the caller writes into
+// the same byte meanwhile stays as written. The record is the caller's and
+// must stay where it is until FinishPrefault.
+struct PrefaultJob {
+  void* block;
+  std::size_t bytes;
+  bool running;
+  std::uintptr_t thread;  // the platform's thread, while running
+};
+// Starts the thread when the block is large enough for it to pay here (a
+// thread costs something to start, and a small block may reuse pages
+// already touched); false, and nothing runs, otherwise or when no thread
+// can be started.
+bool StartPrefault(PrefaultJob* job);
+// Waits for the thread to end and releases it; nothing when none runs.
+void FinishPrefault(PrefaultJob* job);

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,24 @@ std::atomic<int> g_allocations_left{-1};  // -1: no failure injected
 std::atomic<int> g_locks_left{-1};
 std::atomic<std::uint32_t> g_read_limit{0};  // 0: no limit
 std::atomic<std::uint64_t> g_bytes_read{0};
+std::atomic<int> g_prefaults_started{0};
+std::atomic<int> g_prefaults_live{0};
+std::atomic<bool> g_fail_prefaults{false};
+// glibc gives blocks of 32 MiB and more fresh from mmap, where every page
+// faults on its first touch; smaller ones often come from memory the
+// process has touched before, where a thread would only cost.
+constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
+std::atomic<std::size_t> g_prefault_min_bytes{kPrefaultMinBytes};
+
+constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kPrefaultStackBytes = 64 * 1024;
+
+void* PrefaultPages(void* param) {
+  const auto* job = static_cast<const PrefaultJob*>(param);
+  auto* bytes = static_cast<std::uint8_t*>(job->block);
+  for (std::size_t at = 0; at < job->bytes; at += kPageBytes) __atomic_fetch_or(bytes + at, 0, __ATOMIC_RELAXED);
+  return nullptr;
+}
 
 bool TakeFault(std::atomic<int>& left) {
   int n = left.load();
@@ -141,6 +160,34 @@ void FreeBlock(BlockHandle block) {
   --g_live_blocks;
 }
 
+static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t), "a thread fits the job record");
+
+bool StartPrefault(PrefaultJob* job) {
+  job->running = false;
+  if (job->bytes < g_prefault_min_bytes.load()) return false;
+  if (g_fail_prefaults.load()) return false;
+  // A small stack, as in the modules: the thread needs a few hundred bytes.
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, kPrefaultStackBytes);
+  pthread_t thread{};
+  const int started = pthread_create(&thread, &attributes, PrefaultPages, job);
+  pthread_attr_destroy(&attributes);
+  if (started != 0) return false;
+  job->running = true;
+  job->thread = static_cast<std::uintptr_t>(thread);
+  ++g_prefaults_started;
+  ++g_prefaults_live;
+  return true;
+}
+
+void FinishPrefault(PrefaultJob* job) {
+  if (!job->running) return;
+  pthread_join(static_cast<pthread_t>(job->thread), nullptr);
+  job->running = false;
+  --g_prefaults_live;
+}
+
 int StandInOpenFiles() { return g_open_files.load(); }
 int StandInLiveBlocks() { return g_live_blocks.load(); }
 std::uint64_t StandInPeakBlockBytes() { return g_peak_bytes.load(); }
@@ -149,7 +196,13 @@ void StandInFailAllocationsAfter(int skip) { g_allocations_left = skip; }
 void StandInFailLocksAfter(int skip) { g_locks_left = skip; }
 void StandInLimitReads(std::uint32_t max_bytes) { g_read_limit = max_bytes; }
 std::uint64_t StandInBytesRead() { return g_bytes_read.load(); }
+int StandInPrefaultsStarted() { return g_prefaults_started.load(); }
+int StandInLivePrefaults() { return g_prefaults_live.load(); }
+void StandInFailPrefaults(bool fail) { g_fail_prefaults = fail; }
+void StandInSetPrefaultMinBytes(std::size_t bytes) { g_prefault_min_bytes = bytes; }
 void StandInResetFaults() {
+  g_fail_prefaults = false;
+  g_prefault_min_bytes = kPrefaultMinBytes;
   g_allocations_left = -1;
   g_locks_left = -1;
   g_read_limit = 0;

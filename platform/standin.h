@@ -3,6 +3,7 @@
 // take. Not available in the Windows build.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Files opened by OpenForRead and not yet closed; blocks allocated and not
@@ -20,6 +21,14 @@ void StandInFailAllocationsAfter(int skip);
 void StandInFailLocksAfter(int skip);
 // Every ReadBytes returns at most `max_bytes` bytes.
 void StandInLimitReads(std::uint32_t max_bytes);
+// Prefault threads started so far, and those not yet finished. Process-wide.
+int StandInPrefaultsStarted();
+int StandInLivePrefaults();
+// Every StartPrefault fails (no thread starts), until StandInResetFaults().
+void StandInFailPrefaults(bool fail);
+// Blocks from `bytes` up get a prefault thread (instead of 32 MiB), until
+// StandInResetFaults().
+void StandInSetPrefaultMinBytes(std::size_t bytes);
 // Bytes returned by every ReadBytes so far. Process-wide.
 std::uint64_t StandInBytesRead();
 void StandInResetFaults();

@@ -51,3 +51,43 @@ BlockHandle AllocZeroedBlock(std::size_t n) { return LocalAlloc(LMEM_FIXED | LME
 void* LockBlock(BlockHandle block) { return LocalLock(block); }
 void UnlockBlock(BlockHandle block) { LocalUnlock(block); }
 void FreeBlock(BlockHandle block) { LocalFree(block); }
+
+namespace {
+
+constexpr std::size_t kPageBytes = 4096;
+// The thread needs a few hundred bytes of stack; a small reservation keeps
+// it from taking a megabyte of the host's address space.
+constexpr SIZE_T kPrefaultStackBytes = 64 * 1024;
+// Large blocks come fresh from the system (the heap allocates them apart),
+// so every page faults on its first touch, about 0.6 ms per MiB under Wine
+// on the machine measured; starting and joining a thread there costs about
+// 1.7 ms (far less on Windows itself). From 16 MiB the half of the touching
+// the thread takes over outweighs it.
+constexpr std::size_t kPrefaultMinBytes = std::size_t{16} << 20;
+
+DWORD WINAPI PrefaultPages(LPVOID param) {
+  const auto* job = static_cast<const PrefaultJob*>(param);
+  auto* bytes = static_cast<std::uint8_t*>(job->block);
+  for (std::size_t at = 0; at < job->bytes; at += kPageBytes) __atomic_fetch_or(bytes + at, 0, __ATOMIC_RELAXED);
+  return 0;
+}
+
+}  // namespace
+
+bool StartPrefault(PrefaultJob* job) {
+  job->running = false;
+  if (job->bytes < kPrefaultMinBytes) return false;
+  const HANDLE thread =
+      CreateThread(nullptr, kPrefaultStackBytes, PrefaultPages, job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  job->running = thread != nullptr;
+  job->thread = reinterpret_cast<std::uintptr_t>(thread);
+  return job->running;
+}
+
+void FinishPrefault(PrefaultJob* job) {
+  if (!job->running) return;
+  const auto thread = reinterpret_cast<HANDLE>(job->thread);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  job->running = false;
+}

@@ -11,6 +11,7 @@
 #include "codec/bitmap.h"
 #include "codec/decompress.h"
 #include "codec/fast_decode.h"
+#include "codec/group_decode.h"
 #include "codec/kx_format.h"
 #include "codec/row_store.h"
 #include "tests/support/kx_build.h"
@@ -190,7 +191,9 @@ TEST(DecodeToBitmap, RepeatsPatternsOfEveryShortDistance) {
   for (unsigned distance = 1; distance <= 16; ++distance) {
     StreamWriter w;
     w.Run(RandomBytes(rng, 40));
-    for (int repeat = 0; repeat < 4; ++repeat) {
+    // Twelve rounds make about 70 KB, so that the first half of the stream
+    // is decoded by the unchecked groups (32 KiB of picture must follow).
+    for (int repeat = 0; repeat < 12; ++repeat) {
       for (const unsigned length : lengths) {
         w.Long(distance, length);
         w.Literal(static_cast<std::uint8_t>(rng()));
@@ -202,6 +205,7 @@ TEST(DecodeToBitmap, RepeatsPatternsOfEveryShortDistance) {
     // The whole stream on a picture that takes all of it (checked and
     // unchecked paths), and on pictures that end inside its copies.
     const std::size_t produced = w.produced_bytes();
+    ASSERT_GT(produced, 2 * kMaxGroupOutputBytes);
     for (const std::size_t total : {produced, produced - 1, std::size_t{40 + 3 + 7}, std::size_t{2000}, produced / 2}) {
       const int width = static_cast<int>((total + 2) / 3);
       for (const std::uint8_t coding : {std::uint8_t{0x83}, std::uint8_t{0x03}}) {
@@ -303,6 +307,73 @@ TEST(DecodeToBitmap, PicturesThatEndAroundTheLastUncheckedGroup) {
       for (int height = fits_rows - 22; height <= fits_rows + 22; ++height) {
         ASSERT_TRUE(SameAsStraightforward(MakeKx(1, height, stream, height % 2 == 0 ? 0x83 : 0x03)))
             << height << " rows, after " << small_groups << " small groups";
+      }
+    }
+  }
+}
+
+// A KX file whose picture has `total` bytes, or a few less: as few rows as
+// the 16-bit width allows.
+Bytes KxOfAbout(std::size_t total, const Bytes& stream, std::uint8_t coding = 0x83) {
+  const std::size_t pixels = total / 3;
+  const std::size_t height = pixels / 32767 + 1;
+  return MakeKx(static_cast<int>(pixels / height), static_cast<int>(height), stream, coding);
+}
+
+TEST(DecodeToBitmap, GroupsOfEveryFlagByteAndTokenForm) {
+  // Each flag byte's group, with each control token in each form, decoded
+  // by the unchecked group kernels: the picture ends once 32 KiB after the
+  // start of each group (give or take a few bytes), so that every group is
+  // in turn one of the last the unchecked path runs before the checked one
+  // takes over, and once at the end of the stream.
+  std::mt19937 rng(85);
+  for (unsigned variant = 0; variant < 4; ++variant) {
+    const FlagStream s = EveryFlagStream(rng, variant);
+    ASSERT_TRUE(SameAsStraightforward(KxOfAbout(s.produced_bytes, s.stream))) << "variant " << variant;
+    for (unsigned flag = 0; flag < 256; ++flag) {
+      const std::size_t end = s.group_output[flag] + std::size_t{32} * 1024 + flag % 7;
+      ASSERT_TRUE(SameAsStraightforward(KxOfAbout(end, s.stream, flag % 2 ? 0x83 : 0x03)))
+          << "flag " << flag << ", variant " << variant;
+    }
+  }
+}
+
+TEST(DecodeToBitmap, GroupsOfEveryFlagByteCutAtEveryByte) {
+  // Each flag byte's group after one group of literals, the input cut at
+  // every byte of the group, and the picture ending at every byte of its
+  // output (its first 64 bytes and its last): the checked path's stop
+  // rules on every group shape. One window, the decoder's own checks only,
+  // so a reused window (which keeps what the last decode left) is enough.
+  std::mt19937 rng(86);
+  Bytes window(kMinDecodeWindowBytes);
+  for (unsigned flag = 0; flag < 256; ++flag) {
+    for (unsigned variant = 0; variant < 4; ++variant) {
+      StreamWriter w;
+      for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+      FlagGroup(&w, rng, flag, variant);
+      const Bytes stream = w.Finish();
+      const std::size_t produced = w.produced_bytes();
+      auto check = [&](std::size_t cut, std::size_t pixels) {
+        const Bytes file =
+            MakeKx(static_cast<int>(pixels), 1, Bytes(stream.begin(), stream.begin() + static_cast<long>(cut)));
+        const PictureLayout layout = LayoutOf(file);
+        const BitsResult want = Straightforward(file, layout);
+        Bytes bits(layout.bits_bytes, kStale);
+        const std::size_t got =
+            DecodeToBitmap(file.data(), file.size(), layout, bits.data(), window.data(), window.size());
+        if (want.bits == bits && got == want.produced) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "flag " << flag << ", variant " << variant << ", cut at " << cut << ", picture of " << pixels
+               << " pixels: " << FirstDifference(want.bits, bits) << "; produced " << got << ", expected "
+               << want.produced;
+      };
+      for (std::size_t cut = 10; cut <= stream.size(); ++cut) ASSERT_TRUE(check(cut, produced / 3 + 1));
+      // Pictures of 3 to 3 x 32 pixels cover the first 24 or so bytes of the
+      // group's output at every byte and its last 24 bytes; in between a
+      // step of 31 pixels.
+      for (std::size_t pixels = 3; pixels <= produced / 3 + 1;
+           pixels += pixels < 12 || pixels + 8 > produced / 3 ? 1 : 31) {
+        ASSERT_TRUE(check(stream.size(), pixels));
       }
     }
   }

@@ -134,6 +134,37 @@ TEST_F(Ownership, APictureCostsItsBitmapAndASmallFixedAmount) {
   }
 }
 
+// Large bitmaps are faulted in by a second thread while the decoder fills
+// them: the picture is the same with it, without it (no thread could be
+// started), and the thread has ended when GetPicture returns, whatever the
+// callback says. Pictures below the size start no thread. (4 MiB here
+// instead of the stand-in's 32 MiB, to keep the test quick.)
+TEST_F(Ownership, PrefaultThreadsEndBeforeGetPictureReturns) {
+  std::mt19937 rng(5);
+  StandInSetPrefaultMinBytes(std::size_t{4} << 20);
+  const Bytes large = MakeKx(1400, 1100, LongCopyTokenStream(rng, std::size_t{1400} * 1100 * 3));
+  const Bytes small = MakeKx(300, 200, RandomTokenStream(rng, std::size_t{300} * 200 * 3));
+  const Bytes want = ReferenceBits(large, 1400, 1100);
+  auto cancel = [](int, int, SpiLong) -> int { return 1; };
+  for (const bool fail : {false, true}) {
+    for (const bool cancelled : {false, true}) {
+      SCOPED_TRACE(std::string(fail ? "no thread" : "thread") + (cancelled ? ", cancelled" : ""));
+      StandInFailPrefaults(fail);
+      const int started_before = StandInPrefaultsStarted();
+      const HostPicture got = FetchPicture(reinterpret_cast<char*>(const_cast<std::uint8_t*>(large.data())),
+                                           static_cast<SpiLong>(large.size()), 1, cancelled ? +cancel : nullptr);
+      EXPECT_EQ(got.result, cancelled ? 8 : 0);
+      EXPECT_EQ(FirstDifference(want, got.bits), "");
+      EXPECT_EQ(StandInPrefaultsStarted() - started_before, fail ? 0 : 1);
+      EXPECT_EQ(StandInLivePrefaults(), 0);
+    }
+  }
+  StandInFailPrefaults(false);
+  const int started_before = StandInPrefaultsStarted();
+  EXPECT_EQ(FetchFromMemory(small).result, 0);
+  EXPECT_EQ(StandInPrefaultsStarted(), started_before);
+}
+
 TEST_F(Ownership, NullSlotsAndRecordsAreRefused) {
   Bytes file = MakeKx(2, 1, {0x00, 1, 2, 3, 4, 5, 6});
   SpiHandle slot = nullptr;

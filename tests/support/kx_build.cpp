@@ -186,6 +186,45 @@ Bytes LongCopyTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool 
   return w.Finish();
 }
 
+void FlagGroup(StreamWriter* w, std::mt19937& rng, unsigned flag, unsigned variant) {
+  auto pick = [&](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
+  // Half the copies reach at most 15 back, below 16 and often below their
+  // length.
+  auto distance = [&](unsigned max) { return rng() % 2 == 0 ? pick(1, std::min(15u, max)) : pick(1, max); };
+  unsigned controls = 0;
+  for (int bit = 7; bit >= 0; --bit) {
+    if (((flag >> bit) & 1u) == 0) {
+      w->Literal(static_cast<std::uint8_t>(rng()));
+      continue;
+    }
+    switch ((variant + controls++) % 4) {
+      case 0: w->Short(distance(32), pick(2, 4)); break;
+      case 1: w->Medium(distance(1024), pick(3, 18)); break;
+      case 2: {
+        const unsigned which = pick(0, 15);
+        w->Long(distance(16384), which == 0 ? 1024 : which == 1 ? 4096 : pick(3, 256));
+        break;
+      }
+      default: w->Run(RandomBytes(rng, pick(9, 40))); break;
+    }
+  }
+}
+
+FlagStream EveryFlagStream(std::mt19937& rng, unsigned variant) {
+  StreamWriter w;
+  FlagStream s;
+  for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+  for (unsigned flag = 0; flag < 256; ++flag) {
+    s.group_output.push_back(w.produced_bytes());
+    FlagGroup(&w, rng, flag, variant);
+  }
+  for (int k = 0; k < 8; ++k) w.Long(1 + rng() % 16384, 4096);
+  for (int k = 0; k < 16; ++k) w.Run(RandomBytes(rng, 40));
+  s.stream = w.Finish();
+  s.produced_bytes = w.produced_bytes();
+  return s;
+}
+
 std::string FirstDifference(const Bytes& expected, const Bytes& actual) {
   const std::size_t n = std::min(expected.size(), actual.size());
   for (std::size_t k = 0; k < n; ++k) {

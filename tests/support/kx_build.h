@@ -47,6 +47,26 @@ Bytes RandomTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool re
 // before the first output byte only when `reach_before_start` is set.
 Bytes LongCopyTokenStream(std::mt19937& rng, std::size_t min_output_bytes, bool reach_before_start = false);
 
+// One group for the flag byte `flag`: a literal for each clear bit and a
+// control token for each set bit, the k-th control token taking form
+// (variant + k) % 4: a short copy, a medium copy, a long copy (now and then
+// of 1024 or 4096 bytes), a literal run. Copies reach back small distances,
+// which repeat a pattern, and large ones. `w` must be at a group boundary,
+// and is again after.
+void FlagGroup(StreamWriter* w, std::mt19937& rng, unsigned flag, unsigned variant);
+
+// A group for every flag byte value, 0 to 255 in turn, by FlagGroup with
+// `variant`; led by one group of literals and followed by long copies and
+// literal runs, so that a decoder that wants a few hundred bytes of input and
+// 32 KiB of output to spare after a group still has them after the last one.
+// Copies may reach before the start.
+struct FlagStream {
+  Bytes stream;
+  std::vector<std::size_t> group_output;  // output offset where each flag's group starts
+  std::size_t produced_bytes;
+};
+FlagStream EveryFlagStream(std::mt19937& rng, unsigned variant);
+
 // A Windows icon file holding one 16 x 16 picture of 32 bits: a file of
 // another format whose bytes 12 to 15 (the bit count and the picture's byte
 // count, 32 and 1128) read as a small positive width and height.
