@@ -53,8 +53,11 @@ constexpr std::size_t kHashHeads = std::size_t{1} << kHashBits;
 constexpr std::uint32_t kNoPosition = 0;
 
 // The optimal parse chooses the tokens of this many bytes at a time; its
-// tables hold a price, the last token and a path entry per position.
-constexpr std::size_t kOptBlockBytes = 8192;
+// tables hold a price, the last token and a path entry per position. A
+// block's path ends at its last byte, which costs a little at every block's
+// end: 32 KiB instead of 8 KiB made the benchmark's real photograph 0.02%
+// smaller (the generated one 0.005%) in the same time.
+constexpr std::size_t kOptBlockBytes = 32768;
 constexpr std::size_t kOptSlots = kOptBlockBytes + 1;
 
 constexpr std::size_t kHeadTableBytes = kHashHeads * sizeof(std::uint32_t);
@@ -305,6 +308,7 @@ struct Stretch {
   std::uint8_t* near3;
   std::uint8_t* near4;
   std::uint8_t* chain;  // per position modulo the window: the gap back to the previous one with its hash
+  std::uint8_t* chain3;  // optimal parse: the same for the hash of 3 bytes (null otherwise)
   std::uint8_t* price;  // optimal parse: kOptSlots prices in bits
   std::uint8_t* step;   // optimal parse: per slot the bytes and distance of the token ending there
   std::uint8_t* path;   // optimal parse: the chosen slots, last first
@@ -364,17 +368,23 @@ void InsertAt(const Stretch& s, std::size_t p, const Slots& slots) {
   Store16(s.chain, p & (kWindowBytes - 1), static_cast<std::uint16_t>(gap <= kWindowBytes ? gap : 0));
   const auto position = static_cast<std::uint32_t>(p + 1);
   Store32(s.head, slots.chain, position);
+  if (s.chain3 != nullptr) {
+    const std::uint32_t entry3 = Load32(s.near3, slots.near3);
+    const std::size_t gap3 = entry3 == kNoPosition ? 0 : p + 1 - entry3;
+    Store16(s.chain3, p & (kWindowBytes - 1), static_cast<std::uint16_t>(gap3 <= kWindowBytes ? gap3 : 0));
+  }
   Store32(s.near3, slots.near3, position);
   if (s.near4 != nullptr) Store32(s.near4, slots.near4, position);
 }
 
 void Insert(const Stretch& s, std::size_t p) { InsertAt(s, p, SlotsAt(s, p)); }
 
-// The entry before q in its chain, or kNoPosition.
-std::uint32_t NextEntry(const Stretch& s, std::size_t q) {
-  const std::size_t gap = Load16(s.chain, q & (kWindowBytes - 1));
+// The entry before q in a chain, or kNoPosition.
+std::uint32_t NextEntry(const std::uint8_t* chain, std::size_t q) {
+  const std::size_t gap = Load16(chain, q & (kWindowBytes - 1));
   return gap == 0 ? kNoPosition : static_cast<std::uint32_t>(q + 1 - gap);
 }
+std::uint32_t NextEntry(const Stretch& s, std::size_t q) { return NextEntry(s.chain, q); }
 
 #if defined(__SSE2__)
 // Bit j set when from[j] == value, for j = 0..31.
@@ -889,6 +899,13 @@ struct Reaches {
   Match far;
 };
 
+// Entries of the 3-byte chain looked at for a copy of 3 bytes. On the
+// benchmark's photograph, where most copies are of 2 to 4 bytes, the
+// nearest entry alone (a table of last positions) missed one such copy in
+// a few hundred positions for another 3-byte value with the same hash: 16
+// entries made the file 0.14% smaller (the real photograph 0.01%).
+constexpr std::uint32_t kNear3Steps = 16;
+
 Reaches FindReaches(const Stretch& s, std::size_t p, const Slots& slots, const LevelParams& params) {
   Reaches r{{0, 0}, {0, 0}};
   const std::size_t limit = Limit(s, p);
@@ -915,9 +932,23 @@ Reaches FindReaches(const Stretch& s, std::size_t p, const Slots& slots, const L
   }
   if (best.distance == 0) best.bytes = 0;
   if (!medium_done) r.medium = best;
-  // The last position with the same 3 bytes may give a longer match than
-  // the chain found, or one within a medium copy's reach.
-  const Match near = LastMatch(s, p, s.near3, slots.near3, kMediumBase, limit);
+  // The nearest earlier position with the same 3 bytes gives a copy of 3
+  // when the chain found none of 4 bytes or more (a long copy of 3 bytes
+  // costs 25 bits, 2 less than three literals), and a medium one when it is
+  // within reach. Its chain steps over other 3-byte values with the same
+  // hash.
+  Match near{0, 0};
+  std::uint32_t entry3 = Load32(s.near3, slots.near3);
+  for (std::uint32_t steps = 0; entry3 != kNoPosition && steps < kNear3Steps; ++steps) {
+    const std::size_t q = entry3 - 1u;
+    if (p - q > kWindowBytes) break;
+    const std::size_t bytes = MatchBytes(At(s, q), at, limit);
+    if (bytes >= kMediumBase) {
+      near = Match{bytes, p - q};
+      break;
+    }
+    entry3 = NextEntry(s.chain3, q);
+  }
   if (near.distance <= kMediumMaxDistance && near.bytes > r.medium.bytes) r.medium = near;
   if (near.bytes > best.bytes) best = near;
   if (r.medium.distance == 0) r.medium.bytes = 0;
@@ -1077,8 +1108,12 @@ void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const Enc
   s.chain_key_bytes = params.chain_key_bytes;
   const bool chained = params.parser == Parser::kGreedy || params.parser == Parser::kLazy;
   s.near4 = chained ? near4 : nullptr;
-  // Every chain and table starts empty (the fast level uses `head` alone).
-  std::memset(s.head, 0, params.parser == Parser::kFast ? kHeadTableBytes : (chained ? 3 : 2) * kHeadTableBytes);
+  // The optimal parse keeps its chain of 3-byte hashes where the others
+  // keep near4.
+  static_assert(kChainTableBytes <= kHeadTableBytes, "");
+  s.chain3 = params.parser == Parser::kOptimal ? near4 : nullptr;
+  // Every table starts empty (the fast level fills its own).
+  if (params.parser != Parser::kFast) std::memset(s.head, 0, (chained ? 3 : 2) * kHeadTableBytes);
   switch (params.parser) {
     case Parser::kFast: ParseFast(s); break;
     case Parser::kGreedy:

@@ -344,6 +344,54 @@ TEST(EncodeImage, FastLevelSendsLiteralsOfEveryCountBetweenCopies) {
   }
 }
 
+// The fewest bits any stream of the token forms can spend on `stream` (the
+// bytes the decoder produces before its delta step), one flag bit per token
+// included: the shortest path through every literal, run and copy at every
+// distance and length. The file then takes ceil(bits / 8) bytes after its
+// header.
+std::uint64_t OptimalBits(const Bytes& stream) {
+  const std::size_t n = stream.size();
+  std::vector<std::uint64_t> best(n + 1, UINT64_MAX);
+  best[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto offer = [&](std::size_t bytes, std::uint64_t bits) {
+      best[i + bytes] = std::min(best[i + bytes], best[i] + bits);
+    };
+    offer(1, 9);
+    for (std::size_t bytes = 9; bytes <= 40 && i + bytes <= n; ++bytes) offer(bytes, 9 + 8 * bytes);
+    for (std::size_t distance = 1; distance <= i && distance <= kMaxDistance; ++distance) {
+      std::size_t longest = 0;
+      while (i + longest < n && stream[i + longest] == stream[i + longest - distance]) ++longest;
+      for (std::size_t bytes = 2; bytes <= longest && bytes <= 256; ++bytes) {
+        if (distance <= 32 && bytes <= 4) {
+          offer(bytes, 9);
+        } else if (bytes >= 3) {
+          offer(bytes, distance <= 1024 && bytes <= 18 ? 17 : 25);
+        }
+      }
+    }
+  }
+  return best[n];
+}
+
+TEST(EncodeImage, OptimalLevelSpendsTheFewestBytesAnyParseCan) {
+  // Pictures of one parse block with no match long enough to be taken at
+  // once, where the optimal level must meet the shortest path exactly.
+  // Bytes from small alphabets repeat in 2 to 5 byte pieces at every
+  // distance, as the grain of photographs does.
+  std::mt19937 rng(41);
+  for (const unsigned values : {5u, 20u, 60u}) {
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(values) - 1);
+    Picture p{"alphabet-" + std::to_string(values), 60, 25, Bytes(TotalBytes(60, 25))};
+    for (std::uint8_t& b : p.pixels) b = static_cast<std::uint8_t>(pick(rng) * 3);
+    const Bytes file = EncodeChecked(p, EncodeOptions{kMaxEncodeLevel, false});
+    EXPECT_EQ(file.size(), kHeaderBytes + (OptimalBits(p.pixels) + 7) / 8) << p.name;
+  }
+  const Picture photo = PhotoLike(50, 30, 42);
+  EXPECT_EQ(EncodeChecked(photo, EncodeOptions{kMaxEncodeLevel, false}).size(),
+            kHeaderBytes + (OptimalBits(photo.pixels) + 7) / 8);
+}
+
 TEST(EncodeImage, ReachesTheWholeWindowAcrossStretchJoins) {
   // A block of noise as long as the window, repeated: past the first block
   // everything is a copy from exactly 16,384 bytes back, also right after
