@@ -44,9 +44,9 @@
 //        8 bytes.
 //   7-8  lazy: a match shorter than 32 (64) bytes is first weighed against
 //        the best one at the next position; 32 (128) chain entries.
-//   9    optimal: the tokens of each 32 KiB are chosen by their exact cost
-//        in bytes, as the cheapest path through every literal, literal run
-//        and copy the match finder offers there (128 entries of a chain
+//   9    optimal: the tokens of each 8 KiB are chosen by their exact cost in
+//        bytes, as the cheapest path through every literal, literal run and
+//        copy the match finder offers there (128 entries of a chain
 //        keyed on 4 bytes per position, and the nearest position with the
 //        same 3 bytes, from a chain keyed on them); a match of 128 bytes or
 //        more is taken at once.
