@@ -68,6 +68,7 @@ DeltaFn PickStreamingDelta(DeltaKernel kernel) {
 void FinishStreaming(DeltaFn delta) {
   if (delta == DeltaSse2Streaming || delta == DeltaSsse3Streaming) FenceStreamingStores();
 }
+
 #else
 bool ProcessorHasSse2() { return false; }
 bool ProcessorHasSsse3() { return false; }

@@ -15,6 +15,9 @@
 namespace {
 
 constexpr std::size_t kVectorBytes = 16;
+// The RGB kernels go 16 pixels at a time: three vectors, the first starting
+// at a pixel's first byte.
+constexpr std::size_t kPixelBlockBytes = 3 * kVectorBytes;
 
 // Byte lanes are 3 apart: shifting by 3, 6 and 12 bytes and adding gives,
 // in each byte, the sum of its lane from the start of the vector.
@@ -67,6 +70,32 @@ inline std::size_t AlignHead(const std::uint8_t* src, std::uint8_t* dst, std::si
   const std::size_t head_bytes = head < n ? head : n;
   DeltaScalar(src, dst, head_bytes, carry);
   return head_bytes;
+}
+
+// The loop of the RGB kernels: whole blocks of 16 pixels, each summed by
+// the instruction set's `Blocks` (when the delta step is asked for) and
+// swapped to red, green, blue, then the pixels after the last whole block
+// one at a time. Blocks(carry) starts from the carry, Sum and Swap work on
+// the three vectors of a block, and KeepCarry gives back the last sums.
+template <bool kDelta, typename Blocks>
+inline void RgbKernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  Blocks blocks(carry);
+  std::size_t k = 0;
+  for (; n - k >= kPixelBlockBytes; k += kPixelBlockBytes) {
+    __m128i v[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+      v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + i * kVectorBytes));
+    }
+    if constexpr (kDelta) blocks.Sum(v);
+    blocks.Swap(v);
+    for (std::size_t i = 0; i < 3; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k + i * kVectorBytes), v[i]);
+  }
+  if constexpr (kDelta) {
+    blocks.KeepCarry(carry);
+    RgbDeltaScalar(src + k, dst + k, n - k, carry);
+  } else {
+    RgbCopyScalar(src + k, dst + k, n - k, carry);
+  }
 }
 
 }  // namespace

@@ -509,22 +509,22 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, Output* out) {
 
 }  // namespace
 
-std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
-                           std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes) {
   if (window_bytes < kMinDecodeWindowBytes) return 0;
   Output out{};
   out.window = window;
   out.window_bytes = window_bytes;
   out.op = window + kHistoryBytes;
   out.flushed = out.op;
-  out.end_offset = kHistoryBytes + layout.total_bytes;
-  out.rows = StartRows(layout, bits, AsksForDelta(src, src_bytes) ? PickDelta(kernel) : nullptr);
+  out.end_offset = kHistoryBytes + total_bytes;
+  out.rows = rows;
   std::memset(window, 0, kHistoryBytes);
 
   if (src_bytes > kHeaderBytes) DecodeStream(src, src_bytes, &out);
   Flush(&out);
   const std::size_t left_bytes = BytesLeft(out);
-  const std::size_t produced_bytes = layout.total_bytes - left_bytes;
+  const std::size_t produced_bytes = total_bytes - left_bytes;
 
   // What the stream did not produce is zero before the delta step.
   const std::size_t zero_bytes = left_bytes < window_bytes ? left_bytes : window_bytes;
@@ -535,4 +535,10 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
     k -= n;
   }
   return produced_bytes;
+}
+
+std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                           std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+  const DeltaFn delta = AsksForDelta(src, src_bytes) ? PickDelta(kernel) : nullptr;
+  return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRows(layout, bits, delta), window, window_bytes);
 }

@@ -1,4 +1,5 @@
-// Fast decoder of the KX pixel stream, straight into the bits block.
+// Fast decoder of the KX pixel stream, straight into the bits block (or into
+// top-down RGB rows).
 //
 // DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
 // (codec/decompress.h, codec/row_store.h) give, byte for byte and for any
@@ -23,6 +24,8 @@
 #include <cstdint>
 
 #include "codec/bitmap.h"
+
+struct RowWriter;  // codec/row_writer.h
 
 // The window the plug-in gives DecodeToBitmap, whatever the picture's size.
 // 256 KiB makes the 16 KiB slide of the history happen once every 190 KiB
@@ -55,3 +58,25 @@ bool DeltaKernelAvailable(DeltaKernel kernel);
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
                            std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes,
                            DeltaKernel kernel = DeltaKernel::kBest);
+
+// The same decode into top-down RGB rows, for image libraries: row r of the
+// picture (r = 0 at the top) starts at rgb + r x stride_bytes and holds its
+// width pixels as red, green, blue; StoreRgbRows (codec/row_store.h) of
+// DecompressPixels' output gives the same bytes. The contract above holds
+// with rgb for bits: only the first row_bytes of each row are written, all
+// of them; rgb holds (height - 1) x stride_bytes + layout.row_bytes bytes,
+// so the last row needs no padding. A window below kMinDecodeWindowBytes or
+// a stride below layout.row_bytes decodes and writes nothing and returns 0.
+// Defined with the RGB row store in rgb_rows.cpp, which the modules do not
+// link.
+std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                            std::uint8_t* rgb, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
+                            DeltaKernel kernel = DeltaKernel::kBest);
+
+// The decode behind both entry points, into whatever layout `rows` was
+// started for (StartRows, StartRgbRows) for a picture of total_bytes raw
+// bytes; the contract above holds for the rows the writer was given. A
+// window below kMinDecodeWindowBytes decodes and writes nothing and
+// returns 0.
+std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes);

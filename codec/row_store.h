@@ -1,5 +1,5 @@
 // Whole-picture row stores: a raw top-down picture already in memory into a
-// bottom-up bits block. The straightforward path (DecompressPixels, then
+// bottom-up bits block, or into top-down RGB rows. The straightforward path (DecompressPixels, then
 // StoreRows) that tests, tools and benchmarks compare the module's decoder
 // with; the module itself stores rows only through DecodeToBitmap and does
 // not contain these.
@@ -26,3 +26,20 @@ void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_by
 // Bitmaps of kStreamingBytes and more are written with streaming stores.
 void StoreDeltaRows(const std::uint8_t* raw, std::uint8_t* bits, const PictureLayout& layout, bool undo_delta,
                     DeltaKernel kernel = DeltaKernel::kBest);
+
+// Copies the raw top-down rows of `out` into `dst` top-down, one row every
+// stride_bytes, each pixel's bytes swapped from blue, green, red to red,
+// green, blue, one byte at a time. The padding bytes are not written.
+void StoreRgbRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
+                  std::int32_t height);
+
+// UndoDelta (when undo_delta is set) and StoreRgbRows in one pass through
+// the RGB kernels: the same writes as DecodeToRgbRows.
+void StoreDeltaRgbRows(const std::uint8_t* raw, std::uint8_t* rgb, std::size_t stride_bytes,
+                       const PictureLayout& layout, bool undo_delta, DeltaKernel kernel = DeltaKernel::kBest);
+
+// A bits block (layout.bits_bytes, bottom-up, blue, green, red) as top-down
+// RGB rows rgb_stride_bytes apart: for comparing what the two layouts give
+// for one picture. The padding bytes are not written.
+void BitmapToRgbRows(const std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* rgb,
+                     std::size_t rgb_stride_bytes);

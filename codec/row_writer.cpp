@@ -2,13 +2,26 @@
 
 #include <cstring>
 
+namespace {
+
+void StoreBitmapPiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* dst, std::size_t n) {
+  if (rows->kernel != nullptr) {
+    rows->kernel(raw, dst, n, rows->carry);
+  } else {
+    std::memcpy(dst, raw, n);
+  }
+}
+
+}  // namespace
+
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta) {
   RowWriter rows{};
-  rows.bits = bits;
-  rows.stride_bytes = layout.stride_bytes;
+  rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
+  rows.row = bits + rows.rows_left * layout.stride_bytes;
+  rows.step_bytes = -static_cast<std::ptrdiff_t>(layout.stride_bytes);
   rows.row_bytes = layout.row_bytes;
-  rows.stored_row = static_cast<std::size_t>(layout.height) - 1;
-  rows.delta = delta;
+  rows.store = StoreBitmapPiece;
+  rows.kernel = delta;
   return rows;
 }
 
@@ -17,17 +30,13 @@ void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n) {
     const std::size_t room_bytes = rows->row_bytes - rows->column_bytes;
     const std::size_t take = n < room_bytes ? n : room_bytes;
     if (take == 0) return;
-    std::uint8_t* const dst = rows->bits + rows->stored_row * rows->stride_bytes + rows->column_bytes;
-    if (rows->delta != nullptr) {
-      rows->delta(raw, dst, take, rows->carry);
-    } else {
-      std::memcpy(dst, raw, take);
-    }
+    rows->store(rows, raw, rows->row + rows->column_bytes, take);
     raw += take;
     n -= take;
     rows->column_bytes += take;
-    if (rows->column_bytes == rows->row_bytes && rows->stored_row > 0) {
-      --rows->stored_row;
+    if (rows->column_bytes == rows->row_bytes && rows->rows_left > 0) {
+      rows->row += rows->step_bytes;
+      --rows->rows_left;
       rows->column_bytes = 0;
     }
   }

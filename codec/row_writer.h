@@ -1,5 +1,13 @@
-// Raw top-down pixel bytes into the rows of a bottom-up bits block, with the
-// delta step undone on the way when the picture asks for it.
+// Raw top-down pixel bytes into the rows of a picture, with the delta step
+// undone on the way when the picture asks for it. Two layouts:
+//   - the bits block of a bitmap: rows bottom-up, pixel bytes as they come
+//     (blue, green, red);
+//   - top-down RGB rows, as image libraries keep pixels: row 0 is the top of
+//     the picture, each pixel red, green, blue, rows a caller-given stride
+//     apart.
+// Each layout has its own start function and its own store of a piece of a
+// row, reached through the writer: a program that starts only bottom-up
+// rows (the module) links none of the RGB code.
 #pragma once
 
 #include <cstddef>
@@ -8,23 +16,39 @@
 #include "codec/bitmap.h"
 #include "codec/delta.h"
 
-// Where the next raw byte goes: raw row r is stored row height - 1 - r.
+struct RowWriter;
+
+// Stores the n raw bytes at raw (at most what is left of the current row)
+// at dst, the place of the first of them in the row.
+using StorePieceFn = void (*)(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* dst, std::size_t n);
+
 struct RowWriter {
-  std::uint8_t* bits;
-  std::size_t stride_bytes;
+  std::uint8_t* row;          // the row being filled
+  std::ptrdiff_t step_bytes;  // from one row to the next: -stride bottom-up, +stride top-down
+  std::size_t rows_left;      // rows after the one being filled
   std::size_t row_bytes;
-  std::size_t stored_row;    // the stored row being filled, counting down
-  std::size_t column_bytes;  // bytes of it already written
-  DeltaFn delta;             // null: bytes are stored as they are
+  std::size_t column_bytes;  // bytes of the current row already handed over
+  StorePieceFn store;
+  DeltaFn kernel;  // bottom-up: the delta kernel, or null to store bytes as they are
   std::uint8_t carry[3];
+  std::uint8_t pending[3];  // top-down RGB: raw bytes of a pixel that a piece cut in two
 };
 
 // A writer at the start of the picture laid out by `layout` (PlanPicture
-// returned kOk for it), into bits (layout.bits_bytes bytes). `delta` is the
-// kernel that undoes the delta step, or null to store bytes as they are.
+// returned kOk for it), into bits (layout.bits_bytes bytes): raw row r is
+// stored row height - 1 - r. `delta` is the kernel that undoes the delta
+// step, or null to store bytes as they are.
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta);
 
-// Stores the next n raw bytes. Writes only the first row_bytes of each
-// stored row, and never past the last byte of stored row 0: the callers hand
-// over total_bytes in all, and any excess is dropped.
+// A writer of top-down RGB rows: raw row r goes to rgb + r x stride_bytes,
+// its pixels' bytes swapped from blue, green, red to red, green, blue.
+// stride_bytes >= layout.row_bytes; rgb holds (height - 1) x stride_bytes +
+// row_bytes bytes (the last row needs no padding). `kernel` comes from
+// PickRgbKernel.
+RowWriter StartRgbRows(const PictureLayout& layout, std::uint8_t* rgb, std::size_t stride_bytes, DeltaFn kernel);
+
+// Stores the next n raw bytes, in pieces of any size. Writes only the first
+// row_bytes of each row, each of those bytes once, and nothing past the
+// last row: the callers hand over total_bytes in all, and any excess is
+// dropped.
 void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n);

@@ -1,6 +1,6 @@
-// DecodeToBitmap and StoreDeltaRows against the straightforward path:
-// DecompressPixels into a picture-sized buffer, then StoreRows (and
-// UndoDelta) into the bits block.
+// DecodeToBitmap and DecodeToRgbRows, StoreDeltaRows and StoreDeltaRgbRows
+// against the straightforward path: DecompressPixels into a picture-sized
+// buffer, then StoreRows or StoreRgbRows (and UndoDelta) into the rows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,12 +62,39 @@ struct BitsResult {
   std::size_t produced;
 };
 
-BitsResult Straightforward(const Bytes& file, const PictureLayout& layout) {
+// Bytes of top-down RGB rows stride_bytes apart, the last one unpadded.
+std::size_t RgbBytes(const PictureLayout& layout, std::size_t stride_bytes) {
+  return (static_cast<std::size_t>(layout.height) - 1) * stride_bytes + layout.row_bytes;
+}
+
+// The straightforward decode, kept raw so that it can be stored in either
+// layout.
+struct RawResult {
+  Bytes raw;
+  std::size_t produced;
+};
+
+RawResult Decompressed(const Bytes& file, const PictureLayout& layout) {
   Bytes raw(layout.total_bytes);
   const std::size_t produced = DecompressPixels(file.data(), file.size(), raw.data(), raw.size());
+  return {raw, produced};
+}
+
+Bytes BitmapOf(const Bytes& raw, const PictureLayout& layout) {
   Bytes bits(layout.bits_bytes, kStale);
   StoreRows(raw.data(), bits.data(), layout.stride_bytes, layout.width, layout.height);
-  return {bits, produced};
+  return bits;
+}
+
+Bytes RgbRowsOf(const Bytes& raw, const PictureLayout& layout, std::size_t stride_bytes) {
+  Bytes rgb(RgbBytes(layout, stride_bytes), kStale);
+  StoreRgbRows(raw.data(), rgb.data(), stride_bytes, layout.width, layout.height);
+  return rgb;
+}
+
+BitsResult Straightforward(const Bytes& file, const PictureLayout& layout) {
+  const RawResult decoded = Decompressed(file, layout);
+  return {BitmapOf(decoded.raw, layout), decoded.produced};
 }
 
 // The window starts full of junk: the decoder must not rely on its contents.
@@ -84,34 +111,62 @@ BitsResult Fast(const Bytes& file, const PictureLayout& layout, std::size_t wind
   return {bits.Inside(), produced};
 }
 
+BitsResult FastRgb(const Bytes& file, const PictureLayout& layout, std::size_t stride_bytes, std::size_t window_bytes,
+                   DeltaKernel kernel, std::string* damage) {
+  const Bytes input(file);  // NOLINT(performance-unnecessary-copy-initialization)
+  Guarded rgb(RgbBytes(layout, stride_bytes), kStale);
+  Guarded window(window_bytes, static_cast<std::uint8_t>(0xA5 ^ file.size()));
+  const std::size_t produced = DecodeToRgbRows(input.data(), input.size(), layout, rgb.data(), stride_bytes,
+                                               window.data(), window.size(), kernel);
+  if (!rgb.Damage().empty()) *damage = "rgb rows: " + rgb.Damage();
+  if (!window.Damage().empty()) *damage = "window: " + window.Damage();
+  return {rgb.Inside(), produced};
+}
+
 struct Setup {
   std::size_t window_bytes;
   DeltaKernel kernel;
+  bool rgb;                       // also decode into top-down RGB rows
+  std::size_t rgb_padding_bytes;  // after each RGB row, beyond the bitmap's 4-byte rounding
   const char* name;
 };
 
 // The plug-in's window with the best kernel, and the smallest window, which
 // slides most often, with each kernel (one the processor lacks falls back to
-// the next one below).
+// the next one below). RGB rows are decoded as the desktop loaders do
+// (the default window, the image libraries' stride rounded to 4 bytes) and
+// with the window sliding most often into a stride that differs from the
+// bitmap's; their kernels are each checked on their own below.
 const Setup kSetups[] = {
-    {kDecodeWindowBytes, DeltaKernel::kBest, "default window"},
-    {kMinDecodeWindowBytes, DeltaKernel::kScalar, "small window, scalar kernel"},
-    {kMinDecodeWindowBytes, DeltaKernel::kSse2, "small window, SSE2 kernel"},
-    {kMinDecodeWindowBytes, DeltaKernel::kSsse3, "small window, SSSE3 kernel"},
+    {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window"},
+    {kMinDecodeWindowBytes, DeltaKernel::kScalar, false, 0, "small window, scalar kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kSse2, true, 5, "small window, SSE2 kernel"},
+    {kMinDecodeWindowBytes, DeltaKernel::kSsse3, false, 0, "small window, SSSE3 kernel"},
 };
 
 const DeltaKernel kEveryKernel[] = {DeltaKernel::kScalar, DeltaKernel::kSse2, DeltaKernel::kSsse3, DeltaKernel::kBest};
 
+// Both layouts: the bits block, and top-down RGB rows.
 ::testing::AssertionResult SameAsStraightforward(const Bytes& file) {
   const PictureLayout layout = LayoutOf(file);
-  const BitsResult want = Straightforward(file, layout);
+  const RawResult want = Decompressed(file, layout);
+  const Bytes want_bits = BitmapOf(want.raw, layout);
   for (const Setup& setup : kSetups) {
+    const std::size_t rgb_stride_bytes = layout.stride_bytes + setup.rgb_padding_bytes;
     std::string damage;
     const BitsResult got = Fast(file, layout, setup.window_bytes, setup.kernel, &damage);
-    const std::string difference = FirstDifference(want.bits, got.bits);
-    if (!damage.empty() || !difference.empty() || want.produced != got.produced) {
-      return ::testing::AssertionFailure() << setup.name << ": " << damage << " " << difference << "; produced "
-                                           << got.produced << ", expected " << want.produced;
+    BitsResult got_rgb{{}, want.produced};
+    std::string rgb_difference;
+    if (setup.rgb) {
+      got_rgb = FastRgb(file, layout, rgb_stride_bytes, setup.window_bytes, setup.kernel, &damage);
+      rgb_difference = FirstDifference(RgbRowsOf(want.raw, layout, rgb_stride_bytes), got_rgb.bits);
+    }
+    const std::string difference = FirstDifference(want_bits, got.bits);
+    if (!damage.empty() || !difference.empty() || !rgb_difference.empty() || want.produced != got.produced ||
+        want.produced != got_rgb.produced) {
+      return ::testing::AssertionFailure()
+             << setup.name << ": " << damage << " bitmap " << difference << " rgb " << rgb_difference << "; produced "
+             << got.produced << " and " << got_rgb.produced << ", expected " << want.produced;
     }
   }
   return ::testing::AssertionSuccess();
@@ -291,16 +346,26 @@ TEST(DecodeToBitmap, InputsWithoutAStream) {
   }
 }
 
-TEST(DecodeToBitmap, RefusesAWindowBelowTheMinimum) {
+TEST(DecodeToBitmap, RefusesAWindowBelowTheMinimumOrARowStrideBelowARow) {
   std::mt19937 rng(80);
   const Bytes file = MakeKx(40, 40, RandomTokenStream(rng, 4800));
   const PictureLayout layout = LayoutOf(file);
   Guarded bits(layout.bits_bytes, kStale);
-  Guarded window(kMinDecodeWindowBytes - 1, 0x11);
-  EXPECT_EQ(DecodeToBitmap(file.data(), file.size(), layout, bits.data(), window.data(), window.size()), 0u);
+  Guarded small_window(kMinDecodeWindowBytes - 1, 0x11);
+  Guarded window(kMinDecodeWindowBytes, 0x11);
+  EXPECT_EQ(DecodeToBitmap(file.data(), file.size(), layout, bits.data(), small_window.data(), small_window.size()),
+            0u);
+  EXPECT_EQ(DecodeToRgbRows(file.data(), file.size(), layout, bits.data(), layout.stride_bytes, small_window.data(),
+                            small_window.size()),
+            0u);
+  EXPECT_EQ(DecodeToRgbRows(file.data(), file.size(), layout, bits.data(), layout.row_bytes - 1, window.data(),
+                            window.size()),
+            0u);
   EXPECT_EQ(bits.Inside(), Bytes(layout.bits_bytes, kStale));
+  EXPECT_EQ(small_window.Inside(), Bytes(small_window.size(), 0x11));
   EXPECT_EQ(window.Inside(), Bytes(window.size(), 0x11));
   EXPECT_EQ(bits.Damage(), "");
+  EXPECT_EQ(small_window.Damage(), "");
   EXPECT_EQ(window.Damage(), "");
 }
 
@@ -326,6 +391,37 @@ TEST(StoreDeltaRows, MatchesUndoDeltaThenStoreRows) {
                 << width << "x" << height << " offset " << offset << " delta " << undo_delta << " kernel "
                 << static_cast<int>(kernel);
             ASSERT_EQ(bits.Damage(), "");
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(StoreDeltaRgbRows, MatchesUndoDeltaThenStoreRgbRows) {
+  // Rows of 1 to 34 pixels take every count of whole 16-pixel blocks and
+  // every remainder; offsets move raw bytes and rows off any alignment, and
+  // strides leave padding that must stay untouched.
+  std::mt19937 rng(85);
+  for (int width = 1; width <= 34; ++width) {
+    for (const int height : {1, 3}) {
+      const PictureLayout layout = LayoutOf(width, height);
+      for (const std::size_t offset : {0, 1, 7}) {
+        const std::size_t stride_bytes = layout.row_bytes + offset % 4;
+        const Bytes raw = RandomBytes(rng, layout.total_bytes + offset);
+        for (const bool undo_delta : {true, false}) {
+          Bytes summed(raw.begin() + static_cast<long>(offset), raw.end());
+          if (undo_delta) UndoDelta(summed.data(), summed.size());
+          Bytes want(offset, kStale);
+          const Bytes rows = RgbRowsOf(summed, layout, stride_bytes);
+          want.insert(want.end(), rows.begin(), rows.end());
+          for (const DeltaKernel kernel : kEveryKernel) {
+            Guarded rgb(RgbBytes(layout, stride_bytes) + offset, kStale);
+            StoreDeltaRgbRows(raw.data() + offset, rgb.data() + offset, stride_bytes, layout, undo_delta, kernel);
+            ASSERT_EQ(FirstDifference(want, rgb.Inside()), "")
+                << width << "x" << height << " offset " << offset << " delta " << undo_delta << " kernel "
+                << static_cast<int>(kernel);
+            ASSERT_EQ(rgb.Damage(), "");
           }
         }
       }
