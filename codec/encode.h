@@ -23,16 +23,21 @@
 //     the last one, so a reader that checks neither decodes the file safely;
 //   - the file is never longer than EncodeBoundBytes(width, height);
 //   - the only memory used is the caller's: `work` and `dst` (and `out` for
-//     a stretch).
+//     a stretch). The fast level stores a few bytes ahead of the stream as it
+//     goes, so bytes of dst after the file (of out after the stretch's
+//     stream) may be overwritten, never beyond EncodeBoundBytes (for out,
+//     EncodeStretchBoundBytes()).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 // Levels trade time for size.
-//   1    fast: one probe of a table of 4-byte values per position and a
-//        look at the last 32 bytes for short copies, no chains; it steps
-//        over incompressible bytes ever faster.
+//   1    fast: one probe of a table of 4-byte values and one of a table of
+//        2-byte values per position (for short copies), no chains; the
+//        token is chosen and written without branches on what matched,
+//        literals wait until the next copy, and it steps over
+//        incompressible bytes ever faster.
 //   2-6  greedy: the best match found at a position is taken at once. The
 //        last earlier positions with the same 3 and the same 4 bytes are
 //        looked at, and 4, 8, 16, 24 or 32 entries of a hash chain keyed on
@@ -41,9 +46,10 @@
 //        the best one at the next position; 32 (128) chain entries.
 //   9    optimal: the tokens of each 8 KiB are chosen by their exact cost in
 //        bytes, as the cheapest path through every literal, literal run and
-//        copy the match finder offers there (128 entries of a chain keyed on
-//        4 bytes per position, and the last position with the same 3
-//        bytes); a match of 128 bytes or more is taken at once.
+//        copy the match finder offers there (128 entries of a chain
+//        keyed on 4 bytes per position, and the nearest position with the
+//        same 3 bytes, from a chain keyed on them); a match of 128 bytes or
+//        more is taken at once.
 // On a 2560 x 1600 photograph (one core of the build machine, optimised
 // build) level 1 runs at about 220 MB/s of pixels, the default at 60 MB/s
 // and level 9 at 2 MB/s; level 9's file is about 32% smaller than level
@@ -116,9 +122,11 @@ struct EncodedStretch {
 };
 
 // Parses stretch `index` of the picture into `out`. Reads pixels of this
-// stretch and the 16,387 bytes before it; writes out[0 .. bytes). Refuses
-// (bytes = 0) the same arguments EncodeImage refuses, an index beyond the
-// last stretch and an out_capacity below EncodeStretchBoundBytes().
+// stretch and the 16,387 bytes before it; the stream is out[0 .. bytes),
+// and out[bytes .. EncodeStretchBoundBytes()) may have been overwritten.
+// Refuses (bytes = 0) the same arguments EncodeImage refuses, an index
+// beyond the last stretch and an out_capacity below
+// EncodeStretchBoundBytes().
 EncodedStretch EncodeStretch(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
                              const EncodeOptions& options, std::size_t index, std::uint8_t* work,
                              std::uint8_t* out, std::size_t out_capacity);

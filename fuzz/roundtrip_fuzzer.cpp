@@ -2,6 +2,10 @@
 // delta step, encode to a file the recognition test accepts and that decodes
 // back to exactly those pixels; encoded on 2 to 4 threads, the file is the
 // same byte for byte. The largest pictures span two stretch joins.
+//
+// The pixels repeat what is left of the input, with a grain on top whose
+// size the input's last byte sets: patterns alone make long copies, the
+// grain short ones and literals between them, as photographs do.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.delta = (in.Byte() & 1) != 0;
   const unsigned threads = static_cast<unsigned>(in.Range(2, kMaxThreads));
 
-  // The pixels repeat what is left of the input, so that short inputs still
-  // fill big pictures with patterns the match finder can use.
+  const unsigned grain = in.BackByte() % 16u;
   const std::size_t total_bytes = std::size_t(width) * std::size_t(height) * 3;
   std::vector<std::uint8_t> pixels(total_bytes);
-  for (std::size_t k = 0; k < total_bytes; ++k) pixels[k] = in.size == 0 ? 0 : in.data[k % in.size];
+  for (std::size_t k = 0; k < total_bytes; ++k) {
+    std::uint32_t mixed = static_cast<std::uint32_t>(k) * 0x9E3779B1u;
+    mixed = (mixed ^ (mixed >> 15)) * 0x85EBCA6Bu;
+    const unsigned noise = grain == 0 ? 0 : (mixed >> 24) % (grain + 1);
+    pixels[k] = static_cast<std::uint8_t>((in.size == 0 ? 0 : in.data[k % in.size]) + noise);
+  }
 
   std::vector<std::uint8_t> work(EncodeWorkBytes(options));
   std::vector<std::uint8_t> file(EncodeBoundBytes(width, height));

@@ -119,6 +119,7 @@ struct Audit {
   std::size_t longs_1k = 0;
   std::size_t longs_4k = 0;
   std::size_t farthest_copy_bytes = 0;  // produced by copies from 16,384 back
+  std::vector<std::size_t> runs_of_length = std::vector<std::size_t>(41);  // by the run's bytes, 9..40
 };
 
 Audit AuditStream(const Bytes& file, std::size_t total) {
@@ -155,6 +156,7 @@ Audit AuditStream(const Bytes& file, std::size_t total) {
       if (j + length > file.size()) return fail("literal run cut by the end of the stream");
       if (i + length > total) return fail("literal run past the end of the picture");
       ++a.runs;
+      ++a.runs_of_length[length];
       i += length;
       j += length;
       continue;
@@ -285,6 +287,111 @@ TEST(EncodeImage, UsesEveryTokenFormWhereItPays) {
   EXPECT_EQ(f1k.longs_1k, 1u);
 }
 
+// A sequence in which no two bytes follow each other twice (every pair of
+// byte values once): literals made of it match nothing.
+Bytes PairsOnce() {
+  Bytes seq;
+  std::vector<int> a(3, 0);
+  // Lyndon words of length 1 and 2 over 256 values, in order.
+  for (int x = 0; x < 256; ++x) {
+    seq.push_back(static_cast<std::uint8_t>(x));
+    for (int y = x + 1; y < 256; ++y) {
+      seq.push_back(static_cast<std::uint8_t>(x));
+      seq.push_back(static_cast<std::uint8_t>(y));
+    }
+  }
+  return seq;
+}
+
+TEST(EncodeImage, FastLevelSendsLiteralsOfEveryCountBetweenCopies) {
+  // Stretches of 0 to 40 unmatched literals, each followed by a copy of one
+  // of six kinds (short from 3, 17 and 30 back; 5 bytes from 700 back, 6
+  // from 9000 back, 20 from 2000 back), so that the literals waiting at a
+  // copy fall at every place in a flag group, as single tokens (up to 8)
+  // and as one run (9 to 31); 50 literals in a row after every round.
+  const Bytes fresh = PairsOnce();
+  ASSERT_EQ(fresh.size(), 65536u);
+  std::size_t next = 0;
+  Picture p{"literal-counts", 1000, 14, {}};
+  const std::size_t total = TotalBytes(p.width, p.height);
+  const auto literals = [&](std::size_t n) {
+    for (std::size_t k = 0; k < n && p.pixels.size() < total; ++k) p.pixels.push_back(fresh[next++]);
+  };
+  const auto copy = [&](std::size_t bytes, std::size_t distance) {
+    for (std::size_t k = 0; k < bytes && p.pixels.size() < total; ++k) {
+      p.pixels.push_back(p.pixels[p.pixels.size() - distance]);
+    }
+  };
+  literals(9000);
+  const std::pair<std::size_t, std::size_t> kinds[] = {{2, 3}, {4, 17}, {3, 30}, {5, 700}, {6, 9000}, {20, 2000}};
+  for (std::size_t round = 0; p.pixels.size() < total; ++round) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+      literals(n);
+      const auto& [bytes, distance] = kinds[(round + n) % std::size(kinds)];
+      copy(bytes, distance);
+    }
+    literals(50);
+  }
+  const Bytes file = EncodeChecked(p, EncodeOptions{1, false});
+  ASSERT_FALSE(file.empty());
+  const Audit a = AuditStream(file, p.pixels.size());
+  EXPECT_GT(a.literals, 0u);
+  EXPECT_GT(a.shorts, 0u);
+  EXPECT_GT(a.mediums, 0u);
+  EXPECT_GT(a.longs, 0u);
+  for (std::size_t length = kRunBase; length < 32; ++length) {
+    EXPECT_GT(a.runs_of_length[length], 0u) << "no run of " << length << " bytes";
+  }
+}
+
+// The fewest bits any stream of the token forms can spend on `stream` (the
+// bytes the decoder produces before its delta step), one flag bit per token
+// included: the shortest path through every literal, run and copy at every
+// distance and length. The file then takes ceil(bits / 8) bytes after its
+// header.
+std::uint64_t OptimalBits(const Bytes& stream) {
+  const std::size_t n = stream.size();
+  std::vector<std::uint64_t> best(n + 1, UINT64_MAX);
+  best[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto offer = [&](std::size_t bytes, std::uint64_t bits) {
+      best[i + bytes] = std::min(best[i + bytes], best[i] + bits);
+    };
+    offer(1, 9);
+    for (std::size_t bytes = 9; bytes <= 40 && i + bytes <= n; ++bytes) offer(bytes, 9 + 8 * bytes);
+    for (std::size_t distance = 1; distance <= i && distance <= kMaxDistance; ++distance) {
+      std::size_t longest = 0;
+      while (i + longest < n && stream[i + longest] == stream[i + longest - distance]) ++longest;
+      for (std::size_t bytes = 2; bytes <= longest && bytes <= 256; ++bytes) {
+        if (distance <= 32 && bytes <= 4) {
+          offer(bytes, 9);
+        } else if (bytes >= 3) {
+          offer(bytes, distance <= 1024 && bytes <= 18 ? 17 : 25);
+        }
+      }
+    }
+  }
+  return best[n];
+}
+
+TEST(EncodeImage, OptimalLevelSpendsTheFewestBytesAnyParseCan) {
+  // Pictures of one parse block with no match long enough to be taken at
+  // once, where the optimal level must meet the shortest path exactly.
+  // Bytes from small alphabets repeat in 2 to 5 byte pieces at every
+  // distance, as the grain of photographs does.
+  std::mt19937 rng(41);
+  for (const unsigned values : {5u, 20u, 60u}) {
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(values) - 1);
+    Picture p{"alphabet-" + std::to_string(values), 60, 25, Bytes(TotalBytes(60, 25))};
+    for (std::uint8_t& b : p.pixels) b = static_cast<std::uint8_t>(pick(rng) * 3);
+    const Bytes file = EncodeChecked(p, EncodeOptions{kMaxEncodeLevel, false});
+    EXPECT_EQ(file.size(), kHeaderBytes + (OptimalBits(p.pixels) + 7) / 8) << p.name;
+  }
+  const Picture photo = PhotoLike(50, 30, 42);
+  EXPECT_EQ(EncodeChecked(photo, EncodeOptions{kMaxEncodeLevel, false}).size(),
+            kHeaderBytes + (OptimalBits(photo.pixels) + 7) / 8);
+}
+
 TEST(EncodeImage, ReachesTheWholeWindowAcrossStretchJoins) {
   // A block of noise as long as the window, repeated: past the first block
   // everything is a copy from exactly 16,384 bytes back, also right after
@@ -329,14 +436,17 @@ Picture Segmented(const std::string& name, int width, int height, unsigned seed,
 // with one work buffer, and joins the streams in order.
 Bytes EncodeByStretches(const Picture& p, const EncodeOptions& options, std::size_t* regrouped_joins) {
   const std::size_t count = EncodeStretchCount(p.width, p.height);
-  std::vector<Bytes> streams(count, Bytes(EncodeStretchBoundBytes()));
+  const std::size_t room = EncodeStretchBoundBytes();
+  std::vector<Bytes> streams(count, Bytes(room + kGuardBytes, kGuard));
   std::vector<EncodedStretch> encoded(count);
   Bytes work(EncodeWorkBytes(options), 0x5A);
   for (std::size_t k = count; k-- > 0;) {
-    encoded[k] = EncodeStretch(p.pixels.data(), p.width, p.height, options, k, work.data(), streams[k].data(),
-                               streams[k].size());
+    encoded[k] = EncodeStretch(p.pixels.data(), p.width, p.height, options, k, work.data(), streams[k].data(), room);
     EXPECT_GT(encoded[k].bytes, 0u);
-    EXPECT_LE(encoded[k].bytes, streams[k].size());
+    EXPECT_LE(encoded[k].bytes, room);
+    EXPECT_TRUE(std::all_of(streams[k].begin() + static_cast<std::ptrdiff_t>(room), streams[k].end(),
+                            [](std::uint8_t b) { return b == kGuard; }))
+        << "stretch " << k << " written past its room";
   }
   const std::size_t bound = EncodeBoundBytes(p.width, p.height);
   Bytes file(bound + kGuardBytes, kGuard);
