@@ -49,7 +49,7 @@ constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
 std::atomic<std::size_t> g_prefault_min_bytes{kPrefaultMinBytes};
 
 constexpr std::size_t kPageBytes = 4096;
-constexpr std::size_t kPrefaultStackBytes = 64 * 1024;
+constexpr std::size_t kPrefaultStackBytes = std::size_t{64} << 10;
 
 void* PrefaultPages(void* param) {
   const auto* job = static_cast<const PrefaultJob*>(param);
