@@ -58,13 +58,15 @@ void FreeBlock(BlockHandle block);
 
 // Faults in the pages of a fresh block on a second thread while the caller
 // fills it, so that the two share the cost of the first touch. The thread
-// touches one byte of every page of [block, block + bytes), from the lowest
-// address up, with an atomic OR of zero: whatever the caller writes into
-// the same byte meanwhile stays as written. The record is the caller's and
-// must stay where it is until FinishPrefault.
+// touches one byte of every page of [block, block + bytes) with an atomic
+// OR of zero, so whatever the caller writes into the same byte meanwhile
+// stays as written. It starts at the end the caller fills last: from the
+// lowest address up, or from the highest down when `downward` is set. The
+// record is the caller's and must stay where it is until FinishPrefault.
 struct PrefaultJob {
   void* block;
   std::size_t bytes;
+  bool downward;
   bool running;
   std::uintptr_t thread;  // the platform's thread, while running
 };

@@ -18,6 +18,7 @@
 
 #include "platform/host.h"
 #include "platform/platform.h"
+#include "platform/touch_pages.h"
 #include "platform/standin.h"
 #include "platform/utf16.h"
 
@@ -48,13 +49,10 @@ std::atomic<bool> g_fail_prefaults{false};
 constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
 std::atomic<std::size_t> g_prefault_min_bytes{kPrefaultMinBytes};
 
-constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kPrefaultStackBytes = std::size_t{64} << 10;
 
 void* PrefaultPages(void* param) {
-  const auto* job = static_cast<const PrefaultJob*>(param);
-  auto* bytes = static_cast<std::uint8_t*>(job->block);
-  for (std::size_t at = 0; at < job->bytes; at += kPageBytes) __atomic_fetch_or(bytes + at, 0, __ATOMIC_RELAXED);
+  TouchPages(*static_cast<const PrefaultJob*>(param));
   return nullptr;
 }
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/touch_pages.h"
 
 FileHandle OpenForRead(FileName name) {
   // Share everything: a viewer often still holds the handle it showed
@@ -54,7 +55,6 @@ void FreeBlock(BlockHandle block) { LocalFree(block); }
 
 namespace {
 
-constexpr std::size_t kPageBytes = 4096;
 // The thread needs a few hundred bytes of stack; a small reservation keeps
 // it from taking a megabyte of the host's address space.
 constexpr SIZE_T kPrefaultStackBytes = 64 * 1024;
@@ -66,9 +66,7 @@ constexpr SIZE_T kPrefaultStackBytes = 64 * 1024;
 constexpr std::size_t kPrefaultMinBytes = std::size_t{16} << 20;
 
 DWORD WINAPI PrefaultPages(LPVOID param) {
-  const auto* job = static_cast<const PrefaultJob*>(param);
-  auto* bytes = static_cast<std::uint8_t*>(job->block);
-  for (std::size_t at = 0; at < job->bytes; at += kPageBytes) __atomic_fetch_or(bytes + at, 0, __ATOMIC_RELAXED);
+  TouchPages(*static_cast<const PrefaultJob*>(param));
   return 0;
 }
 
