@@ -149,6 +149,21 @@ TEST(PixbufLoader, WholeFilesMatchThePlugin) {
   }
 }
 
+TEST(PixbufLoader, LargePicturesMatchThePlugin) {
+  // Decoded while a second thread faults in the pixbuf's pages.
+  const PictureFile file = LargePicture();
+  GError* error = nullptr;
+  GdkPixbuf* const pixbuf = gdk_pixbuf_new_from_file(file.path.c_str(), &error);
+  EXPECT_EQ(error, nullptr);
+  if (error != nullptr) g_error_free(error);
+  EXPECT_TRUE(SameAsPlugin(pixbuf, file.path));
+  if (pixbuf != nullptr) g_object_unref(pixbuf);
+  Load load;
+  FeedLoader(ReadWholeFile(file.path), 1 << 16, false, &load);
+  EXPECT_EQ(load.error, "");
+  EXPECT_TRUE(SameAsPlugin(load.pixbuf, file.path));
+}
+
 TEST(PixbufLoader, IncrementalLoadsInPiecesMatchThePlugin) {
   for (const PictureFile& file : GoodPictures()) {
     const Bytes bytes = ReadWholeFile(file.path);

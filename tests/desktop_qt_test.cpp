@@ -92,6 +92,14 @@ TEST(QtPlugin, FilesByNameMatchThePluginAndTellTheirSizeFirst) {
   }
 }
 
+TEST(QtPlugin, LargePicturesMatchThePlugin) {
+  // Decoded while a second thread faults in the image's pages.
+  const PictureFile file = LargePicture();
+  QImageReader reader(QString::fromStdString(file.path));
+  const QImage image = reader.read();
+  EXPECT_TRUE(SameAsPlugin(image, file.path)) << reader.errorString().toStdString();
+}
+
 TEST(QtPlugin, DevicesByContentMatchThePlugin) {
   // Content alone recognises what the plug-in's recognition test accepts;
   // the rest loads when asked for as "kx", as the plug-in decodes it when

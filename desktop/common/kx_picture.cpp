@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/stream_bound.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -100,4 +101,16 @@ void FreeInput(InputBuffer* input) {
   input->bytes = nullptr;
   input->size_bytes = 0;
   input->capacity_bytes = 0;
+}
+
+void DecodeRgbPicture(const InputBuffer& input, const PictureLayout& layout, std::uint8_t* pixels,
+                      std::size_t stride_bytes, std::uint8_t* window) {
+  // The last row may be as short as its pixels (gdk-pixbuf does not pad
+  // it), so the thread touches no further than the last row's last pixel.
+  const auto height = static_cast<std::size_t>(layout.height);
+  const std::size_t rows_bytes = stride_bytes * (height - 1) + layout.row_bytes;
+  PrefaultJob prefault{pixels, rows_bytes, true, false, 0};
+  StartPrefault(&prefault);
+  DecodeToRgbRows(input.bytes, input.size_bytes, layout, pixels, stride_bytes, window, kLoaderWindowBytes);
+  FinishPrefault(&prefault);
 }

@@ -73,3 +73,12 @@ bool AppendInput(InputBuffer* input, const std::uint8_t* bytes, std::size_t n);
 
 bool InputFull(const InputBuffer& input);
 void FreeInput(InputBuffer* input);
+
+// Decodes the input into top-down RGB rows of stride_bytes at `pixels`
+// (what DecodeToRgbRows does), with the pages of a large picture faulted
+// in by a second thread from the bottom row up while the decoder writes
+// from the top, as the plug-in does for its bitmaps; the thread has ended
+// when this returns. The rows are fresh memory of the toolkit's, and
+// their first touch costs about as much as decoding a flat picture.
+void DecodeRgbPicture(const InputBuffer& input, const PictureLayout& layout, std::uint8_t* pixels,
+                      std::size_t stride_bytes, std::uint8_t* window);

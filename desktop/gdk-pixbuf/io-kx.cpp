@@ -61,8 +61,8 @@ GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureLayout& layout, G
     return nullptr;
   }
   if (prepared != nullptr) prepared(pixbuf, nullptr, user_data);
-  DecodeToRgbRows(input.bytes, input.size_bytes, layout, gdk_pixbuf_get_pixels(pixbuf),
-                  static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf)), window, kLoaderWindowBytes);
+  DecodeRgbPicture(input, layout, gdk_pixbuf_get_pixels(pixbuf),
+                   static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf)), window);
   g_free(window);
   return pixbuf;
 }

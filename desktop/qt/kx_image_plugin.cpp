@@ -137,8 +137,7 @@ class KxImageHandler : public QImageIOHandler {
     const std::unique_ptr<std::uint8_t, FreeDeleter> window(
         static_cast<std::uint8_t*>(std::malloc(kLoaderWindowBytes)));
     if (picture.isNull() || window == nullptr) return Refuse("Not enough memory for the KX image's pixels");
-    DecodeToRgbRows(input.bytes, input.size_bytes, layout, picture.bits(),
-                    static_cast<std::size_t>(picture.bytesPerLine()), window.get(), kLoaderWindowBytes);
+    DecodeRgbPicture(input, layout, picture.bits(), static_cast<std::size_t>(picture.bytesPerLine()), window.get());
     *image = picture;
     return true;
   }

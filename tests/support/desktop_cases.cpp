@@ -63,6 +63,15 @@ std::vector<PictureFile> GoodPictures() {
   return files;
 }
 
+PictureFile LargePicture() {
+  constexpr int kWidth = 4001;
+  constexpr int kHeight = 2900;
+  static_assert(std::size_t{3} * kWidth * kHeight > (std::size_t{32} << 20), "");
+  std::mt19937 rng(92);
+  return Written("large-4001x2900.kx",
+                 MakeKx(kWidth, kHeight, LongCopyTokenStream(rng, std::size_t{3} * kWidth * kHeight)));
+}
+
 std::vector<RefusedFile> RefusedPictures() {
   const std::filesystem::path dir = DataDir() / "damaged";
   const auto file = [&dir](const char* name) { return PictureFile{name, (dir / name).string()}; };

@@ -21,6 +21,11 @@ struct PictureFile {
 // the middle, a stream followed by junk. The plug-in decodes every one.
 std::vector<PictureFile> GoodPictures();
 
+// A picture whose rows take more than the 32 MiB from which the loaders
+// fault them in on a second thread; its last row is one byte short of a
+// multiple of 4, so a toolkit may leave it unpadded.
+PictureFile LargePicture();
+
 // The files of tests/data/damaged that the plug-in refuses, with the reason
 // a loader gives for each.
 struct RefusedFile {
