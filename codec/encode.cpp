@@ -271,23 +271,27 @@ std::size_t EmitMatch(TokenWriter* w, const Match& m) {
   }
 }
 
+// The number of zero bytes at the low end of x, which is not 0.
+std::size_t LowZeroBytes(std::uint64_t x) {
+#if defined(__GNUC__)
+  return static_cast<std::size_t>(__builtin_ctzll(x)) / 8;
+#else
+  std::size_t n = 0;
+  while ((x & 0xFF) == 0) {
+    x >>= 8;
+    ++n;
+  }
+  return n;
+#endif
+}
+
 // How many bytes from `b` repeat those from `a`, up to `limit`; eight at a
 // time while they agree.
 std::size_t MatchBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
   std::size_t n = 0;
-  while (n + sizeof(std::uint64_t) <= limit) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, a + n, sizeof x);
-    std::memcpy(&y, b + n, sizeof y);
-    if (x != y) {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-      return n + static_cast<std::size_t>(__builtin_ctzll(x ^ y)) / 8;
-#else
-      break;
-#endif
-    }
-    n += sizeof x;
+  for (; n + sizeof(std::uint64_t) <= limit; n += sizeof(std::uint64_t)) {
+    const std::uint64_t differ = LoadLe64(a + n) ^ LoadLe64(b + n);
+    if (differ != 0) return n + LowZeroBytes(differ);
   }
   while (n < limit && a[n] == b[n]) ++n;
   return n;
@@ -480,31 +484,6 @@ std::uint8_t* PairTable(const Stretch& s) { return s.head + kHeadTableBytes; }
 
 void EnterFast(const Stretch& s, const std::uint8_t* at) { Store16(s.head, FastSlot(LoadLe32(at)), AddressBits(at)); }
 void EnterPair(const Stretch& s, const std::uint8_t* at) { Store16(PairTable(s), LoadLe16(at), AddressBits(at)); }
-
-// The 8 bytes at `at` as a little-endian number.
-std::uint64_t LoadLe64(const std::uint8_t* at) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  std::uint64_t v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-#else
-  return LoadLe32(at) | (std::uint64_t{LoadLe32(at + 4)} << 32);
-#endif
-}
-
-// The number of zero bytes at the low end of x, which is not 0.
-std::size_t LowZeroBytes(std::uint64_t x) {
-#if defined(__GNUC__)
-  return static_cast<std::size_t>(__builtin_ctzll(x)) / 8;
-#else
-  std::size_t n = 0;
-  while ((x & 0xFF) == 0) {
-    x >>= 8;
-    ++n;
-  }
-  return n;
-#endif
-}
 
 // Enters positions a copy of `covered` bytes at p covers: every fourth and
 // its last one, since the next copy often starts where this one left off.

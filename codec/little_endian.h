@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 constexpr std::uint16_t LoadLe16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -19,4 +20,16 @@ constexpr void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 8);
   p[2] = static_cast<std::uint8_t>(v >> 16);
   p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// Eight bytes at once, for the writer's match search: one load where the
+// processor is little-endian.
+inline std::uint64_t LoadLe64(const std::uint8_t* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+#else
+  return LoadLe32(p) | (std::uint64_t{LoadLe32(p + 4)} << 32);
+#endif
 }
