@@ -28,6 +28,18 @@ LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout*
   return LayoutStatus::kOk;
 }
 
+HeaderCheck PlanFromHeader(const std::uint8_t* head, std::size_t head_bytes, ImageSize* size, PictureLayout* layout) {
+  if (head_bytes < kHeaderBytes) return HeaderCheck::kTruncated;
+  if (!HasSignature(head)) return HeaderCheck::kNotKx;
+  *size = ReadImageSize(head);
+  switch (PlanPicture(size->width, size->height, layout)) {
+    case LayoutStatus::kEmpty: return HeaderCheck::kNoPixels;
+    case LayoutStatus::kTooLarge: return HeaderCheck::kTooLarge;
+    case LayoutStatus::kOk: break;
+  }
+  return HeaderCheck::kOk;
+}
+
 void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes) {
   std::memset(info, 0, kBitmapHeaderBytes + kColourTableBytes);
   StoreLe32(info + 0, kBitmapHeaderBytes);                  // biSize

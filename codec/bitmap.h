@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/kx_format.h"
+
 inline constexpr std::size_t kBitmapHeaderBytes = 40;
 // The header, room for a 256-entry colour table a 24-bit bitmap does not use,
 // and 4 spare bytes: some hosts read that far.
@@ -36,6 +38,14 @@ enum class LayoutStatus { kOk, kEmpty, kTooLarge };
 // Plans the bitmap of a width x height picture. kEmpty for a width or height
 // of 0 or less; kTooLarge when the bits block would exceed kMaxPictureBytes.
 LayoutStatus PlanPicture(std::int32_t width, std::int32_t height, PictureLayout* layout);
+
+// What every reader asks of a header before it decodes: the signature, and a
+// width and height above 0 whose bitmap stays within kMaxPictureBytes. The
+// coding byte and the recognition test's limits are not repeated: a host
+// asks the recognition test first, and pictures beyond it still decode when
+// asked. Reads head[0, 16) only, none when head_bytes is smaller; *size is
+// set from kNoPixels on, *layout on kOk.
+HeaderCheck PlanFromHeader(const std::uint8_t* head, std::size_t head_bytes, ImageSize* size, PictureLayout* layout);
 
 // Writes the BITMAPINFOHEADER into info[0, 40) and zeroes info[40, 1064):
 // 24 bits, uncompressed, bottom-up, biSizeImage = size_image_bytes.

@@ -55,6 +55,26 @@ struct ImageSize {
 // (exact, case-sensitive).
 constexpr bool HasSignature(const std::uint8_t* head) { return head[0] == 'K' && head[1] == 'X'; }
 
+// What readers make of a header: accepted, or the first reason it is
+// refused. The recognition test gives the first six; decoding, which asks
+// less of a header (PlanFromHeader, codec/bitmap.h), the first three and
+// the last two.
+enum class HeaderCheck : std::uint8_t {
+  kOk,
+  kTruncated,      // fewer than kHeaderBytes
+  kNotKx,          // no "KX" signature
+  kCoding,         // coding byte other than kAcceptedCoding
+  kPixelSize,      // bytes per pixel other than kBytesPerPixel
+  kSideRange,      // width or height outside 1..kMaxDimension
+  kNoPixels,       // width or height of 0 or less
+  kTooLarge,       // the bitmap would exceed kMaxPictureBytes
+};
+
+// The recognition test of the head_bytes bytes at `head` (only the first 16
+// are read, none when there are fewer): kOk for the header of a picture a
+// reader accepts, else the first reason it fails, in the order above.
+HeaderCheck RecognizeHeader(const std::uint8_t* head, std::size_t head_bytes);
+
 // 1 when the 16 bytes at `head` are the header of a picture a reader accepts,
 // else 0. Reads exactly head[0..15] and nothing else; the stream after the
 // header is never examined.

@@ -15,10 +15,15 @@ void StoreBitmapPiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* ds
 }  // namespace
 
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta) {
+  return StartStridedRows(layout, bits, layout.stride_bytes, true, delta);
+}
+
+RowWriter StartStridedRows(const PictureLayout& layout, std::uint8_t* bits, std::size_t stride_bytes, bool bottom_up,
+                           DeltaFn delta) {
   RowWriter rows{};
   rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
-  rows.row = bits + rows.rows_left * layout.stride_bytes;
-  rows.step_bytes = -static_cast<std::ptrdiff_t>(layout.stride_bytes);
+  rows.row = bottom_up ? bits + rows.rows_left * stride_bytes : bits;
+  rows.step_bytes = bottom_up ? -static_cast<std::ptrdiff_t>(stride_bytes) : static_cast<std::ptrdiff_t>(stride_bytes);
   rows.row_bytes = layout.row_bytes;
   rows.store = StoreBitmapPiece;
   rows.kernel = delta;

@@ -40,6 +40,21 @@ struct RowWriter {
 // step, or null to store bytes as they are.
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta);
 
+// A writer of bitmap rows (blue, green, red as they come) at a caller's
+// stride: bottom-up as StartRows, or top-down, raw row r at bits + r x
+// stride_bytes. stride_bytes >= layout.row_bytes; bits holds (height - 1) x
+// stride_bytes + row_bytes bytes.
+RowWriter StartStridedRows(const PictureLayout& layout, std::uint8_t* bits, std::size_t stride_bytes, bool bottom_up,
+                           DeltaFn delta);
+
+// A writer of top-down rows of 4 bytes per pixel: red, green, blue, 255 or
+// blue, green, red, 255, raw row r at dst + r x stride_bytes. stride_bytes
+// >= 4 x width; dst holds (height - 1) x stride_bytes + 4 x width bytes.
+// `kernel` comes from PickWideKernel. Defined in rgba_rows.cpp, which the
+// modules do not link.
+RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, DeltaFn kernel);
+DeltaFn PickWideKernel(bool red_first, bool undo_delta);
+
 // A writer of top-down RGB rows: raw row r goes to rgb + r x stride_bytes,
 // its pixels' bytes swapped from blue, green, red to red, green, blue.
 // stride_bytes >= layout.row_bytes; rgb holds (height - 1) x stride_bytes +

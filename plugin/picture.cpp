@@ -48,15 +48,21 @@ void ReleaseInput(Input* input) {
   input->owned = nullptr;
 }
 
-// What both entry points ask of a header before they believe it: the
-// signature, and a width and height above 0. The coding byte and the size
-// limits of the recognition test are not repeated: the host asked
-// IsSupported first, and pictures beyond them still decode when asked.
-int JudgeHeader(const std::uint8_t* head, ImageSize* size) {
-  if (!HasSignature(head)) return kSpiUnknownFormat;
-  *size = ReadImageSize(head);
-  if (size->width <= 0 || size->height <= 0) return kSpiUnknownFormat;
-  return kSpiSuccess;
+// The result code of a header's check (PlanFromHeader, which both entry
+// points ask): refused headers are an unknown format, except a picture over
+// the cap, which is memory the plug-in will not take.
+int ResultOfCheck(HeaderCheck check) {
+  switch (check) {
+    case HeaderCheck::kOk: return kSpiSuccess;
+    case HeaderCheck::kTooLarge: return kSpiOutOfMemory;
+    case HeaderCheck::kTruncated:
+    case HeaderCheck::kNotKx:
+    case HeaderCheck::kCoding:
+    case HeaderCheck::kPixelSize:
+    case HeaderCheck::kSideRange:
+    case HeaderCheck::kNoPixels: break;
+  }
+  return kSpiUnknownFormat;
 }
 
 // Opens `name` at `offset` (the position viewers pass in len) and gives the
@@ -108,16 +114,9 @@ int LoadHead(HostBuffer buf, SpiLong len, SpiUint flag, BlockHandle* head_block,
 }
 
 // The bitmap a header asks for, or the result that refuses it.
-int PlanFromHeader(const std::uint8_t* head, PictureLayout* layout) {
+int PlanFromHead(const std::uint8_t* head, PictureLayout* layout) {
   ImageSize size{};
-  const int judged = JudgeHeader(head, &size);
-  if (judged != kSpiSuccess) return judged;
-  switch (PlanPicture(size.width, size.height, layout)) {
-    case LayoutStatus::kEmpty: return kSpiUnknownFormat;
-    case LayoutStatus::kTooLarge: return kSpiOutOfMemory;
-    case LayoutStatus::kOk: break;
-  }
-  return kSpiSuccess;
+  return ResultOfCheck(PlanFromHeader(head, kHeaderBytes, &size, layout));
 }
 
 // File mode of GetPicture: the header first, then only as much of the rest
@@ -131,7 +130,7 @@ int ReadPicture(FileName name, SpiLong offset, PictureLayout* layout, Input* inp
   if (opened != kSpiSuccess) return opened;
   std::uint8_t head[kHeaderBytes];
   int result = kSpiUnknownFormat;
-  if (ReadBytes(file, head, kHeaderBytes) == kHeaderBytes) result = PlanFromHeader(head, layout);
+  if (ReadBytes(file, head, kHeaderBytes) == kHeaderBytes) result = PlanFromHead(head, layout);
   BlockHandle block = nullptr;
   std::uint32_t stream_read_bytes = 0;
   if (result == kSpiSuccess) {
@@ -161,7 +160,7 @@ int LoadPicture(HostBuffer buf, SpiLong len, SpiUint flag, PictureLayout* layout
   }
   if (buf.address == nullptr || len < static_cast<SpiLong>(kHeaderBytes)) return kSpiUnknownFormat;
   const auto* bytes = static_cast<const std::uint8_t*>(buf.address);
-  const int planned = PlanFromHeader(bytes, layout);
+  const int planned = PlanFromHead(bytes, layout);
   if (planned != kSpiSuccess) return planned;
   *input = Input{bytes, static_cast<std::size_t>(len), nullptr};
   return kSpiSuccess;
@@ -245,10 +244,13 @@ int PictureInfoFrom(HostBuffer buf, SpiLong len, SpiUint flag, PictureInfo* lpIn
   const std::uint8_t* head = nullptr;
   const int loaded = LoadHead(buf, len, flag, &head_block, &head);
   if (loaded != kSpiSuccess) return loaded;
+  // The size is told whatever the cap: only GetPicture refuses a picture
+  // too large to hand over.
   ImageSize size{};
-  const int judged = JudgeHeader(head, &size);
+  PictureLayout layout{};
+  const HeaderCheck check = PlanFromHeader(head, kHeaderBytes, &size, &layout);
   if (head_block != nullptr) FreeBlock(head_block);
-  if (judged != kSpiSuccess) return judged;
+  if (check != HeaderCheck::kOk && check != HeaderCheck::kTooLarge) return ResultOfCheck(check);
   *lpInfo = PictureInfo{};
   lpInfo->width = size.width;
   lpInfo->height = size.height;
