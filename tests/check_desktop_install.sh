@@ -21,7 +21,7 @@ fail() {
 }
 
 stage=$work/stage
-DESTDIR=$stage cmake --install "$build" --prefix /usr >"$work/staged.log"
+DESTDIR=$stage cmake --install "$build" --prefix /usr --component desktop >"$work/staged.log"
 find "$stage" -type f | sed "s#^$stage/##" | sort >"$work/files"
 printf '%s\n' "usr/$pixbuf_subdir/libpixbufloader-kx.so" "usr/$qt_subdir/imageformats/libkximage.so" \
   usr/share/mime/packages/kx.xml usr/share/thumbnailers/kx.thumbnailer | sort >"$work/expected"
@@ -39,7 +39,7 @@ if [ -f "$thumbnailer_entry" ]; then
 fi
 
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >"$work/prefix.log" 2>&1
+cmake --install "$build" --prefix "$prefix" --component desktop >"$work/prefix.log" 2>&1
 [ -f "$prefix/share/mime/mime.cache" ] || fail "the prefix's MIME database was not refreshed"
 grep -q "loaders cache is left as it is" "$work/prefix.log" ||
   fail "an install outside gdk-pixbuf's prefix did not say that its loaders cache is left alone"
