@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codec/stream_bound.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -15,23 +13,27 @@ constexpr std::size_t kFirstInputBytes = std::size_t{64} << 10;
 
 HeaderFacts JudgeHeader(const std::uint8_t* head, std::size_t head_bytes) {
   HeaderFacts facts{};
-  if (head_bytes < kHeaderBytes) {
-    facts.verdict = HeaderVerdict::kNoHeader;
-    return facts;
-  }
-  if (!HasSignature(head)) {
-    facts.verdict = HeaderVerdict::kNotKx;
-    return facts;
-  }
-  facts.size = ReadImageSize(head);
-  switch (PlanPicture(facts.size.width, facts.size.height, &facts.layout)) {
-    case LayoutStatus::kEmpty: facts.verdict = HeaderVerdict::kNoPixels; return facts;
-    case LayoutStatus::kTooLarge: facts.verdict = HeaderVerdict::kTooLarge; return facts;
-    case LayoutStatus::kOk: break;
+  kx_info info = KX_INFO_INIT;
+  const kx_result decoding = kx_probe(head, head_bytes, &info);
+  facts.size = PictureSize{info.width, info.height};
+  switch (decoding) {
+    case KX_OK: break;
+    case KX_ERR_TRUNCATED_HEADER: facts.verdict = HeaderVerdict::kNoHeader; return facts;
+    case KX_ERR_NO_PIXELS: facts.verdict = HeaderVerdict::kNoPixels; return facts;
+    case KX_ERR_TOO_LARGE: facts.verdict = HeaderVerdict::kTooLarge; return facts;
+    default: facts.verdict = HeaderVerdict::kNotKx; return facts;
   }
   facts.verdict = HeaderVerdict::kOk;
-  facts.input_bound_bytes = kHeaderBytes + MaxStreamBytes(facts.layout.total_bytes);
+  facts.layout = facts.size;
+  // Below 302 MB for any picture under the cap: it fits a size_t.
+  facts.input_bound_bytes = static_cast<std::size_t>(info.max_input_bytes);
   return facts;
+}
+
+bool PassesRecognition(const std::uint8_t* head, std::size_t head_bytes) {
+  kx_info info = KX_INFO_INIT;
+  kx_probe(head, head_bytes, &info);
+  return info.recognition == KX_OK;
 }
 
 void DescribeRefusal(const HeaderFacts& facts, char* text, std::size_t text_bytes) {
@@ -103,14 +105,10 @@ void FreeInput(InputBuffer* input) {
   input->capacity_bytes = 0;
 }
 
-void DecodeRgbPicture(const InputBuffer& input, const PictureLayout& layout, std::uint8_t* pixels,
+bool DecodeRgbPicture(const InputBuffer& input, const PictureSize& layout, std::uint8_t* pixels,
                       std::size_t stride_bytes, std::uint8_t* window) {
-  // The last row may be as short as its pixels (gdk-pixbuf does not pad
-  // it), so the thread touches no further than the last row's last pixel.
-  const auto height = static_cast<std::size_t>(layout.height);
-  const std::size_t rows_bytes = stride_bytes * (height - 1) + layout.row_bytes;
-  PrefaultJob prefault{pixels, rows_bytes, true, false, 0};
-  StartPrefault(&prefault);
-  DecodeToRgbRows(input.bytes, input.size_bytes, layout, pixels, stride_bytes, window, kLoaderWindowBytes);
-  FinishPrefault(&prefault);
+  const auto rows_bytes =
+      static_cast<std::size_t>(kx_buffer_bytes(layout.width, layout.height, KX_LAYOUT_RGB, stride_bytes));
+  return kx_decode_with_window(input.bytes, input.size_bytes, KX_LAYOUT_RGB, pixels, stride_bytes, rows_bytes, window,
+                               kLoaderWindowBytes, nullptr) == KX_OK;
 }

@@ -1,22 +1,26 @@
 // What the desktop loaders (gdk-pixbuf, Qt) share: how they judge a
 // header, the words they refuse one with, and the buffer they gather the
-// input in. This is the loaders' policy, not the codec's: the plug-in's
-// cap on the picture (PlanPicture), its header test (the signature and a
-// size above 0, so that every picture the plug-in hands a viewer loads the
-// same), the plug-in's decode window, and never more input than a stream
-// for the picture can use.
+// input in, all through the public library (kx.h). The loaders take
+// headers as the plug-in's GetPicture does (kx_info.decoding: the signature
+// and a size above 0 within the cap, so that every picture the plug-in
+// hands a viewer loads the same), decode through the plug-in's window size,
+// and never keep more input than a stream for the picture can use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/bitmap.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
+#include "kx.h"
 
-// The window the loaders decode through: the plug-in's, whose size was
-// measured (codec/fast_decode.h).
-inline constexpr std::size_t kLoaderWindowBytes = kDecodeWindowBytes;
+// The window the loaders decode through: the library's, whose size was
+// measured for the plug-in.
+inline constexpr std::size_t kLoaderWindowBytes = KX_DECODE_WINDOW_BYTES;
+inline constexpr std::size_t kLoaderHeaderBytes = KX_HEADER_BYTES;
+
+struct PictureSize {
+  std::int32_t width;
+  std::int32_t height;
+};
 
 enum class HeaderVerdict {
   kOk,
@@ -28,14 +32,18 @@ enum class HeaderVerdict {
 
 struct HeaderFacts {
   HeaderVerdict verdict;
-  ImageSize size;                 // as the header states it, when there is one
-  PictureLayout layout;           // when kOk
+  PictureSize size;               // as the header states it, when there is one
+  PictureSize layout;             // when kOk: the picture the loader makes
   std::size_t input_bound_bytes;  // when kOk: the header and the most stream the picture can use
 };
 
 // Judges the first head_bytes bytes of an input (only the first 16 are
 // read, and none when there are fewer).
 HeaderFacts JudgeHeader(const std::uint8_t* head, std::size_t head_bytes);
+
+// The recognition test (the one the plug-in's IsSupported gives), for
+// recognising KX by content: false for fewer than 16 bytes.
+bool PassesRecognition(const std::uint8_t* head, std::size_t head_bytes);
 
 // The reason for a refusal as one line of UTF-8, e.g. "KX image too large
 // (40000 × 30000)", zero-terminated in text[0, text_bytes) and cut to fit.
@@ -75,10 +83,10 @@ bool InputFull(const InputBuffer& input);
 void FreeInput(InputBuffer* input);
 
 // Decodes the input into top-down RGB rows of stride_bytes at `pixels`
-// (what DecodeToRgbRows does), with the pages of a large picture faulted
-// in by a second thread from the bottom row up while the decoder writes
-// from the top, as the plug-in does for its bitmaps; the thread has ended
-// when this returns. The rows are fresh memory of the toolkit's, and
-// their first touch costs about as much as decoding a flat picture.
-void DecodeRgbPicture(const InputBuffer& input, const PictureLayout& layout, std::uint8_t* pixels,
+// (kx_decode_with_window, which faults the pages of a large picture in on
+// a second thread while it decodes, as the plug-in does for its bitmaps).
+// The rows hold (height - 1) x stride_bytes + 3 x width bytes: toolkits
+// may leave the last row unpadded. False only for arguments the library
+// refuses, which a header judged kOk never gives.
+bool DecodeRgbPicture(const InputBuffer& input, const PictureSize& layout, std::uint8_t* pixels,
                       std::size_t stride_bytes, std::uint8_t* window);

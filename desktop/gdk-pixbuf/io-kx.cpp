@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codec/fast_decode.h"
 #include "desktop/common/kx_picture.h"
 
 namespace {
@@ -47,7 +46,7 @@ InputBuffer StartGlibInput(std::size_t limit_bytes) { return StartInput(limit_by
 
 // The decoded picture in a new pixbuf, or null with *error set. `prepared`
 // is called once the pixbuf exists, before its pixels are written.
-GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureLayout& layout, GdkPixbufModulePreparedFunc prepared,
+GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureSize& layout, GdkPixbufModulePreparedFunc prepared,
                         gpointer user_data, GError** error) {
   GdkPixbuf* const pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, layout.width, layout.height);
   if (pixbuf == nullptr) {
@@ -79,7 +78,7 @@ std::size_t BytesAhead(FILE* f) {
 }
 
 GdkPixbuf* LoadFile(FILE* f, GError** error) {
-  std::uint8_t head[kHeaderBytes];
+  std::uint8_t head[kLoaderHeaderBytes];
   const HeaderFacts facts = JudgeHeader(head, std::fread(head, 1, sizeof head, f));
   if (facts.verdict != HeaderVerdict::kOk) {
     SetRefusal(facts, error);
@@ -117,9 +116,9 @@ struct LoadContext {
   GdkPixbufModulePreparedFunc prepared_func;
   GdkPixbufModuleUpdatedFunc updated_func;
   gpointer user_data;
-  std::uint8_t head[kHeaderBytes];
+  std::uint8_t head[kLoaderHeaderBytes];
   std::size_t head_bytes;
-  PictureLayout layout;
+  PictureSize layout;
   InputBuffer input;
   bool header_known;
   bool finished;    // decoded, or only the size was wanted: later input is ignored
@@ -193,13 +192,13 @@ gboolean LoadIncrement(gpointer data, const guchar* bytes, guint size, GError** 
   if (context->finished || size == 0) return TRUE;
   std::size_t n = size;
   if (!context->header_known) {
-    const std::size_t missing = kHeaderBytes - context->head_bytes;
+    const std::size_t missing = kLoaderHeaderBytes - context->head_bytes;
     const std::size_t take = n < missing ? n : missing;
     std::memcpy(context->head + context->head_bytes, bytes, take);
     context->head_bytes += take;
     bytes += take;
     n -= take;
-    if (context->head_bytes < kHeaderBytes) return TRUE;
+    if (context->head_bytes < kLoaderHeaderBytes) return TRUE;
     if (!StartPicture(context, error)) return FALSE;
     if (context->finished) return TRUE;
   }

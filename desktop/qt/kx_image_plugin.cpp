@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
 #include "desktop/common/kx_picture.h"
 
 namespace {
@@ -25,13 +23,12 @@ constexpr std::size_t kMessageBytes = 160;
 
 // The header without consuming it: 16 bytes, or fewer when the device
 // holds fewer.
-QByteArray PeekHeader(QIODevice* device) { return device->peek(static_cast<qint64>(kHeaderBytes)); }
+QByteArray PeekHeader(QIODevice* device) { return device->peek(static_cast<qint64>(kLoaderHeaderBytes)); }
 
 // The plug-in's recognition test (IsSupported), on the device's next bytes.
 bool IsKx(QIODevice* device) {
   const QByteArray head = PeekHeader(device);
-  return head.size() == static_cast<int>(kHeaderBytes) &&
-         CheckHeader(reinterpret_cast<const std::uint8_t*>(head.constData())) == 1;
+  return PassesRecognition(reinterpret_cast<const std::uint8_t*>(head.constData()), static_cast<std::size_t>(head.size()));
 }
 
 // Qt's handlers have no error text of their own: QImageReader reports an
@@ -81,7 +78,7 @@ class KxImageHandler : public QImageIOHandler {
   bool read(QImage* image) override {
     QIODevice* const input_device = device();
     if (input_device == nullptr) return false;
-    std::uint8_t head[kHeaderBytes];
+    std::uint8_t head[kLoaderHeaderBytes];
     const HeaderFacts facts = JudgeHeader(head, ReadUpTo(input_device, head, sizeof head));
     if (facts.verdict != HeaderVerdict::kOk) return Refuse(facts);
 
@@ -132,7 +129,7 @@ class KxImageHandler : public QImageIOHandler {
     return true;
   }
 
-  static bool Decode(const InputBuffer& input, const PictureLayout& layout, QImage* image) {
+  static bool Decode(const InputBuffer& input, const PictureSize& layout, QImage* image) {
     QImage picture(layout.width, layout.height, QImage::Format_RGB888);
     const std::unique_ptr<std::uint8_t, FreeDeleter> window(
         static_cast<std::uint8_t*>(std::malloc(kLoaderWindowBytes)));
