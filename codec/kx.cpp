@@ -15,6 +15,7 @@
 
 static_assert(KX_HEADER_BYTES == kHeaderBytes, "");
 static_assert(KX_MAX_SIDE == kMaxDimension, "");
+static_assert(KX_ACCEPTED_CODING == kAcceptedCoding && KX_DELTA_CODING_BIT == kDeltaCodingBit, "");
 static_assert(KX_DECODE_WINDOW_BYTES == kDecodeWindowBytes, "");
 static_assert(KX_MIN_DECODE_WINDOW_BYTES == kMinDecodeWindowBytes, "");
 

@@ -96,6 +96,11 @@ KX_API const char* kx_version_string(void);
 /* ---- Probing ------------------------------------------------------------ */
 
 #define KX_HEADER_BYTES 16
+/* The coding byte of every file a writer makes and the recognition test
+ * accepts: bit 7 (0x80) asks for the delta step; 0x03 is the same stream
+ * without it. */
+#define KX_ACCEPTED_CODING 0x83
+#define KX_DELTA_CODING_BIT 0x80
 /* The largest width and height the recognition test and the writer accept. */
 #define KX_MAX_SIDE 8192
 

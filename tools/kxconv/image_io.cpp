@@ -1,4 +1,4 @@
-#include "tools/kxconv/image_io.h"
+#include "image_io.h"
 
 #include <algorithm>
 #include <cctype>

@@ -19,14 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "codec/decompress.h"
-#include "codec/encode.h"
-#include "codec/kx_format.h"
-#include "platform/host.h"
-#include "plugin/spi.h"
-#include "tools/kxconv/image_io.h"
-#include "tools/kxconv/output_file.h"
-#include "writer/threaded_encode.h"
+#include "kx.h"
+#include "image_io.h"
+#include "output_file.h"
 
 namespace {
 
@@ -36,16 +31,8 @@ constexpr int kExitUsage = 2;
 // ParseArgs' answer when it printed the help: nothing more to do.
 constexpr int kHelpShown = -1;
 
-// Viewers show IsSupported the first 2 KiB of a file, zero-padded.
-constexpr std::size_t kHeadCopyBytes = 2048;
-// The plug-in takes a memory image's length as a signed 32-bit number.
-constexpr std::uint64_t kMaxKxFileBytes = 0x7FFFFFFF;
-// GetPicture's flag for "buf holds the file's bytes".
-constexpr SpiUint kMemoryInput = 1;
-constexpr std::size_t kBitmapWidthAt = 4;
-constexpr std::size_t kBitmapHeightAt = 8;
-constexpr std::size_t kBitmapBitCountAt = 14;
-constexpr std::uint32_t kBitmapBitsPerPixel = 24;
+constexpr std::size_t kHeaderBytes = KX_HEADER_BYTES;
+constexpr std::int32_t kMaxDimension = KX_MAX_SIDE;
 // -j takes at most this many threads.
 constexpr unsigned kMaxThreads = 256;
 
@@ -58,8 +45,8 @@ const char kHelp[] =
     "\n"
     "Converts between KX pictures and PNG, BMP (24-bit) or PPM (binary P6).\n"
     "\n"
-    "decode   Loads each KX file through the plug-in's entry points, exactly as\n"
-    "         a viewer would, and writes the picture it shows. OUT's extension\n"
+    "decode   Decodes each KX file with the plug-in's decoder, exactly as a\n"
+    "         viewer shows it, and writes that picture. OUT's extension\n"
     "         chooses the format; with -o, each IN.kx becomes DIR/IN.png (or the\n"
     "         --format given). Files the plug-in's recognition test refuses are\n"
     "         not converted. A stream that ends early is still converted, as a\n"
@@ -97,7 +84,7 @@ struct Options {
   std::string out_dir;  // empty: single IN OUT form
   ImageFormat format = ImageFormat::kPng;
   bool format_given = false;
-  EncodeOptions encode;
+  kx_encode_options encode = KX_ENCODE_OPTIONS_INIT;
   unsigned threads = 1;
 };
 
@@ -157,120 +144,59 @@ std::string Hex2(unsigned v) {
   return text;
 }
 
-// Why the recognition test refuses the 16 bytes at `head`, in its own order
-// of checks; empty when it accepts them.
-std::string RecognitionProblem(const std::uint8_t* head) {
-  if (head[0] != 'K' || head[1] != 'X') return "no \"KX\" mark at the start";
-  if (head[2] != kAcceptedCoding) {
-    if (head[2] == (kAcceptedCoding & ~kDeltaCodingBit)) {
-      return "coding byte 0x03, written without the delta step; readers accept only " + Hex2(kAcceptedCoding);
-    }
-    return "coding byte " + Hex2(head[2]) + "; readers accept only " + Hex2(kAcceptedCoding);
+// Why the recognition test refuses a header, in its own order of checks;
+// empty when it accepts it.
+std::string RecognitionProblem(const kx_info& info) {
+  switch (info.recognition) {
+    case KX_OK: return "";
+    case KX_ERR_NOT_KX: return "no \"KX\" mark at the start";
+    case KX_ERR_CODING:
+      if (info.coding == (KX_ACCEPTED_CODING & ~KX_DELTA_CODING_BIT)) {
+        return "coding byte 0x03, written without the delta step; readers accept only " + Hex2(KX_ACCEPTED_CODING);
+      }
+      return "coding byte " + Hex2(info.coding) + "; readers accept only " + Hex2(KX_ACCEPTED_CODING);
+    case KX_ERR_BYTES_PER_PIXEL:
+      return std::to_string(info.bytes_per_pixel) + " bytes per pixel; readers accept only 3";
+    case KX_ERR_SIDE_RANGE:
+      if (info.width < 1 || info.width > kMaxDimension) {
+        return "width " + std::to_string(info.width) + " outside 1..8192";
+      }
+      return "height " + std::to_string(info.height) + " outside 1..8192";
+    default: break;
   }
-  if (head[3] != kBytesPerPixel) return std::to_string(head[3]) + " bytes per pixel; readers accept only 3";
-  const ImageSize size = ReadImageSize(head);
-  if (size.width < 1 || size.width > kMaxDimension) return "width " + std::to_string(size.width) + " outside 1..8192";
-  if (size.height < 1 || size.height > kMaxDimension) {
-    return "height " + std::to_string(size.height) + " outside 1..8192";
-  }
-  return "";
+  return kx_result_text(info.recognition);
 }
 
-// How many of the picture's bytes the stream itself produces, from the
-// decoder's own count; total_bytes when it is complete.
-std::size_t StreamProducedBytes(const std::vector<std::uint8_t>& file, std::size_t total_bytes) {
-  std::vector<std::uint8_t> out(total_bytes);
-  return DecompressPixels(file.data(), file.size(), out.data(), out.size());
+std::string EndedEarly(std::uint64_t decoded_pixels, std::size_t pixels) {
+  return "stream ended early at pixel " + std::to_string(decoded_pixels) + " of " + std::to_string(pixels);
 }
 
-std::string EndedEarly(std::size_t produced_bytes, std::size_t total_bytes) {
-  return "stream ended early at pixel " + std::to_string(produced_bytes / 3) + " of " +
-         std::to_string(total_bytes / 3);
-}
-
-std::int32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-                                   (std::uint32_t{p[3]} << 24));
-}
-
-// The picture in the two blocks a viewer receives: a bitmap header, and
-// 24-bit rows from the bottom up, each padded to a multiple of 4 bytes.
-bool ImageFromBlocks(SpiHandle info_block, SpiHandle bits_block, Image* image, std::string* error) {
-  const auto* info = static_cast<const std::uint8_t*>(HostLockBlock(info_block));
-  const auto* bits = static_cast<const std::uint8_t*>(HostLockBlock(bits_block));
-  if (info == nullptr || bits == nullptr) {
-    *error = "the plug-in's blocks cannot be locked";
+// Decodes a KX file as a viewer shows it: refused unless the recognition
+// test accepts it (as a viewer asks IsSupported first), then one decode with
+// the plug-in's decoder into top-down rows, completed as the plug-in
+// completes a stream that ends early. *report says whether it did.
+bool DecodeKx(const std::vector<std::uint8_t>& file, Image* image, kx_decode_report* report, std::string* error) {
+  kx_info info = KX_INFO_INIT;
+  kx_probe(file.data(), file.size(), &info);
+  if (info.recognition == KX_ERR_TRUNCATED_HEADER) {
+    *error = "not a KX picture: " + std::to_string(file.size()) + " bytes, shorter than the 16-byte header";
     return false;
   }
-  const std::int32_t width = Get32(info + kBitmapWidthAt);
-  const std::int32_t height = Get32(info + kBitmapHeightAt);
-  const std::uint32_t bit_count = std::uint32_t{info[kBitmapBitCountAt]} | (std::uint32_t{info[kBitmapBitCountAt + 1]} << 8);
-  if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension || bit_count != kBitmapBitsPerPixel) {
-    *error = "the plug-in returned an unexpected bitmap (" + std::to_string(width) + " x " + std::to_string(height) +
-             ", " + std::to_string(bit_count) + " bits)";
+  if (info.recognition != KX_OK) {
+    *error = "not recognised as a KX picture (" + RecognitionProblem(info) + ")";
     return false;
   }
-  const std::size_t row_bytes = std::size_t{3} * static_cast<std::size_t>(width);
-  const std::size_t stride_bytes = (row_bytes + 3) / 4 * 4;
-  const std::size_t rows = static_cast<std::size_t>(height);
-  if (HostBlockBytes(bits_block) < stride_bytes * rows) {
-    *error = "the plug-in's bits block is smaller than its bitmap";
+  image->width = info.width;
+  image->height = info.height;
+  const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
+  image->bgr.resize(stride_bytes * static_cast<std::size_t>(info.height));
+  const kx_result result = kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image->bgr.data(), stride_bytes,
+                                     image->bgr.size(), report);
+  if (result != KX_OK) {
+    *error = std::string("cannot decode: ") + kx_result_text(result);
     return false;
-  }
-  image->width = width;
-  image->height = height;
-  image->bgr.resize(row_bytes * rows);
-  for (std::size_t y = 0; y < rows; ++y) {
-    std::memcpy(&image->bgr[y * row_bytes], bits + (rows - 1 - y) * stride_bytes, row_bytes);
   }
   return true;
-}
-
-std::string GetPictureProblem(int result) {
-  const std::string code = "GetPicture result " + std::to_string(result);
-  switch (result) {
-    case kSpiOutOfMemory: return "the plug-in ran out of memory (" + code + ")";
-    case kSpiFileReadError: return "the plug-in could not read it (" + code + ")";
-    case kSpiUnknownFormat: return "the plug-in refused it (" + code + ")";
-    default: return "the plug-in could not load it (" + code + ")";
-  }
-}
-
-// Loads a KX file the way a viewer does: IsSupported on the first bytes,
-// then GetPicture on the whole file in memory.
-bool LoadThroughPlugin(const std::string& path, std::vector<std::uint8_t>* file, Image* image, std::string* error) {
-  if (file->size() < kHeaderBytes) {
-    *error = "not a KX picture: " + std::to_string(file->size()) + " bytes, shorter than the 16-byte header";
-    return false;
-  }
-  if (file->size() > kMaxKxFileBytes) {
-    *error = "too large for a KX reader (2 GiB or more)";
-    return false;
-  }
-  std::vector<std::uint8_t> head(kHeadCopyBytes, 0);
-  std::memcpy(head.data(), file->data(), std::min(head.size(), file->size()));
-  std::string name = path;
-  if (IsSupported(name.data(), reinterpret_cast<SpiDword>(head.data())) == 0) {
-    const std::string why = RecognitionProblem(file->data());
-    *error = "not recognised as a KX picture (" + (why.empty() ? "refused by the recognition test" : why) + ")";
-    return false;
-  }
-  SpiHandle info_block = nullptr;
-  SpiHandle bits_block = nullptr;
-  const int result = GetPicture(reinterpret_cast<char*>(file->data()), static_cast<SpiLong>(file->size()),
-                                kMemoryInput, &info_block, &bits_block, nullptr, 0);
-  bool ok = false;
-  if (result != kSpiSuccess) {
-    *error = GetPictureProblem(result);
-  } else if (info_block == nullptr || bits_block == nullptr) {
-    *error = "the plug-in returned no bitmap";
-  } else {
-    ok = ImageFromBlocks(info_block, bits_block, image, error);
-  }
-  // The blocks are the host's to free, whatever happened.
-  if (info_block != nullptr) HostFreeBlock(info_block);
-  if (bits_block != nullptr) HostFreeBlock(bits_block);
-  return ok;
 }
 
 template <typename WriteFn>
@@ -289,11 +215,10 @@ bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format
   std::vector<std::uint8_t> file;
   if (!ReadWholeFile(in, &file, error)) return false;
   Image image;
-  if (!LoadThroughPlugin(in, &file, &image, error)) return false;
-  const std::size_t total_bytes = image.bgr.size();
-  const std::size_t produced_bytes = StreamProducedBytes(file, total_bytes);
-  if (produced_bytes < total_bytes) {
-    *warning = "warning: " + EndedEarly(produced_bytes, total_bytes) + "; written as a viewer shows it";
+  kx_decode_report report = KX_DECODE_REPORT_INIT;
+  if (!DecodeKx(file, &image, &report, error)) return false;
+  if (report.complete == 0) {
+    *warning = "warning: " + EndedEarly(report.decoded_pixels, image.bgr.size() / 3) + "; written as a viewer shows it";
   }
   file = {};
   return WriteOutput(
@@ -301,18 +226,21 @@ bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format
 }
 
 // Reads a picture and encodes it to KX in memory on `threads` threads.
-bool EncodeToMemory(const std::string& in, const EncodeOptions& options, unsigned threads,
-                    std::vector<std::uint8_t>* kx, std::string* error) {
+bool EncodeToMemory(const std::string& in, kx_encode_options options, unsigned threads, std::vector<std::uint8_t>* kx,
+                    std::string* error) {
+  options.threads = threads;
   std::vector<std::uint8_t> file;
   if (!ReadWholeFile(in, &file, error)) return false;
   Image image;
   if (!DecodeImageFile(file, &image, error)) return false;
   file = {};
-  kx->resize(EncodeBoundBytes(image.width, image.height));
-  const std::size_t kx_bytes =
-      EncodeImageThreaded(image.bgr.data(), image.width, image.height, options, threads, kx->data(), kx->size());
-  if (kx_bytes == 0) {
-    *error = "the KX writer refused the picture";
+  kx->resize(static_cast<std::size_t>(kx_encode_bound(image.width, image.height)));
+  std::size_t kx_bytes = 0;
+  const kx_result result =
+      kx_encode(image.bgr.data(), image.bgr.size(), image.width, image.height, KX_LAYOUT_BGR,
+                std::size_t{3} * static_cast<std::size_t>(image.width), &options, kx->data(), kx->size(), &kx_bytes);
+  if (result != KX_OK) {
+    *error = std::string("the KX writer refused the picture: ") + kx_result_text(result);
     return false;
   }
   kx->resize(kx_bytes);
@@ -331,7 +259,7 @@ bool WriteKx(const std::string& out, const std::vector<std::uint8_t>& kx, std::s
       error);
 }
 
-bool EncodeOne(const std::string& in, const std::string& out, const EncodeOptions& options, unsigned threads,
+bool EncodeOne(const std::string& in, const std::string& out, const kx_encode_options& options, unsigned threads,
                std::string* error) {
   std::vector<std::uint8_t> kx;
   return EncodeToMemory(in, options, threads, &kx, error) && WriteKx(out, kx, error);
@@ -346,26 +274,33 @@ bool InfoOne(const std::string& path, std::string* error) {
     std::printf("%s: not recognised (only %zu bytes, shorter than the 16-byte header)\n", path.c_str(), file.size());
     return false;
   }
-  const bool recognised = CheckHeader(file.data()) == 1;
-  const ImageSize size = ReadImageSize(file.data());
+  kx_info info = KX_INFO_INIT;
+  kx_probe(file.data(), file.size(), &info);
+  const bool recognised = info.recognition == KX_OK;
   std::string line = path + ": ";
-  if (recognised) {
-    line += "recognised";
-  } else {
-    const std::string why = RecognitionProblem(file.data());
-    line += "not recognised (" + (why.empty() ? std::string("refused by the recognition test") : why) + ")";
-  }
-  line += ", coding " + Hex2(file[2]) + ", " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+  line += recognised ? std::string("recognised") : "not recognised (" + RecognitionProblem(info) + ")";
+  line += ", coding " + Hex2(info.coding) + ", " + std::to_string(info.width) + " x " + std::to_string(info.height) +
           ", stream " + std::to_string(file.size() - kHeaderBytes) + " bytes, ";
   bool complete = false;
-  if (size.width >= 1 && size.width <= kMaxDimension && size.height >= 1 && size.height <= kMaxDimension) {
-    const std::size_t total_bytes =
-        std::size_t{3} * static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height);
-    const std::size_t produced_bytes = StreamProducedBytes(file, total_bytes);
-    complete = produced_bytes == total_bytes;
-    line += complete ? std::string("complete") : EndedEarly(produced_bytes, total_bytes);
-  } else {
+  if (info.width < 1 || info.width > kMaxDimension || info.height < 1 || info.height > kMaxDimension) {
     line += "not decoded (size outside 1..8192)";
+  } else if (info.decoding != KX_OK) {
+    line += std::string("not decoded (") + kx_result_text(info.decoding) + ")";
+  } else {
+    // A file without the delta step (coding 0x03) decodes too, as the
+    // plug-in decodes it when asked; only the pixel count matters here.
+    Image image;
+    kx_decode_report report = KX_DECODE_REPORT_INIT;
+    const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
+    image.bgr.resize(stride_bytes * static_cast<std::size_t>(info.height));
+    const kx_result result = kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image.bgr.data(), stride_bytes,
+                                       image.bgr.size(), &report);
+    if (result != KX_OK) {
+      *error = std::string("cannot decode: ") + kx_result_text(result);
+      return false;
+    }
+    complete = report.complete != 0;
+    line += complete ? std::string("complete") : EndedEarly(report.decoded_pixels, image.bgr.size() / 3);
   }
   std::printf("%s\n", line.c_str());
   return recognised && complete;
@@ -418,7 +353,7 @@ int ParseArgs(int argc, char** argv, Options* options) {
       }
       options->threads = static_cast<unsigned>(n);
     } else if (arg == "--no-delta" && options->command == Command::kEncode) {
-      options->encode.delta = false;
+      options->encode.flags |= KX_ENCODE_NO_DELTA;
     } else {
       return UsageError("unknown option '" + arg + "' for this command");
     }

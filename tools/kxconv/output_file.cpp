@@ -1,4 +1,4 @@
-#include "tools/kxconv/output_file.h"
+#include "output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/kxconv/image_io.h"
+#include "image_io.h"
 
 namespace {
 

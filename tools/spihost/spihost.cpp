@@ -21,7 +21,6 @@
 #include <system_error>
 #include <vector>
 
-#include "codec/little_endian.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 
@@ -138,7 +137,15 @@ bool ReadFromOffset(const std::filesystem::path& path, long offset, std::vector<
              static_cast<std::streamsize>(*size_bytes);
 }
 
-std::int32_t Get32(const unsigned char* p) { return static_cast<std::int32_t>(LoadLe32(p)); }
+// A viewer reads the blocks as Windows lays them out: little-endian.
+std::int32_t Get32(const unsigned char* p) {
+  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+                                   std::uint32_t{p[3]} << 24);
+}
+
+void Put32(unsigned char* p, std::uint32_t value) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(value >> (8 * k));
+}
 
 // Writes the two blocks as a BMP file: file header, the information block's
 // 40-byte header, then the bits block's rows.
@@ -149,8 +156,8 @@ bool WriteBmp(const char* path, const unsigned char* info, const unsigned char* 
   std::size_t image_bytes = stride_bytes * static_cast<std::size_t>(height < 0 ? -height : height);
   if (image_bytes > bits_bytes) image_bytes = bits_bytes;
   unsigned char file_header[kBmpFileHeaderBytes] = {'B', 'M'};
-  StoreLe32(file_header + 2, static_cast<std::uint32_t>(kBmpFileHeaderBytes + kBmpInfoHeaderBytes + image_bytes));
-  StoreLe32(file_header + 10, kBmpFileHeaderBytes + kBmpInfoHeaderBytes);
+  Put32(file_header + 2, static_cast<std::uint32_t>(kBmpFileHeaderBytes + kBmpInfoHeaderBytes + image_bytes));
+  Put32(file_header + 10, kBmpFileHeaderBytes + kBmpInfoHeaderBytes);
   std::FILE* out = std::fopen(path, "wb");
   if (out == nullptr) return false;
   bool ok = std::fwrite(file_header, 1, sizeof file_header, out) == sizeof file_header;
