@@ -1,8 +1,9 @@
 // Property: for any stream under any picture size, both decoders write only
 // inside their output, and give exactly what the byte-at-a-time reference
-// gives: the fast decoder as a bottom-up bitmap, with every window size and
-// delta kernel, the straightforward one as raw pixels (on pictures up to
-// 16 KiB).
+// gives: the public decoding function (kx_decode_with_window) in every
+// layout and stride with every window size, the fast decoder below it with
+// every delta kernel the processor runs (the library picks the best one),
+// the straightforward one as raw pixels (on pictures up to 16 KiB).
 //
 // The picture's size and the decoder's settings come from the last bytes of
 // the input (fuzz/fuzz_input.h). Pictures stay at most 64 KiB, so that each
@@ -16,6 +17,7 @@
 #include "codec/decompress.h"
 #include "codec/fast_decode.h"
 #include "fuzz/fuzz_input.h"
+#include "kx.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
 
@@ -63,13 +65,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The window is not cleared: the decoder must not depend on what it holds.
-  const Bytes want_bits = ReferenceLayout(want.pixels, c.width, c.height);
-  Guarded bits(layout.bits_bytes, 0);
   const std::unique_ptr<std::uint8_t[]> window(new std::uint8_t[c.window_bytes]);
-  const std::size_t fast_produced =
-      DecodeToBitmap(file.data(), file.size(), layout, bits.data(), window.get(), c.window_bytes, c.kernel);
-  Check(fast_produced == want.produced, "fast decoder: bytes produced");
-  Check(std::memcmp(bits.data(), want_bits.data(), layout.bits_bytes) == 0, "fast decoder: bitmap");
-  Check(bits.GuardsIntact(), "bitmap guards");
+  const std::size_t stride_bytes =
+      c.layout.extra_stride_bytes < 0
+          ? kx_default_stride(c.width, c.layout.layout)
+          : kx_layout_pixel_bytes(c.layout.layout) * static_cast<std::size_t>(c.width) +
+                static_cast<std::size_t>(c.layout.extra_stride_bytes);
+  constexpr std::uint8_t kPadding = 0x3C;  // never written: padding and guards keep their bytes
+  const Bytes want_rows = ReferenceRows(want.pixels, c.width, c.height, c.layout.layout, stride_bytes, kPadding);
+  Guarded rows(want_rows.size(), kPadding);
+  kx_decode_report report = KX_DECODE_REPORT_INIT;
+  Check(kx_decode_with_window(file.data(), file.size(), c.layout.layout, rows.data(), stride_bytes, want_rows.size(),
+                              window.get(), c.window_bytes, &report) == KX_OK,
+        "library: refused");
+  Check(report.decoded_pixels == want.produced / 3, "library: pixels produced");
+  Check((report.complete != 0) == (want.produced == layout.total_bytes), "library: completeness");
+  Check(std::memcmp(rows.data(), want_rows.data(), want_rows.size()) == 0, "library: rows");
+  Check(rows.GuardsIntact(), "library: row guards");
+
+  if (c.kernel != DeltaKernel::kBest) {
+    const Bytes want_bits = ReferenceLayout(want.pixels, c.width, c.height);
+    Guarded bits(layout.bits_bytes, 0);
+    const std::size_t fast_produced =
+        DecodeToBitmap(file.data(), file.size(), layout, bits.data(), window.get(), c.window_bytes, c.kernel);
+    Check(fast_produced == want.produced, "fast decoder: bytes produced");
+    Check(std::memcmp(bits.data(), want_bits.data(), layout.bits_bytes) == 0, "fast decoder: bitmap");
+    Check(bits.GuardsIntact(), "bitmap guards");
+  }
   return 0;
 }

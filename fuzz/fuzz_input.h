@@ -49,7 +49,8 @@ struct FuzzInput {
 // settings at the end, read from the back:
 //
 //   last        bit 0: coding byte 0x83 (else 0x03); bits 1-2: delta kernel;
-//               bits 3-4: window size
+//               bits 3-4: window size; bits 5-7: the library's row layout
+//               and stride (kFuzzLayouts)
 //   2nd, 3rd    last: width - 1 (modulo kMaxFuzzWidth), little-endian
 //   4th last    height - 1
 //
@@ -69,6 +70,16 @@ inline constexpr std::size_t kFuzzWindowBytes[4] = {kMinDecodeWindowBytes, kMinD
 inline constexpr DeltaKernel kFuzzKernels[4] = {DeltaKernel::kBest, DeltaKernel::kScalar, DeltaKernel::kSse2,
                                                 DeltaKernel::kSsse3};
 
+// The public library's layouts (kx_layout) the decode target asks for, each
+// with the bytes its stride adds to a row: the bitmap's usual padding (-1),
+// none, or an odd number that leaves rows unaligned. Setting 0 is the
+// plug-in's bits block.
+struct FuzzLayout {
+  int layout;
+  int extra_stride_bytes;
+};
+inline constexpr FuzzLayout kFuzzLayouts[8] = {{0, -1}, {1, 0}, {2, 0}, {3, 0}, {4, 0}, {0, 5}, {2, 3}, {3, 7}};
+
 // The raw bytes a picture may have when its stream has `stream_bytes`.
 constexpr std::size_t FuzzRawBudget(std::size_t stream_bytes) {
   const std::size_t budget_bytes = kFuzzBaseBudgetBytes + kFuzzBudgetPerStreamByte * stream_bytes;
@@ -83,6 +94,7 @@ struct DecodeCase {
   std::uint8_t coding;
   DeltaKernel kernel;
   std::size_t window_bytes;
+  FuzzLayout layout;
 };
 
 // The settings as they are written at the end of an input.
@@ -92,6 +104,7 @@ struct DecodeSettings {
   bool delta;
   unsigned kernel;  // index into kFuzzKernels
   unsigned window;  // index into kFuzzWindowBytes
+  unsigned layout = 0;  // index into kFuzzLayouts
 };
 
 inline DecodeCase ReadDecodeCase(const std::uint8_t* data, std::size_t size) {
@@ -105,6 +118,7 @@ inline DecodeCase ReadDecodeCase(const std::uint8_t* data, std::size_t size) {
   c.coding = (flags & 1) != 0 ? 0x83 : 0x03;
   c.kernel = kFuzzKernels[(flags >> 1) & 3];
   c.window_bytes = kFuzzWindowBytes[(flags >> 3) & 3];
+  c.layout = kFuzzLayouts[(flags >> 5) & 7];
   c.width = 1 + LoadLe16(width_bytes) % kMaxFuzzWidth;
   c.height = 1 + height_byte;
   const std::size_t budget_bytes = FuzzRawBudget(c.stream_bytes);
@@ -122,5 +136,6 @@ inline void AppendDecodeSettings(std::vector<std::uint8_t>* input, const DecodeS
   input->push_back(static_cast<std::uint8_t>(s.height - 1));
   input->push_back(width_bytes[1]);
   input->push_back(width_bytes[0]);
-  input->push_back(static_cast<std::uint8_t>((s.delta ? 1u : 0u) | (s.kernel & 3u) << 1 | (s.window & 3u) << 3));
+  input->push_back(static_cast<std::uint8_t>((s.delta ? 1u : 0u) | (s.kernel & 3u) << 1 | (s.window & 3u) << 3 |
+                                             (s.layout & 7u) << 5));
 }

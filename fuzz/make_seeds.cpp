@@ -128,6 +128,15 @@ int main(int argc, char** argv) {
            {512, 42, k % 2 == 1, k, k});
   }
 
+  // The library's other layouts and strides, each with another window and
+  // an odd width (its own generator, so that the seeds above stay as they
+  // were).
+  std::mt19937 layout_rng(2026);
+  for (unsigned layout = 1; layout < 8; ++layout) {
+    decode("layouts-" + std::to_string(layout) + "-333x30", GroupsAndSlides(layout_rng),
+           {333, 30, layout % 2 == 1, 0, layout % 4, layout});
+  }
+
   // Files for the entry points: the examples, damaged and refused headers,
   // and one picture large enough for the unchecked groups.
   plugin("example-2x2.kx", MakeKx(2, 2, {0x18, 0x01, 0x02, 0x03, 0x09, 0x80, 0x53}));

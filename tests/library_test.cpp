@@ -33,24 +33,8 @@ Side SidesOf(const Bytes& file) {
 
 constexpr int kLayouts[] = {KX_LAYOUT_BGR_BOTTOM_UP, KX_LAYOUT_BGR, KX_LAYOUT_RGB, KX_LAYOUT_RGBA, KX_LAYOUT_BGRA};
 
-// Reference pixels (top-down, blue, green, red) laid out as `layout` at
-// stride_bytes, padding left stale.
 Bytes Expected(const Bytes& raw, Side side, int layout, std::size_t stride_bytes) {
-  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
-  Bytes out((side.height - 1) * stride_bytes + pixel_bytes * side.width, kStale);
-  for (int r = 0; r < side.height; ++r) {
-    const int stored = layout == KX_LAYOUT_BGR_BOTTOM_UP ? side.height - 1 - r : r;
-    std::uint8_t* dst = out.data() + stored * stride_bytes;
-    const std::uint8_t* src = raw.data() + std::size_t{3} * side.width * r;
-    for (int x = 0; x < side.width; ++x, src += 3, dst += pixel_bytes) {
-      const bool red_first = layout == KX_LAYOUT_RGB || layout == KX_LAYOUT_RGBA;
-      dst[0] = red_first ? src[2] : src[0];
-      dst[1] = src[1];
-      dst[2] = red_first ? src[0] : src[2];
-      if (pixel_bytes == 4) dst[3] = 0xFF;
-    }
-  }
-  return out;
+  return ReferenceRows(raw, side.width, side.height, layout, stride_bytes, kStale);
 }
 
 Bytes ReadFile(const std::filesystem::path& path) {

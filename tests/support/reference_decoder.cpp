@@ -84,3 +84,25 @@ Bytes ReferenceLayout(const Bytes& pixels, int width, int height) {
   }
   return bits;
 }
+
+Bytes ReferenceRows(const Bytes& pixels, int width, int height, int layout, std::size_t stride_bytes,
+                    std::uint8_t padding) {
+  // The layouts' numbers as kx.h gives them, written out here so that a
+  // mistake there shows up as a difference.
+  const bool bottom_up = layout == 0;
+  const bool red_first = layout == 2 || layout == 3;
+  const std::size_t pixel_bytes = layout >= 3 ? 4 : 3;
+  Bytes out(std::size_t(height - 1) * stride_bytes + pixel_bytes * std::size_t(width), padding);
+  for (int r = 0; r < height; ++r) {
+    const int stored = bottom_up ? height - 1 - r : r;
+    std::uint8_t* dst = out.data() + std::size_t(stored) * stride_bytes;
+    const std::uint8_t* src = pixels.data() + std::size_t(3) * std::size_t(width) * std::size_t(r);
+    for (int x = 0; x < width; ++x, src += 3, dst += pixel_bytes) {
+      dst[0] = red_first ? src[2] : src[0];
+      dst[1] = src[1];
+      dst[2] = red_first ? src[0] : src[2];
+      if (pixel_bytes == 4) dst[3] = 0xFF;
+    }
+  }
+  return out;
+}

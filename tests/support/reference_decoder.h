@@ -21,3 +21,10 @@ Bytes ReferenceBits(const Bytes& file, int width, int height);
 
 // The same layout of raw top-down pixels already decoded.
 Bytes ReferenceLayout(const Bytes& pixels, int width, int height);
+
+// The same pixels in one of the public library's layouts (kx_layout):
+// bottom-up or top-down rows stride_bytes apart, 3 or 4 bytes per pixel
+// (alpha 255), every byte outside the pixels `padding`; the last row ends
+// with its last pixel.
+Bytes ReferenceRows(const Bytes& pixels, int width, int height, int layout, std::size_t stride_bytes,
+                    std::uint8_t padding);
