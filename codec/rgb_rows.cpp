@@ -74,14 +74,7 @@ DeltaFn PickRgbKernel(DeltaKernel kernel, bool undo_delta) {
 }
 
 RowWriter StartRgbRows(const PictureLayout& layout, std::uint8_t* rgb, std::size_t stride_bytes, DeltaFn kernel) {
-  RowWriter rows{};
-  rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
-  rows.row = rgb;
-  rows.step_bytes = static_cast<std::ptrdiff_t>(stride_bytes);
-  rows.row_bytes = layout.row_bytes;
-  rows.store = StoreRgbPiece;
-  rows.kernel = kernel;
-  return rows;
+  return StartRowsWith(layout, rgb, stride_bytes, false, StoreRgbPiece, kernel);
 }
 
 std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,

@@ -74,12 +74,5 @@ DeltaFn PickWideKernel(bool red_first, bool undo_delta) {
 }
 
 RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, DeltaFn kernel) {
-  RowWriter rows{};
-  rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
-  rows.row = dst;
-  rows.step_bytes = static_cast<std::ptrdiff_t>(stride_bytes);
-  rows.row_bytes = layout.row_bytes;
-  rows.store = StoreWidePiece;
-  rows.kernel = kernel;
-  return rows;
+  return StartRowsWith(layout, dst, stride_bytes, false, StoreWidePiece, kernel);
 }

@@ -20,13 +20,18 @@ RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn del
 
 RowWriter StartStridedRows(const PictureLayout& layout, std::uint8_t* bits, std::size_t stride_bytes, bool bottom_up,
                            DeltaFn delta) {
+  return StartRowsWith(layout, bits, stride_bytes, bottom_up, StoreBitmapPiece, delta);
+}
+
+RowWriter StartRowsWith(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, bool bottom_up,
+                        StorePieceFn store, DeltaFn kernel) {
   RowWriter rows{};
   rows.rows_left = static_cast<std::size_t>(layout.height) - 1;
-  rows.row = bottom_up ? bits + rows.rows_left * stride_bytes : bits;
+  rows.row = bottom_up ? dst + rows.rows_left * stride_bytes : dst;
   rows.step_bytes = bottom_up ? -static_cast<std::ptrdiff_t>(stride_bytes) : static_cast<std::ptrdiff_t>(stride_bytes);
   rows.row_bytes = layout.row_bytes;
-  rows.store = StoreBitmapPiece;
-  rows.kernel = delta;
+  rows.store = store;
+  rows.kernel = kernel;
   return rows;
 }
 

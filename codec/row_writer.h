@@ -40,6 +40,12 @@ struct RowWriter {
 // step, or null to store bytes as they are.
 RowWriter StartRows(const PictureLayout& layout, std::uint8_t* bits, DeltaFn delta);
 
+// A writer of any layout: raw row r goes to dst + r x stride_bytes, or to
+// dst + (height - 1 - r) x stride_bytes when bottom_up, through `store`
+// with `kernel`. The other Start functions are this with their own store.
+RowWriter StartRowsWith(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, bool bottom_up,
+                        StorePieceFn store, DeltaFn kernel);
+
 // A writer of bitmap rows (blue, green, red as they come) at a caller's
 // stride: bottom-up as StartRows, or top-down, raw row r at bits + r x
 // stride_bytes. stride_bytes >= layout.row_bytes; bits holds (height - 1) x
