@@ -68,9 +68,21 @@ void StoreWidePiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t*, std
 
 }  // namespace
 
-DeltaFn PickWideKernel(bool red_first, bool undo_delta) {
+DeltaFn PickWideScalar(bool red_first, bool undo_delta) {
   if (red_first) return undo_delta ? WidenPixels<true, true> : WidenPixels<false, true>;
   return undo_delta ? WidenPixels<true, false> : WidenPixels<false, false>;
+}
+
+DeltaFn PickWideKernel(bool red_first, bool undo_delta) {
+#if defined(__i386__) || defined(__x86_64__)
+  // The shuffles that widen pixels need SSSE3; without it the scalar
+  // kernel's loop is as fast as SSE2 shifts and masks would be.
+  if (ProcessorHasSsse3()) {
+    if (red_first) return undo_delta ? RgbaDeltaSsse3 : RgbaCopySsse3;
+    return undo_delta ? BgraDeltaSsse3 : BgraCopySsse3;
+  }
+#endif
+  return PickWideScalar(red_first, undo_delta);
 }
 
 RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, DeltaFn kernel) {

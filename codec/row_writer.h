@@ -59,7 +59,15 @@ RowWriter StartStridedRows(const PictureLayout& layout, std::uint8_t* bits, std:
 // `kernel` comes from PickWideKernel. Defined in rgba_rows.cpp, which the
 // modules do not link.
 RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, DeltaFn kernel);
+// The kernels of those rows: like the RGB ones (codec/delta.h) they take
+// whole raw pixels, n bytes, and write n / 3 x 4. PickWideKernel asks the
+// processor for SSSE3; PickWideScalar is the plain one.
 DeltaFn PickWideKernel(bool red_first, bool undo_delta);
+DeltaFn PickWideScalar(bool red_first, bool undo_delta);
+void RgbaDeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void RgbaCopySsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void BgraDeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
+void BgraCopySsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 
 // A writer of top-down RGB rows: raw row r goes to rgb + r x stride_bytes,
 // its pixels' bytes swapped from blue, green, red to red, green, blue.
