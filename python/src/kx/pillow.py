@@ -130,12 +130,13 @@ class KxDecoder(ImageFile.PyDecoder):
 
 
 def _save(im, fp, filename):
+    # Read before converting: the converted copy has no encoderinfo.
+    level = im.encoderinfo.get("level", kx.DEFAULT_LEVEL)
+    threads = im.encoderinfo.get("threads", 0)
     if im.mode in _CONVERTED_ON_SAVE:
         im = im.convert("RGB")
     elif im.mode != "RGB":
         raise OSError(f"cannot write mode {im.mode} as KX")
-    level = im.encoderinfo.get("level", kx.DEFAULT_LEVEL)
-    threads = im.encoderinfo.get("threads", 0)
     # Top-down BGR rows without gaps are the writer's own form: the library
     # makes no converted copy of them.
     pixels = im.tobytes("raw", "BGR")
