@@ -104,6 +104,11 @@ def test_a_missing_library_is_named(library, expected):
         f"""
         from PIL import Image
         import kx.pillow
+        import io
+        try:
+            Image.open(io.BytesIO(b"not a picture of any kind"))
+        except Image.UnidentifiedImageError:
+            print("other files: not identified")
         try:
             Image.open({str(GOLDEN_DIR / "example-2x2.kx")!r})
         except kx.LibraryNotFoundError as error:
@@ -111,6 +116,7 @@ def test_a_missing_library_is_named(library, expected):
         """,
         KX_LIBRARY=library,
     )
+    assert result.stdout.startswith("other files: not identified\n"), result.stdout + result.stderr
     assert expected in result.stdout, result.stdout + result.stderr
 
 
