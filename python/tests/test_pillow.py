@@ -19,6 +19,8 @@ def load_path(request, monkeypatch):
     load through KxDecoder (taken where Pillow had no map_buffer)."""
     if request.param == "generic":
         monkeypatch.setattr(kx.pillow, "_map_buffer", None)
+    else:
+        assert kx.pillow._map_buffer is not None
     return request.param
 
 
@@ -82,9 +84,11 @@ def test_open_reads_the_header_alone_and_load_no_more_than_the_stream_can_use(tm
     reader = CountingReader(data + b"\xff" * 1_000_000)
     im = Image.open(reader)
     assert (im.size, im.mode, reader.furthest) == ((300, 200), "RGB", kx.HEADER_BYTES)
-    im.load()
+    pixels = im.load()
     assert reader.furthest <= max_input_bytes
     assert im.tobytes() == picture.tobytes()
+    pixels[299, 199] = (1, 2, 3)  # the decoded picture is the caller's to change
+    assert im.getpixel((299, 199)) == (1, 2, 3)
 
     path = tmp_path / "picture.kx"
     path.write_bytes(data)

@@ -84,7 +84,7 @@ class KxImageFile(ImageFile.ImageFile):
         stride_bytes = width * _PILLOW_PIXEL_BYTES
         self.fp.seek(self._kx_start)
         data = self.fp.read(self._kx_max_input_bytes)
-        pixels = bytearray(stride_bytes * height)
+        pixels = kx._pixel_buffer(stride_bytes * height)
         report = kx.decode_into(data, "RGBA", pixels, stride_bytes)
         del data
         # The file may have changed since _open read its header.
@@ -103,9 +103,23 @@ class KxImageFile(ImageFile.ImageFile):
         self.fp = None
 
 
-# Image.core.map_buffer is what Image.frombuffer maps with; were it ever
-# gone, load() falls back to Pillow's generic path through KxDecoder.
-_map_buffer = getattr(Image.core, "map_buffer", None)
+def _rgb_map_buffer():
+    """Image.core.map_buffer, what Image.frombuffer maps with, when it maps
+    the library's RGBA rows as an RGB image here; None otherwise (were it
+    gone, or RGB pixels ever kept otherwise), and load() then takes
+    Pillow's generic path through KxDecoder."""
+    map_buffer = getattr(Image.core, "map_buffer", None)
+    if map_buffer is None:
+        return None
+    try:
+        rows = bytearray(b"\x01\x02\x03\xff\x04\x05\x06\xff")
+        im = Image.new("RGB", (1, 1))._new(map_buffer(rows, (2, 1), "raw", 0, ("RGB", 8, 1)))
+        return map_buffer if im.tobytes() == b"\x01\x02\x03\x04\x05\x06" else None
+    except (TypeError, ValueError):
+        return None
+
+
+_map_buffer = _rgb_map_buffer()
 
 
 class KxDecoder(ImageFile.PyDecoder):
@@ -118,14 +132,14 @@ class KxDecoder(ImageFile.PyDecoder):
         width, height = self.state.xsize, self.state.ysize
         data = self.fd.read(self.args[0])
         stride_bytes = width * 3
-        pixels = bytearray(stride_bytes * height)
+        pixels = kx._pixel_buffer(stride_bytes * height)
         report = kx.decode_into(data, "RGB", pixels, stride_bytes)
         if (report.width, report.height) != (width, height):
             raise OSError(f"KX header changed from {width} x {height} to {report.width} x {report.height}")
         if not report.complete and not ImageFile.LOAD_TRUNCATED_IMAGES:
             raise _truncated_error(report, width, height)
         # Pillow's raw decoder takes bytes only.
-        self.set_as_raw(bytes(pixels), "RGB")
+        self.set_as_raw(pixels[:], "RGB")
         return -1, 0
 
 
