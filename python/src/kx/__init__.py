@@ -1,7 +1,7 @@
 """KX pictures in Python, through libkx.so.1.
 
     info = kx.probe(head)                  # what a header says
-    picture = kx.decode(data)              # pixels as bytes, top row first
+    picture = kx.decode(data)              # its pixels, top row first
     data = kx.encode(pixels, width, height, level=6)
 
 `import kx.pillow` registers the format with Pillow instead.
@@ -43,7 +43,6 @@ DEFAULT_LEVEL = 6
 
 OK = 0
 ERR_BAD_LAYOUT = 9
-ERR_BUFFER_TOO_SMALL = 11
 ERR_BAD_SIZE = 12
 
 # kx_layout: bytes of each pixel in the order named; BGR_BOTTOM_UP is a
@@ -145,7 +144,8 @@ def probe(data):
     """Reads the header at the start of `data` (bytes-like; only the first
     16 bytes are looked at). Never raises for what the bytes say: a file that
     is not KX has `recognition` and `decoding` other than 0."""
-    head, head_bytes = _readable(memoryview(data)[:HEADER_BYTES])
+    head = memoryview(data).cast("B")[:HEADER_BYTES].tobytes()
+    head_bytes = len(head)
     info = _kx_info(struct_bytes=ctypes.sizeof(_kx_info))
     library().kx_probe(head, head_bytes, ctypes.byref(info))
     return Info(
@@ -203,6 +203,8 @@ def encode(pixels, width, height, layout="RGB", *, level=0, stride_bytes=0, thre
     (smallest), 0 for the library's default (6). threads: 0 or 1 for the
     calling thread; the file is the same whatever the number."""
     lib = library()
+    if threads < 0:
+        raise ValueError(f"threads must be 0 or more, not {threads}")
     number = _layout_number(layout)
     if stride_bytes == 0:
         stride_bytes = lib.kx_default_stride(width, number) if 1 <= width <= MAX_SIDE else 0
