@@ -2,7 +2,7 @@ import io
 import struct
 
 import pytest
-from conftest import DAMAGED_DIR, GOLDEN_DIR, kxconv, native_reference, read_ppm
+from conftest import DAMAGED_DIR, GOLDEN_DIR, kxconv, native_reference
 from PIL import Image, ImageFile, UnidentifiedImageError
 
 import kx
@@ -22,11 +22,6 @@ def load_path(request, monkeypatch):
     else:
         assert kx.pillow._map_buffer is not None
     return request.param
-
-
-@pytest.fixture
-def truncated_allowed(monkeypatch):
-    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
 
 
 class CountingReader(io.BytesIO):
@@ -65,14 +60,6 @@ def test_every_file_loads_as_the_native_decoder_decodes_it(samples_dir, tmp_path
                     with pytest.raises(OSError, match="truncated"):
                         im.load()
     assert checked >= 40
-
-
-def test_golden_files_load_as_their_bitmaps(load_path, truncated_allowed):
-    goldens = sorted(GOLDEN_DIR.glob("*.kx"))
-    assert goldens
-    for path in goldens:
-        with Image.open(path) as im, Image.open(path.with_suffix(".bmp")) as bmp:
-            assert im.tobytes() == bmp.convert("RGB").tobytes(), path
 
 
 def test_open_reads_the_header_alone_and_load_no_more_than_the_stream_can_use(tmp_path, load_path):
@@ -168,17 +155,12 @@ def test_save_refuses(im, params):
 
 @pytest.mark.parametrize(
     "data",
+    # Beside the refused samples: the header's other fields one at a time.
     [
-        b"",
-        b"KX\x83\x03",
         header(4, 4)[:15],
-        header(4, 4, coding=0x03) + bytes(48),
         header(4, 4, bytes_per_pixel=4) + bytes(48),
-        header(0, 4),
         header(4, -1),
         header(8193, 1) + bytes(99),
-        header(32767, 32767),
-        b"BM" + bytes(14),
     ],
 )
 def test_refused_files_are_not_identified(data, tmp_path):
@@ -188,8 +170,3 @@ def test_refused_files_are_not_identified(data, tmp_path):
     path.write_bytes(data)
     with pytest.raises(UnidentifiedImageError):
         Image.open(path)
-
-
-def test_the_extension_and_mime_type_name_kx():
-    assert Image.registered_extensions()[".kx"] == "KX"
-    assert Image.MIME["KX"] == "image/x-kx"
