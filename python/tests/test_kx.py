@@ -88,7 +88,8 @@ def test_refused_calls_raise(call, error):
 def run_python(code, **env):
     environment = {k: v for k, v in os.environ.items() if k not in ("KX_LIBRARY", "LD_LIBRARY_PATH")}
     environment.update(env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=environment)
+    command = [sys.executable, "-c", textwrap.dedent(code)]
+    return subprocess.run(command, capture_output=True, text=True, env=environment)
 
 
 @pytest.mark.parametrize(
