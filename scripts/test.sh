@@ -5,8 +5,9 @@
 # the native (release and sanitizer builds) and both Windows hosts in the
 # ANSI and wide forms, valgrind over the native plug-in tests, clang-tidy
 # over every native target (the lint preset, about 3 minutes), the
-# distribution archive, and each fuzz target for a short while after
-# replaying its corpus (scripts/fuzz.sh runs them for longer).
+# distribution archive, the Python package on libkx (python/), and each
+# fuzz target for a short while after replaying its corpus (scripts/fuzz.sh
+# runs them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -47,6 +48,9 @@ lint() {  # clang-tidy findings are errors: the build fails on any
 for preset in dev asan release win32 win64; do
   step "$preset" build_and_test "$preset"
 done
+# The Python package on the release build's libkx.so.1, in a virtual
+# environment of Debian's Python under build/release.
+step "python" scripts/test-python.sh build/release
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint

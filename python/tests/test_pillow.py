@@ -1,0 +1,172 @@
+import io
+import struct
+
+import pytest
+from conftest import DAMAGED_DIR, GOLDEN_DIR, kxconv, native_reference
+from PIL import Image, ImageFile, UnidentifiedImageError
+
+import kx
+import kx.pillow
+
+
+def header(width, height, coding=0x83, bytes_per_pixel=3):
+    return b"KX" + bytes([coding, bytes_per_pixel]) + bytes(8) + struct.pack("<hh", width, height)
+
+
+@pytest.fixture(params=["mapped", "generic"])
+def load_path(request, monkeypatch):
+    """Both ways load() can go: the mapped buffer, and Pillow's generic
+    load through KxDecoder (taken where Pillow had no map_buffer)."""
+    if request.param == "generic":
+        monkeypatch.setattr(kx.pillow, "_map_buffer", None)
+    else:
+        assert kx.pillow._map_buffer is not None
+    return request.param
+
+
+class CountingReader(io.BytesIO):
+    """A file object that remembers the furthest byte anyone read."""
+
+    furthest = 0
+
+    def read(self, size=-1):
+        data = super().read(size)
+        self.furthest = max(self.furthest, self.tell())
+        return data
+
+
+def every_file(samples_dir):
+    return sorted(samples_dir.iterdir()) + sorted(GOLDEN_DIR.glob("*.kx")) + sorted(DAMAGED_DIR.glob("*.k*"))
+
+
+def test_every_file_loads_as_the_native_decoder_decodes_it(samples_dir, tmp_path, load_path, monkeypatch):
+    checked = 0
+    for path in every_file(samples_dir):
+        recognised, complete, reference = native_reference(path, tmp_path)
+        if not recognised:
+            with pytest.raises(UnidentifiedImageError):
+                Image.open(path, formats=["KX"])
+            continue
+        width, height, pixels = reference
+        for allowed in (False, True):
+            monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", allowed)
+            with Image.open(path) as im:
+                assert (im.format, im.mode, im.size) == ("KX", "RGB", (width, height)), path
+                if complete or allowed:
+                    im.load()
+                    assert im.tobytes() == pixels, path
+                    checked += 1
+                else:
+                    with pytest.raises(OSError, match="truncated"):
+                        im.load()
+    assert checked >= 40
+
+
+def test_open_reads_the_header_alone_and_load_no_more_than_the_stream_can_use(tmp_path, load_path):
+    picture = Image.radial_gradient("L").convert("RGB").resize((300, 200))
+    file = io.BytesIO()
+    picture.save(file, "KX", level=3)
+    data = file.getvalue()
+    max_input_bytes = kx.probe(data).max_input_bytes
+    reader = CountingReader(data + b"\xff" * 1_000_000)
+    im = Image.open(reader)
+    assert (im.size, im.mode, reader.furthest) == ((300, 200), "RGB", kx.HEADER_BYTES)
+    pixels = im.load()
+    assert reader.furthest <= max_input_bytes
+    assert im.tobytes() == picture.tobytes()
+    pixels[299, 199] = (1, 2, 3)  # the decoded picture is the caller's to change
+    assert im.getpixel((299, 199)) == (1, 2, 3)
+
+    path = tmp_path / "picture.kx"
+    path.write_bytes(data)
+    with open(path, "rb") as fp:
+        assert Image.open(fp).tobytes() == picture.tobytes()
+    assert Image.open(io.BytesIO(data)).tobytes() == picture.tobytes()
+
+
+def test_parser_fed_in_pieces_gives_the_same_picture(samples_dir, monkeypatch):
+    for name in ("gradient-333x129.kx", "junk-257x260.kx", "cut-257x260.kx"):
+        data = (samples_dir / name).read_bytes()
+        monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+        expected = Image.open(io.BytesIO(data)).tobytes()
+        for piece_bytes in (1, 7, 4096):
+            for allowed in (True, False):
+                monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", allowed)
+                parser = ImageFile.Parser()
+                for start in range(0, len(data), piece_bytes):
+                    parser.feed(data[start : start + piece_bytes])
+                if name.startswith("cut") and not allowed:
+                    with pytest.raises(OSError, match="truncated"):
+                        parser.close()
+                else:
+                    assert parser.close().tobytes() == expected, (name, piece_bytes)
+
+
+SAVED = [
+    # mode, level, what the file must hold
+    ("RGB", 1, lambda im: im),
+    ("RGB", 6, lambda im: im),
+    ("RGB", 9, lambda im: im),
+    ("L", 4, lambda im: im.convert("RGB")),
+    ("1", 2, lambda im: im.convert("RGB")),
+    ("P", 7, lambda im: im.convert("RGB")),
+    ("LA", 5, lambda im: im.convert("RGB")),
+    ("RGBA", 8, lambda im: im.convert("RGB")),
+]
+
+
+@pytest.mark.parametrize("mode,level,expected", SAVED)
+def test_save_and_open_again(tmp_path, mode, level, expected):
+    base = Image.linear_gradient("L").resize((257, 131))
+    rgb = Image.merge("RGB", (base, base.rotate(90), base.transpose(Image.Transpose.FLIP_LEFT_RIGHT)))
+    im = rgb.convert(mode) if mode != "LA" else Image.merge("LA", (base, base.rotate(180)))
+    if mode == "RGBA":
+        im.putalpha(base)
+    path = tmp_path / "saved.kx"
+    im.save(path, level=level)
+    with Image.open(path) as again:
+        assert again.format == "KX"
+        assert again.tobytes() == expected(im).tobytes()
+    ppm = tmp_path / "saved.ppm"
+    expected(im).save(ppm)
+    native = tmp_path / "native.kx"
+    assert kxconv("encode", ppm, native, "--level", level).returncode == 0
+    assert path.read_bytes() == native.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "im,params",
+    [
+        (Image.new("I", (4, 4)), {}),
+        (Image.new("F", (4, 4)), {}),
+        (Image.new("CMYK", (4, 4)), {}),
+        (Image.new("I;16", (4, 4)), {}),
+        (Image.new("RGB", (8193, 1)), {}),
+        (Image.new("RGB", (1, 8193)), {}),
+        (Image.new("RGB", (4, 4)), {"level": 10}),
+    ],
+)
+def test_save_refuses(im, params):
+    out = io.BytesIO()
+    with pytest.raises(OSError):
+        im.save(out, "KX", **params)
+    assert out.getvalue() == b""
+
+
+@pytest.mark.parametrize(
+    "data",
+    # Beside the refused samples: the header's other fields one at a time.
+    [
+        header(4, 4)[:15],
+        header(4, 4, bytes_per_pixel=4) + bytes(48),
+        header(4, -1),
+        header(8193, 1) + bytes(99),
+    ],
+)
+def test_refused_files_are_not_identified(data, tmp_path):
+    with pytest.raises(UnidentifiedImageError):
+        Image.open(io.BytesIO(data))
+    path = tmp_path / "refused.kx"
+    path.write_bytes(data)
+    with pytest.raises(UnidentifiedImageError):
+        Image.open(path)
