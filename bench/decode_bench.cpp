@@ -19,7 +19,7 @@
 #include "bench/pictures.h"
 #include "codec/bitmap.h"
 #include "codec/decompress.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/fast_decode.h"
 #include "codec/kx_format.h"
 #include "codec/kx_stream.h"

@@ -36,7 +36,7 @@
 
 #include "bench/pictures.h"
 #include "codec/bitmap.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/row_store.h"
 #include "platform/platform.h"
 #include "plugin/spi.h"

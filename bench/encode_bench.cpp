@@ -33,7 +33,7 @@
 
 #include "bench/pictures.h"
 #include "codec/decompress.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
 namespace {

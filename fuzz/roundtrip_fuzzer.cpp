@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "codec/decompress.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/kx_format.h"
 #include "fuzz/fuzz_input.h"
 #include "writer/threaded_encode.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/decompress.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/kx_format.h"
 #include "codec/kx_stream.h"
 #include "tests/support/kx_build.h"

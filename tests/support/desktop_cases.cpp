@@ -6,7 +6,7 @@
 #include <random>
 
 #include "codec/bitmap.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/row_store.h"
 #include "tests/support/plugin_api.h"
 

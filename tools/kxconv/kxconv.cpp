@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "codec/decompress.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "codec/kx_format.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
