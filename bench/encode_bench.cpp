@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "bench/pictures.h"
-#include "codec/decompress.h"
+#include "codec/reference/decompress.h"
 #include "writer/encode.h"
 #include "writer/threaded_encode.h"
 

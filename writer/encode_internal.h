@@ -16,9 +16,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "codec/kx_format.h"
-#include "codec/kx_stream.h"
-#include "codec/little_endian.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
+#include "codec/format/little_endian.h"
 #include "writer/encode.h"
 
 namespace kx::writer {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codec/stream_bound.h"
+#include "codec/format/stream_bound.h"
 #include "platform/platform.h"
 
 namespace {

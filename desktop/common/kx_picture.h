@@ -10,12 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/bitmap.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
 
 // The window the loaders decode through: the plug-in's, whose size was
-// measured (codec/fast_decode.h).
+// measured (codec/decode/fast_decode.h).
 inline constexpr std::size_t kLoaderWindowBytes = kDecodeWindowBytes;
 
 enum class HeaderVerdict {

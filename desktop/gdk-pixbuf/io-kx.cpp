@@ -23,7 +23,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
 #include "desktop/common/kx_picture.h"
 
 namespace {

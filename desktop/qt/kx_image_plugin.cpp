@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/kx_format.h"
 #include "desktop/common/kx_picture.h"
 
 namespace {

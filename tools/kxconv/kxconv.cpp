@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "codec/decompress.h"
-#include "writer/encode.h"
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
+#include "codec/reference/decompress.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 #include "tools/kxconv/image_io.h"
 #include "tools/kxconv/output_file.h"
+#include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
 namespace {

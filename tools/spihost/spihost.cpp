@@ -21,7 +21,7 @@
 #include <system_error>
 #include <vector>
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 

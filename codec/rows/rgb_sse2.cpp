@@ -1,11 +1,11 @@
-// The SSE2 kernels of top-down RGB rows (PickRgbKernel, codec/delta.h). On
+// The SSE2 kernels of top-down RGB rows (PickRgbKernel, codec/decode/delta.h). On
 // i686 this file alone besides delta_sse2.cpp is compiled with -msse2; a
 // file of its own, so that a program that stores no RGB rows links none of
 // it, constants included.
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 #if defined(__SSE2__)
-#include "codec/delta_x86.h"
+#include "codec/decode/delta_x86.h"
 
 namespace {
 

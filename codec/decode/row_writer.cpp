@@ -1,4 +1,4 @@
-#include "codec/row_writer.h"
+#include "codec/decode/row_writer.h"
 
 #include <cstring>
 

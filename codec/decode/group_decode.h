@@ -1,6 +1,6 @@
 // The unchecked part of DecodeToBitmap: whole groups of eight tokens with no
 // stop rule tested inside them, one kernel per instruction set, chosen at run
-// time like the delta kernels (codec/delta.h).
+// time like the delta kernels (codec/decode/delta.h).
 //
 // The module is compiled for plain i686; group_decode_sse2.cpp and
 // group_decode_ssse3.cpp hold the same decoder compiled for SSE2 (16-byte
@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/fast_decode.h"
-#include "codec/kx_stream.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/kx_stream.h"
 
 // Unchecked copies move whole blocks: 8 bytes for up to eight single
 // literals, 16 or 32 at a time for copies, 48 for a literal run of 9 to 40.

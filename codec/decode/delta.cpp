@@ -1,4 +1,4 @@
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #define KX_X86 1

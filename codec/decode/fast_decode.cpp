@@ -1,14 +1,14 @@
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
 
 #include <cassert>
 #include <cstring>
 
-#include "codec/delta.h"
-#include "codec/group_decode.h"
-#include "codec/group_decode_kernel.h"
-#include "codec/kx_format.h"
-#include "codec/kx_stream.h"
-#include "codec/row_writer.h"
+#include "codec/decode/delta.h"
+#include "codec/decode/group_decode.h"
+#include "codec/decode/group_decode_kernel.h"
+#include "codec/decode/row_writer.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
 
 namespace {
 

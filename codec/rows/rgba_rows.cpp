@@ -4,8 +4,8 @@
 // link.
 #include <cstring>
 
-#include "codec/delta.h"
-#include "codec/row_writer.h"
+#include "codec/decode/delta.h"
+#include "codec/decode/row_writer.h"
 
 namespace {
 

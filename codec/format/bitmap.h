@@ -1,14 +1,14 @@
 // The output bitmap: a 24-bit bottom-up device-independent bitmap in two
 // blocks, an information block that starts with a BITMAPINFOHEADER and a bits
 // block of rows padded to a multiple of 4 bytes. (Rows are stored by
-// DecodeToBitmap, codec/fast_decode.h, and for whole raw pictures by the
-// stores of codec/row_store.h.)
+// DecodeToBitmap, codec/decode/fast_decode.h, and for whole raw pictures by the
+// stores of codec/reference/row_store.h.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 
 inline constexpr std::size_t kBitmapHeaderBytes = 40;
 // The header, room for a 256-entry colour table a 24-bit bitmap does not use,

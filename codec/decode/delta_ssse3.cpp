@@ -1,11 +1,11 @@
 // The SSSE3 delta kernel, compiled with -mssse3; PickDelta calls it only on
 // processors that report SSSE3.
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 #if defined(__SSSE3__)
 #include <tmmintrin.h>
 
-#include "codec/delta_x86.h"
+#include "codec/decode/delta_x86.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "codec/bitmap.h"
+#include "codec/format/bitmap.h"
 
 #include <cstring>
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // top-down RGB rows).
 //
 // DecodeToBitmap gives exactly what DecompressPixels followed by StoreRows
-// (codec/decompress.h, codec/row_store.h) give, byte for byte and for any
+// (codec/reference/decompress.h, codec/reference/row_store.h) give, byte for byte and for any
 // input, without a picture-sized scratch buffer: it decodes into a small
 // window that keeps the last kMaxDistance bytes of output (all a
 // back-reference can reach) and, every few kilobytes, moves the finished
@@ -23,9 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/bitmap.h"
+#include "codec/format/bitmap.h"
 
-struct RowWriter;  // codec/row_writer.h
+struct RowWriter;  // codec/decode/row_writer.h
 
 // The window the plug-in gives DecodeToBitmap, whatever the picture's size.
 // 256 KiB makes the 16 KiB slide of the history happen once every 190 KiB
@@ -42,8 +42,8 @@ inline constexpr std::size_t kDecodeWindowBytes = std::size_t{256} << 10;
 inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 
 // Which instruction set the decoder's kernels use: the delta step and row
-// stores (codec/delta.h, codec/rgb_rows.cpp) and the unchecked groups
-// (codec/group_decode.h). kBest
+// stores (codec/decode/delta.h, codec/rows/rgb_rows.cpp) and the unchecked groups
+// (codec/decode/group_decode.h). kBest
 // asks the processor: SSSE3 where it exists, else SSE2, else plain C++
 // (kScalar; the only kernels off x86). Asking for a set the processor lacks
 // gives the best one below it. Every kernel gives the same bytes.
@@ -63,7 +63,7 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
 
 // The same decode into top-down RGB rows, for image libraries: row r of the
 // picture (r = 0 at the top) starts at rgb + r x stride_bytes and holds its
-// width pixels as red, green, blue; StoreRgbRows (codec/row_store.h) of
+// width pixels as red, green, blue; StoreRgbRows (codec/reference/row_store.h) of
 // DecompressPixels' output gives the same bytes. The contract above holds
 // with rgb for bits: only the first row_bytes of each row are written, all
 // of them; rgb holds (height - 1) x stride_bytes + layout.row_bytes bytes,

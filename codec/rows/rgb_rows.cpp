@@ -6,10 +6,10 @@
 // linked into it.
 #include <cstring>
 
-#include "codec/delta.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
-#include "codec/row_writer.h"
+#include "codec/decode/delta.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/decode/row_writer.h"
+#include "codec/format/kx_format.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "codec/decompress.h"
+#include "codec/reference/decompress.h"
 
 #include <cstring>
 
-#include "codec/kx_format.h"
-#include "codec/kx_stream.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Decoder of the KX pixel stream (token forms: codec/kx_stream.h).
+// Decoder of the KX pixel stream (token forms: codec/format/kx_stream.h).
 //
 // Copies run one byte at a time with the position rising, so a distance below
 // the length repeats a pattern. After the stream, a coding byte with bit 7 set
@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/kx_stream.h"
+#include "codec/format/kx_stream.h"
 
 // Decodes the KX image `src` (header and stream, src_bytes bytes) into the raw
 // top-down pixel bytes out[0, total_bytes). Bytes the stream does not produce

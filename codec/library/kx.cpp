@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/bitmap.h"
-#include "codec/delta.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
-#include "codec/row_writer.h"
-#include "codec/stream_bound.h"
+#include "codec/decode/delta.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/decode/row_writer.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/stream_bound.h"
 #include "platform/platform.h"
 
 static_assert(KX_HEADER_BYTES == kHeaderBytes, "");

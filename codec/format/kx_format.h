@@ -57,7 +57,7 @@ constexpr bool HasSignature(const std::uint8_t* head) { return head[0] == 'K' &&
 
 // What readers make of a header: accepted, or the first reason it is
 // refused. The recognition test gives the first six; decoding, which asks
-// less of a header (PlanFromHeader, codec/bitmap.h), the first three and
+// less of a header (PlanFromHeader, codec/format/bitmap.h), the first three and
 // the last two.
 enum class HeaderCheck : std::uint8_t {
   kOk,

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
 
 // Adds the running sum of each byte lane to n bytes from src, writing dst.
 // carry[0..2] are the last three sums before src[0], oldest first, and come
@@ -28,7 +28,7 @@ DeltaFn PickDelta(DeltaKernel kernel);
 DeltaFn PickStreamingDelta(DeltaKernel kernel);
 void FinishStreaming(DeltaFn delta);
 
-// The kernels of top-down RGB rows (StartRgbRows, codec/row_writer.h): raw
+// The kernels of top-down RGB rows (StartRgbRows, codec/decode/row_writer.h): raw
 // pixels of blue, green, red bytes in, red, green, blue out, summed as the
 // delta step asks (undo_delta) or as they are. They take whole pixels only:
 // n is a multiple of 3 and src, dst point at a pixel's first byte; carry is

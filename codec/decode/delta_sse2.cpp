@@ -1,9 +1,9 @@
 // The SSE2 delta kernel. On i686 this file alone is compiled with -msse2;
 // PickDelta calls it only on processors that report SSE2.
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 #if defined(__SSE2__)
-#include "codec/delta_x86.h"
+#include "codec/decode/delta_x86.h"
 
 namespace {
 

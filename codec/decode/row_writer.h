@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/bitmap.h"
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
+#include "codec/format/bitmap.h"
 
 struct RowWriter;
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/bitmap.h"
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
 
 // StoreDeltaRows streams bitmaps from this size up, larger than the caches of the machines the plug-in runs on.
 inline constexpr std::size_t kStreamingBytes = std::size_t{4} << 20;

@@ -1,12 +1,12 @@
-// The SSSE3 kernels of top-down RGB rows (PickRgbKernel, codec/delta.h),
+// The SSSE3 kernels of top-down RGB rows (PickRgbKernel, codec/decode/delta.h),
 // compiled with -mssse3; a file of its own, so that a program that stores no
 // RGB rows links none of it, constants included.
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 #if defined(__SSSE3__)
 #include <tmmintrin.h>
 
-#include "codec/delta_x86.h"
+#include "codec/decode/delta_x86.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <cstddef>
 
-#include "codec/kx_stream.h"
+#include "codec/format/kx_stream.h"
 
 // The most stream bytes (after the 16-byte header) the decoder reads before
 // it stops with total_bytes written. Input beyond that is never read, so

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "codec/group_decode.h"
-#include "codec/kx_stream.h"
+#include "codec/decode/group_decode.h"
+#include "codec/format/kx_stream.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

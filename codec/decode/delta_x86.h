@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/delta.h"
+#include "codec/decode/delta.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "codec/row_store.h"
+#include "codec/reference/row_store.h"
 
 #include <cstring>
 
-#include "codec/row_writer.h"
+#include "codec/decode/row_writer.h"
 
 void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
                std::int32_t height) {
