@@ -18,17 +18,17 @@
 #include <vector>
 
 #include "bench/pictures.h"
-#include "codec/bitmap.h"
-#include "codec/decompress.h"
-#include "codec/encode.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
-#include "codec/kx_stream.h"
-#include "codec/row_store.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
+#include "codec/reference/decompress.h"
+#include "codec/reference/row_store.h"
 #include "kx.h"
 #include "platform/platform.h"
 #include "platform/standin.h"
 #include "plugin/spi.h"
+#include "writer/encode.h"
 
 namespace {
 

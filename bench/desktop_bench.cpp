@@ -35,11 +35,11 @@
 #include <vector>
 
 #include "bench/pictures.h"
-#include "codec/bitmap.h"
-#include "codec/encode.h"
-#include "codec/row_store.h"
+#include "codec/format/bitmap.h"
+#include "codec/reference/row_store.h"
 #include "platform/platform.h"
 #include "plugin/spi.h"
+#include "writer/encode.h"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "bench/pictures.h"
-#include "codec/decompress.h"
-#include "codec/encode.h"
+#include "codec/reference/decompress.h"
+#include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
 namespace {

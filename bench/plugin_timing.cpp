@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/pictures.h"
-#include "codec/encode.h"
+#include "writer/encode.h"
 
 namespace {
 

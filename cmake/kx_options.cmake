@@ -90,7 +90,7 @@ function(kx_module_code target)
 endfunction()
 
 # The SIMD kernels: each file gets its instruction set, and only code that
-# first asked the processor calls into it (codec/delta.h). On x86-64 SSE2 is
+# first asked the processor calls into it (codec/decode/delta.h). On x86-64 SSE2 is
 # part of the base set. 32-bit hosts call with a 4-byte aligned stack, so the
 # kernels realign it where SSE needs 16 bytes.
 function(kx_instruction_sets)

@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "codec/bitmap.h"
-#include "codec/decompress.h"
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/reference/decompress.h"
 #include "fuzz/fuzz_input.h"
 #include "kx.h"
 #include "tests/support/kx_build.h"

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "codec/fast_decode.h"
-#include "codec/little_endian.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/little_endian.h"
 
 // Stops the run with the property's name: libFuzzer then keeps the input.
 inline void Check(bool ok, const char* what) {

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/bitmap.h"
-#include "codec/kx_format.h"
-#include "codec/little_endian.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/little_endian.h"
 #include "fuzz/fuzz_input.h"
 #include "platform/host.h"
 #include "plugin/spi.h"

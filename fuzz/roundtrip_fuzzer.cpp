@@ -11,10 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/decompress.h"
-#include "codec/encode.h"
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
+#include "codec/reference/decompress.h"
 #include "fuzz/fuzz_input.h"
+#include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
 namespace {

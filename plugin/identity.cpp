@@ -2,7 +2,7 @@
 // both forms, and the module's load-time entry.
 #include <cstring>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 #include "platform/platform.h"
 #include "plugin/head_buffer.h"
 #include "plugin/spi.h"

@@ -7,10 +7,10 @@
 // the plug-in allocates or opens is released before the entry point returns.
 #include <cstring>
 
-#include "codec/bitmap.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
-#include "codec/stream_bound.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/stream_bound.h"
 #include "platform/platform.h"
 #include "plugin/head_buffer.h"
 #include "plugin/spi.h"

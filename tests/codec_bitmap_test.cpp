@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "codec/bitmap.h"
-#include "codec/little_endian.h"
-#include "codec/row_store.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/little_endian.h"
+#include "codec/reference/row_store.h"
 #include "tests/support/kx_build.h"
 
 namespace {

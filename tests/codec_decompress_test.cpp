@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "codec/decompress.h"
+#include "codec/reference/decompress.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
 

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "codec/decompress.h"
-#include "codec/encode.h"
-#include "codec/kx_format.h"
-#include "codec/kx_stream.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
+#include "codec/reference/decompress.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
+#include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
 namespace {

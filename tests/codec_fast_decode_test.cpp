@@ -8,12 +8,12 @@
 #include <random>
 #include <string>
 
-#include "codec/bitmap.h"
-#include "codec/decompress.h"
-#include "codec/fast_decode.h"
-#include "codec/group_decode.h"
-#include "codec/kx_format.h"
-#include "codec/row_store.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/decode/group_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/reference/decompress.h"
+#include "codec/reference/row_store.h"
 #include "tests/support/kx_build.h"
 
 namespace {

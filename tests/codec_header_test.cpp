@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 #include "tests/support/kx_build.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 #include "desktop/common/kx_picture.h"
 #include "tests/support/desktop_cases.h"
 

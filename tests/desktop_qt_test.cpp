@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 #include "tests/support/desktop_cases.h"
 
 namespace {

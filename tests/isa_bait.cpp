@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "codec/fast_decode.h"
+#include "codec/decode/fast_decode.h"
 
 extern "C" __declspec(dllexport) void AddBytes(std::uint8_t* a, const std::uint8_t* b) {
   const __m128i sum = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),

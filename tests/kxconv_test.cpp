@@ -11,8 +11,8 @@
 #include <iterator>
 #include <string>
 
-#include "codec/decompress.h"
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
+#include "codec/reference/decompress.h"
 #include "platform/host.h"
 #include "plugin/spi.h"
 #include "tests/support/kx_build.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "kx.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "codec/encode.h"
+#include "writer/encode.h"
 #include "platform/host.h"
 #include "tests/support/plugin_api.h"
 

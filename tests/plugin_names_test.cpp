@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 #include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"

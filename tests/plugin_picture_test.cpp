@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "codec/little_endian.h"
-#include "codec/stream_bound.h"
+#include "codec/format/little_endian.h"
+#include "codec/format/stream_bound.h"
 #include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"

@@ -1,17 +1,18 @@
 // MaxStreamBytes: the most a stream can make the decoder read. Input cut
 // there decodes exactly as the whole input does, with either decoder, and
 // the streams that read the most need every byte of it.
+#include "codec/format/stream_bound.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
 
-#include "codec/bitmap.h"
-#include "codec/decompress.h"
-#include "codec/fast_decode.h"
-#include "codec/kx_format.h"
-#include "codec/stream_bound.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/reference/decompress.h"
 #include "tests/support/kx_build.h"
 
 namespace {

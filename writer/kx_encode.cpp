@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "codec/kx_format.h"
+#include "codec/format/kx_format.h"
 #include "kx.h"
 #include "writer/threaded_encode.h"
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/encode.h"
+#include "writer/encode.h"
 
 // Encodes like EncodeImage (same arguments refused, same result) on up to
 // `threads` threads; 0 or 1 means the calling thread alone, and so does a

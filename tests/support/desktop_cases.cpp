@@ -5,10 +5,10 @@
 #include <iterator>
 #include <random>
 
-#include "codec/bitmap.h"
-#include "codec/encode.h"
-#include "codec/row_store.h"
+#include "codec/format/bitmap.h"
+#include "codec/reference/row_store.h"
 #include "tests/support/plugin_api.h"
+#include "writer/encode.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "codec/little_endian.h"
+#include "codec/format/little_endian.h"
 
 Bytes MakeHeader(int width, int height, std::uint8_t coding) {
   Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};

@@ -1,6 +1,6 @@
 // A plain transcription of the stream's decoding steps, one byte at a time,
 // kept only to check the production decoders against. It writes the token
-// forms' numbers out itself rather than taking them from codec/kx_stream.h:
+// forms' numbers out itself rather than taking them from codec/format/kx_stream.h:
 // a mistake in that shared table would otherwise reach both sides of every
 // differential test unseen.
 #pragma once

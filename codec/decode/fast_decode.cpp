@@ -1,0 +1,205 @@
+#include "codec/decode/fast_decode.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "codec/decode/delta.h"
+#include "codec/decode/group_decode.h"
+#include "codec/decode/group_decode_kernel.h"
+#include "codec/decode/row_writer.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/kx_stream.h"
+
+namespace {
+
+using kx_groups::CopyMatch;
+
+// Window layout: [0, kHistoryBytes) holds the bytes just before the output
+// position (zeros before the first output byte, which is what a copy reaching
+// before the start reads), then the bytes decoded since, then room.
+constexpr std::size_t kHistoryBytes = kMaxDistance;
+
+constexpr std::size_t kMaxTokenOutputBytes = kMaxCopyBytes;
+static_assert(kMaxRunBytes <= kMaxTokenOutputBytes, "");
+
+// Token by token near the ends, a slide makes room for the longest copy.
+constexpr std::size_t kCarefulRoomBytes = kMaxTokenOutputBytes + kWildBytes;
+
+// Finished bytes go to the bits block every 16 KiB, while they are still in
+// the first-level cache of small machines. (On the machine measured, with
+// 2 MiB of second-level cache, every size from 4 to 128 KiB gave the same
+// times within the noise.)
+constexpr std::size_t kFlushBytes = std::size_t{16} << 10;
+
+// A slide happens only once less than kFastRoomBytes (or kCarefulRoomBytes)
+// of window is left, so the history it moves lies wholly after the place it
+// moves to, and one unchecked group fits after it.
+static_assert(kMinDecodeWindowBytes >= 2 * kHistoryBytes + kFastRoomBytes, "slides never overlap");
+static_assert(kCarefulRoomBytes <= kFastRoomBytes, "");
+static_assert(kDecodeWindowBytes >= kMinDecodeWindowBytes && kDecodeWindowBytes <= (std::size_t{1} << 20),
+              "the window stays within the 1 MiB budget");
+
+// --- The decoder ------------------------------------------------------------
+
+// The output side of a decode: the window, the output position in it, the
+// first byte not yet stored, and where in the window the picture would end.
+struct Output {
+  std::uint8_t* window;
+  std::size_t window_bytes;
+  std::uint8_t* op;
+  std::uint8_t* flushed;
+  std::size_t end_offset;  // window offset of raw byte total_bytes; may lie past the window
+  RowWriter rows;
+};
+
+std::size_t Offset(const Output& out) { return static_cast<std::size_t>(out.op - out.window); }
+std::size_t BytesLeft(const Output& out) { return out.end_offset - Offset(out); }
+
+void Flush(Output* out) {
+  WriteRows(&out->rows, out->flushed, static_cast<std::size_t>(out->op - out->flushed));
+  out->flushed = out->op;
+}
+
+// Stores what is pending and moves the last kHistoryBytes to the front.
+// Called only with less than kFastRoomBytes of window left, so op is at
+// least 2 x kHistoryBytes in and the two ranges are apart.
+void Slide(Output* out) {
+  // The history moved lies wholly after the front, and nothing was written
+  // past the picture's end.
+  assert(Offset(*out) >= 2 * kHistoryBytes);
+  assert(out->end_offset >= Offset(*out));
+  Flush(out);
+  const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
+  std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
+  out->end_offset -= moved_bytes;
+  out->op = out->window + kHistoryBytes;
+  out->flushed = out->op;
+  assert(out->window_bytes - Offset(*out) >= kFastRoomBytes);  // one unchecked group fits after a slide
+}
+
+// Token by token with every stop rule of DecompressPixels, from a group
+// boundary to the end. Input is read exactly; output may still be written
+// up to kWildBytes past the last token, inside the window.
+void DecodeCareful(const std::uint8_t* ip, const std::uint8_t* const ip_end, Output* out) {
+  std::uint32_t flags = 0;
+  for (;;) {
+    if (BytesLeft(*out) == 0) return;
+    if ((flags & kFlagsLeft) == 0) flags = *ip++ | kFlagLoadMark;
+    if (ip >= ip_end) return;
+    if (out->window_bytes - Offset(*out) < kCarefulRoomBytes) Slide(out);
+    assert(out->window_bytes - Offset(*out) >= kCarefulRoomBytes);  // room for the longest copy and its wild bytes
+    const std::size_t left_bytes = BytesLeft(*out);
+    std::uint8_t* op = out->op;
+    if ((flags & kCurrentFlag) == 0) {
+      *op++ = *ip++;
+    } else {
+      const unsigned b = *ip++;
+      const TokenForm form = ClassifyControl(b);
+      if (form == TokenForm::kLiteralRun) {
+        const std::size_t input_bytes = static_cast<std::size_t>(ip_end - ip);
+        std::size_t length = RunLength(b);
+        if (length > input_bytes) length = input_bytes;
+        if (length > left_bytes) length = left_bytes;
+        std::memcpy(op, ip, length);
+        ip += length;
+        out->op = op + length;
+        flags <<= 1;
+        if (ip >= ip_end) return;
+        continue;
+      }
+      const unsigned operand_bytes = OperandBytes(form);
+      if (static_cast<std::size_t>(ip_end - ip) < operand_bytes) return;  // a copy missing c or d writes nothing
+      const unsigned c = operand_bytes > 0 ? ip[0] : 0u;
+      const unsigned d = operand_bytes > 1 ? ip[1] : 0u;
+      ip += operand_bytes;
+      const CopyToken copy = DecodeCopy(form, b, c, d);
+      op = CopyMatch(op, copy.distance, copy.length < left_bytes ? copy.length : left_bytes);
+    }
+    out->op = op;
+    flags <<= 1;
+    if (ip >= ip_end) return;
+  }
+}
+
+void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, GroupsFn decode_groups, Output* out) {
+  const std::uint8_t* ip = src + kHeaderBytes;
+  const std::uint8_t* const ip_end = src + src_bytes;
+  for (;;) {
+    if (BytesLeft(*out) < kMaxGroupOutputBytes) break;
+    if (static_cast<std::size_t>(ip_end - ip) < kFastInputBytes) break;
+    if (out->window_bytes - Offset(*out) < kFastRoomBytes) Slide(out);
+    if (out->op - out->flushed >= static_cast<std::ptrdiff_t>(kFlushBytes)) Flush(out);
+    // Groups run unchecked while op stays at or below the lowest of three
+    // limits (the picture's end, the window's end, the next flush) and ip at
+    // or below the input's limit. Each was checked above to lie at or after
+    // the current position, so at least one group runs.
+    std::size_t last_offset = out->end_offset - kMaxGroupOutputBytes;
+    const std::size_t room_offset = out->window_bytes - kFastRoomBytes;
+    if (room_offset < last_offset) last_offset = room_offset;
+    const std::size_t flush_offset = static_cast<std::size_t>(out->flushed - out->window) + kFlushBytes;
+    if (flush_offset < last_offset) last_offset = flush_offset;
+    GroupSpan span{ip, out->op, ip_end - kFastInputBytes, out->window + last_offset};
+    // What every unchecked read and write rests on (GroupSpan): its reads
+    // stay inside the input; its copies reach no further back than the
+    // window's start, and its writes, wild bytes included, no further than
+    // the window's end; and no group reaches the picture's end.
+    assert(span.ip <= span.ip_last && span.op <= span.op_last);
+    assert(Offset(*out) >= kHistoryBytes);
+    assert(out->window_bytes - last_offset >= kFastRoomBytes);
+    assert(last_offset + kMaxGroupOutputBytes <= out->end_offset);
+    decode_groups(&span);
+    ip = span.ip;
+    out->op = span.op;
+  }
+  DecodeCareful(ip, ip_end, out);
+}
+
+}  // namespace
+
+void DecodeGroupsPlain(GroupSpan* span) { kx_groups::DecodeGroupsKernel(span); }
+
+GroupsFn PickGroups(DeltaKernel kernel) {
+#if defined(__i386__) || defined(__x86_64__)
+  if (kernel == DeltaKernel::kScalar) return DecodeGroupsPlain;
+  if (kernel != DeltaKernel::kSse2 && ProcessorHasSsse3()) return DecodeGroupsSsse3;
+  return ProcessorHasSse2() ? DecodeGroupsSse2 : DecodeGroupsPlain;
+#else
+  static_cast<void>(kernel);
+  return DecodeGroupsPlain;
+#endif
+}
+
+std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+  if (window_bytes < kMinDecodeWindowBytes) return 0;
+  Output out{};
+  out.window = window;
+  out.window_bytes = window_bytes;
+  out.op = window + kHistoryBytes;
+  out.flushed = out.op;
+  out.end_offset = kHistoryBytes + total_bytes;
+  out.rows = rows;
+  std::memset(window, 0, kHistoryBytes);
+
+  if (src_bytes > kHeaderBytes) DecodeStream(src, src_bytes, PickGroups(kernel), &out);
+  Flush(&out);
+  const std::size_t left_bytes = BytesLeft(out);
+  const std::size_t produced_bytes = total_bytes - left_bytes;
+
+  // What the stream did not produce is zero before the delta step.
+  const std::size_t zero_bytes = left_bytes < window_bytes ? left_bytes : window_bytes;
+  std::memset(window, 0, zero_bytes);
+  for (std::size_t k = left_bytes; k > 0;) {
+    const std::size_t n = k < zero_bytes ? k : zero_bytes;
+    WriteRows(&out.rows, window, n);
+    k -= n;
+  }
+  return produced_bytes;
+}
+
+std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                           std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+  const DeltaFn delta = AsksForDelta(src, src_bytes) ? PickDelta(kernel) : nullptr;
+  return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRows(layout, bits, delta), window, window_bytes,
+                        kernel);
+}

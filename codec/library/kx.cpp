@@ -1,0 +1,227 @@
+// The public library's reading half (kx.h): results, version, probing,
+// layouts and decoding, over the decoder the plug-in runs.
+#include "kx.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/decode/delta.h"
+#include "codec/decode/fast_decode.h"
+#include "codec/decode/row_writer.h"
+#include "codec/format/bitmap.h"
+#include "codec/format/kx_format.h"
+#include "codec/format/stream_bound.h"
+#include "platform/platform.h"
+
+static_assert(KX_HEADER_BYTES == kHeaderBytes, "");
+static_assert(KX_MAX_SIDE == kMaxDimension, "");
+static_assert(KX_ACCEPTED_CODING == kAcceptedCoding && KX_DELTA_CODING_BIT == kDeltaCodingBit, "");
+static_assert(KX_DECODE_WINDOW_BYTES == kDecodeWindowBytes, "");
+static_assert(KX_MIN_DECODE_WINDOW_BYTES == kMinDecodeWindowBytes, "");
+
+namespace {
+
+// The records as this version first shipped them: callers built against it
+// pass at least this much, later callers more.
+constexpr std::size_t kInfoV1Bytes = sizeof(kx_info);
+constexpr std::size_t kReportV1Bytes = sizeof(kx_decode_report);
+
+// The widest side a 16-bit header field can state.
+constexpr std::int32_t kMaxHeaderSide = 32767;
+
+kx_result ResultOf(HeaderCheck check) {
+  switch (check) {
+    case HeaderCheck::kOk: return KX_OK;
+    case HeaderCheck::kTruncated: return KX_ERR_TRUNCATED_HEADER;
+    case HeaderCheck::kNotKx: return KX_ERR_NOT_KX;
+    case HeaderCheck::kCoding: return KX_ERR_CODING;
+    case HeaderCheck::kPixelSize: return KX_ERR_BYTES_PER_PIXEL;
+    case HeaderCheck::kSideRange: return KX_ERR_SIDE_RANGE;
+    case HeaderCheck::kNoPixels: return KX_ERR_NO_PIXELS;
+    case HeaderCheck::kTooLarge: return KX_ERR_TOO_LARGE;
+  }
+  return KX_ERR_NOT_KX;
+}
+
+bool KnownLayout(int layout) { return layout >= KX_LAYOUT_BGR_BOTTOM_UP && layout <= KX_LAYOUT_BGRA; }
+
+// Copies the first struct_bytes of a record this version filled, no more:
+// a caller built against an earlier, shorter record has no room for the
+// rest.
+template <typename Record>
+void Deliver(const Record& filled, Record* out) {
+  const std::size_t n = out->struct_bytes < sizeof(Record) ? out->struct_bytes : sizeof(Record);
+  const std::size_t keep = out->struct_bytes;
+  std::memcpy(out, &filled, n);
+  out->struct_bytes = keep;
+}
+
+// The rows of `layout` at dst, with the kernel that undoes the delta step
+// when the file asks for it.
+RowWriter StartLayoutRows(int layout, const PictureLayout& picture, std::uint8_t* dst, std::size_t stride_bytes,
+                          bool undo_delta) {
+  switch (layout) {
+    case KX_LAYOUT_BGR_BOTTOM_UP:
+    case KX_LAYOUT_BGR:
+      return StartStridedRows(picture, dst, stride_bytes, layout == KX_LAYOUT_BGR_BOTTOM_UP,
+                              undo_delta ? PickDelta(DeltaKernel::kBest) : nullptr);
+    case KX_LAYOUT_RGB:
+      return StartRgbRows(picture, dst, stride_bytes, PickRgbKernel(DeltaKernel::kBest, undo_delta));
+    default: break;
+  }
+  return StartWideRows(picture, dst, stride_bytes, PickWideKernel(layout == KX_LAYOUT_RGBA, undo_delta));
+}
+
+// Everything a decode refuses before it touches anything, in the order the
+// header documents; the picture's layout on KX_OK.
+kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layout, const void* dst,
+                               std::size_t stride_bytes, std::size_t dst_bytes, const kx_decode_report* report,
+                               PictureLayout* picture) {
+  if (src == nullptr || dst == nullptr) return KX_ERR_NULL_POINTER;
+  if (!KnownLayout(layout)) return KX_ERR_BAD_LAYOUT;
+  if (report != nullptr && report->struct_bytes < kReportV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
+  ImageSize size{};
+  const HeaderCheck check = PlanFromHeader(static_cast<const std::uint8_t*>(src), src_bytes, &size, picture);
+  if (check != HeaderCheck::kOk) return ResultOf(check);
+  const std::size_t pixel_bytes = layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
+  if (stride_bytes < pixel_bytes * static_cast<std::size_t>(picture->width)) return KX_ERR_BAD_STRIDE;
+  const std::uint64_t need_bytes =
+      std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
+      pixel_bytes * static_cast<std::size_t>(picture->width);
+  // The stride is a size_t and the height below 2^15: the product can only
+  // wrap for strides no buffer could follow anyway.
+  if (stride_bytes > UINT64_MAX / 32768 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
+  return KX_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* kx_result_text(int result) {
+  switch (result) {
+    case KX_OK: return "success";
+    case KX_ERR_TRUNCATED_HEADER: return "not a KX image: shorter than its 16-byte header";
+    case KX_ERR_NOT_KX: return "not a KX image";
+    case KX_ERR_CODING: return "unsupported KX coding byte";
+    case KX_ERR_BYTES_PER_PIXEL: return "unsupported KX pixel size: not 3 bytes per pixel";
+    case KX_ERR_SIDE_RANGE: return "KX image width or height outside 1..8192";
+    case KX_ERR_NO_PIXELS: return "KX image has no pixels: a width or height of 0 or less";
+    case KX_ERR_TOO_LARGE: return "KX image too large: its bitmap would exceed 256 MiB";
+    case KX_ERR_NULL_POINTER: return "a required pointer is null";
+    case KX_ERR_BAD_LAYOUT: return "unknown pixel layout";
+    case KX_ERR_BAD_STRIDE: return "stride smaller than a row of pixels";
+    case KX_ERR_BUFFER_TOO_SMALL: return "buffer too small";
+    case KX_ERR_BAD_SIZE: return "width or height outside 1..8192";
+    case KX_ERR_BAD_LEVEL: return "level outside 1..9";
+    case KX_ERR_BAD_STRUCT_SIZE: return "record smaller than its first version (struct_bytes)";
+    case KX_ERR_WINDOW_TOO_SMALL: return "decode window smaller than KX_MIN_DECODE_WINDOW_BYTES";
+    case KX_ERR_OUT_OF_MEMORY: return "out of memory";
+    default: break;
+  }
+  return "unknown result code";
+}
+
+unsigned kx_version_number(void) { return KX_VERSION_NUMBER; }
+const char* kx_version_string(void) { return KX_VERSION_STRING; }
+
+kx_result kx_probe(const void* head, size_t head_bytes, kx_info* info) {
+  if (info == nullptr || (head == nullptr && head_bytes > 0)) return KX_ERR_NULL_POINTER;
+  if (info->struct_bytes < kInfoV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
+  const auto* bytes = static_cast<const std::uint8_t*>(head);
+  kx_info filled{};
+  filled.recognition = ResultOf(RecognizeHeader(bytes, head_bytes));
+  ImageSize size{};
+  PictureLayout picture{};
+  filled.decoding = ResultOf(PlanFromHeader(bytes, head_bytes, &size, &picture));
+  if (head_bytes >= kHeaderBytes) {
+    size = ReadImageSize(bytes);
+    filled.width = size.width;
+    filled.height = size.height;
+    filled.coding = bytes[kCodingAt];
+    filled.bytes_per_pixel = bytes[kBytesPerPixelAt];
+    if (size.width > 0 && size.height > 0) {
+      // Sides below 2^15 keep every product far inside 64 bits.
+      const std::uint64_t total_bytes = std::uint64_t{3} * static_cast<std::uint32_t>(size.width) *
+                                        static_cast<std::uint32_t>(size.height);
+      filled.max_input_bytes = kHeaderBytes + total_bytes + (total_bytes + kGroupTokens - 1) / kGroupTokens + 2;
+      static_assert(MaxStreamBytes(24) == 24 + 3 + 2, "the bound above is MaxStreamBytes in 64 bits");
+    }
+  }
+  Deliver(filled, info);
+  return filled.decoding;
+}
+
+size_t kx_layout_pixel_bytes(int layout) {
+  if (!KnownLayout(layout)) return 0;
+  return layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
+}
+
+size_t kx_default_stride(int32_t width, int layout) {
+  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
+  if (pixel_bytes == 0 || width <= 0 || width > kMaxHeaderSide) return 0;
+  const std::size_t row_bytes = pixel_bytes * static_cast<std::size_t>(width);
+  return layout == KX_LAYOUT_BGR_BOTTOM_UP ? (row_bytes + 3) / 4 * 4 : row_bytes;
+}
+
+uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t stride_bytes) {
+  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
+  if (pixel_bytes == 0 || width <= 0 || height <= 0 || width > kMaxHeaderSide || height > kMaxHeaderSide) return 0;
+  const std::uint64_t row_bytes = std::uint64_t{pixel_bytes} * static_cast<std::uint32_t>(width);
+  if (stride_bytes < row_bytes) return 0;
+  // A stride of up to 2^64 / 2^15 keeps the product in range; beyond that
+  // no buffer could hold the rows anyway.
+  if (stride_bytes > (UINT64_MAX - row_bytes) / static_cast<std::uint32_t>(height)) return UINT64_MAX;
+  return std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(height - 1) + row_bytes;
+}
+
+kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
+                                size_t dst_bytes, void* window, size_t window_bytes, kx_decode_report* report) {
+  PictureLayout picture{};
+  const kx_result refused = CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
+  if (refused != KX_OK) return refused;
+  if (window == nullptr) return KX_ERR_NULL_POINTER;
+  if (window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
+
+  const auto* bytes = static_cast<const std::uint8_t*>(src);
+  auto* out = static_cast<std::uint8_t*>(dst);
+  const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
+  // The caller's buffer may be fresh, and the first touch of its pages costs
+  // about as much as decoding a flat picture: where the platform finds it
+  // pays, a second thread faults them in from the end the decoder reaches
+  // last (the top row is decoded first, and bottom-up rows store it last).
+  const auto span_bytes = static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
+  PrefaultJob prefault{dst, span_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
+  StartPrefault(&prefault);
+  const std::size_t produced_bytes = DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows,
+                                                    static_cast<std::uint8_t*>(window), window_bytes,
+                                                    DeltaKernel::kBest);
+  FinishPrefault(&prefault);
+
+  if (report != nullptr) {
+    kx_decode_report filled{};
+    filled.width = picture.width;
+    filled.height = picture.height;
+    filled.complete = produced_bytes == picture.total_bytes ? 1 : 0;
+    filled.decoded_pixels = produced_bytes / 3;
+    Deliver(filled, report);
+  }
+  return KX_OK;
+}
+
+kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes, size_t dst_bytes,
+                    kx_decode_report* report) {
+  // Every refusal comes before the window is allocated, so that bad
+  // arguments never come back as KX_ERR_OUT_OF_MEMORY.
+  PictureLayout picture{};
+  const kx_result refused = CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
+  if (refused != KX_OK) return refused;
+  void* const window = std::malloc(kDecodeWindowBytes);
+  if (window == nullptr) return KX_ERR_OUT_OF_MEMORY;
+  const kx_result result =
+      kx_decode_with_window(src, src_bytes, layout, dst, stride_bytes, dst_bytes, window, kDecodeWindowBytes, report);
+  std::free(window);
+  return result;
+}
+
+}  // extern "C"
