@@ -20,4 +20,4 @@ cp build/wasm-plain/web/kx-plain.js build/wasm-plain/web/kx-plain.wasm web/dist/
 if [ ! -f build/release/build.ninja ]; then
   cmake --preset release >/dev/null
 fi
-cmake --build --preset release -j "$jobs" --target kx_web_reference
+cmake --build --preset release -j "$jobs" --target kx_web_reference make_samples

@@ -193,25 +193,34 @@ function makeCodec(module, simd) {
   };
 }
 
+/** Loads a codec of its own: a fresh module and memory. Options: `module`
+ * (a compiled WebAssembly.Module) or `wasm` (its bytes, a Response, or a
+ * URL) for environments that cannot fetch the package's file themselves,
+ * and `simd` to choose the build instead of detecting it (a given module
+ * or bytes must be of that build). */
+export async function createCodec(options = {}) {
+  const simd = options.simd ?? simdSupported();
+  const compiled = await compileFrom(options.module ?? options.wasm ?? wasmUrl(simd));
+  const factory = await loadFactory(simd);
+  const module = await new Promise((resolve, reject) => {
+    factory({
+      instantiateWasm(imports, receive) {
+        WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled), reject);
+        return {};
+      },
+      onAbort: (what) => reject(new Error(`the KX module stopped: ${what}`)),
+    }).then(resolve, reject);
+  });
+  return makeCodec(module, simd);
+}
+
 let ready = null;
 
-/** Loads the module once; later calls get the same codec. Options: `module`
- * (a compiled WebAssembly.Module) or `wasm` (its bytes, a Response, or a
- * URL), and `simd` to choose the build instead of detecting it. */
+/** The codec the module-level functions share, loaded on first use (with
+ * the options of the first call). */
 export function init(options = {}) {
   if (ready === null) {
-    ready = (async () => {
-      const simd = options.simd ?? simdSupported();
-      const compiled = await compileFrom(options.module ?? options.wasm ?? wasmUrl(simd));
-      const factory = await loadFactory(simd);
-      const module = await factory({
-        instantiateWasm(imports, receive) {
-          WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled));
-          return {};
-        },
-      });
-      return makeCodec(module, simd);
-    })();
+    ready = createCodec(options);
     ready.catch(() => {
       ready = null;
     });
