@@ -8,7 +8,8 @@ import { init } from './kx.js';
 // Constructed style sheets are CSSOM, not inline style: a page whose
 // policy has no 'unsafe-inline' styles still applies them.
 const CSS = `
-:host { display: inline-block; vertical-align: baseline; }
+:host { display: inline-block; vertical-align: baseline; width: var(--kx-width, auto); height: var(--kx-height, auto);
+  aspect-ratio: var(--kx-ratio, auto); }
 :host([hidden]) { display: none; }
 canvas { display: block; width: 100%; height: 100%; }
 .error { display: none; box-sizing: border-box; width: 100%; height: 100%; min-width: 2em; min-height: 1.5em;
@@ -115,19 +116,20 @@ export class KxImageElement extends HTMLElement {
     this.#errorBox.textContent = this.#error === null ? '' : `${alt ?? ''}${alt ? ' — ' : ''}picture not shown: ${this.#error}`;
   }
 
-  // The box as an <img>'s: the attributes in CSS pixels, one of them with
-  // the picture's proportions, or the picture's own size. Page CSS on the
-  // element still wins over both.
+  // The box as an <img>'s: the attributes in CSS pixels, the picture's
+  // proportions for a side not given, or the picture's own size. These are
+  // the :host rule's defaults, so that the page's CSS for the element (a
+  // width, say) still wins and the proportions still follow.
   #size() {
     const w = this.getAttribute('width'), h = this.getAttribute('height');
     const { width, height } = this.#natural;
-    let cssWidth = w !== null ? Number(w) : null;
-    let cssHeight = h !== null ? Number(h) : null;
-    if (cssWidth === null && cssHeight === null) { cssWidth = width; cssHeight = height; }
-    else if (cssWidth === null) cssWidth = height > 0 ? (cssHeight * width) / height : 0;
-    else if (cssHeight === null) cssHeight = width > 0 ? (cssWidth * height) / width : 0;
-    this.#canvas.style.width = `${cssWidth}px`;
-    this.#canvas.style.height = `${cssHeight}px`;
+    const set = (name, value) => {
+      if (value === null) this.style.removeProperty(name); else this.style.setProperty(name, value);
+    };
+    const shown = width > 0 && height > 0;
+    set('--kx-width', w !== null ? `${Number(w)}px` : h === null && shown ? `${width}px` : null);
+    set('--kx-height', h !== null ? `${Number(h)}px` : null);
+    set('--kx-ratio', shown && (w === null || h === null) ? `${width} / ${height}` : null);
   }
 
   #settle(state, error) {
@@ -168,6 +170,7 @@ export class KxImageElement extends HTMLElement {
     } catch (e) {
       if (load !== this.#load) return;
       this.#natural = { width: 0, height: 0 };
+      this.#size();
       this.#settle('error', e?.message ?? String(e));
     }
   }

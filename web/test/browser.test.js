@@ -211,7 +211,12 @@ describe('viewer page', () => {
     const native = nativeDecode(path.join(picturesDir, 'large.kx')).data;
     const at = (x, y) => Array.from(native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));
     assert.deepEqual(corner, [...at(8190, 8190), ...at(8191, 8190), ...at(8190, 8191), ...at(8191, 8191)]);
+    // 1:1 shows every pixel; fit brings the whole picture into the window.
+    const shownWidth = () => page.$eval('#picture', (c) => Math.round(c.getBoundingClientRect().width));
+    await page.click('#actual');
+    assert.equal(await shownWidth(), 8192);
     await page.click('#fit');
+    assert.ok((await shownWidth()) < 1200);
     await page.screenshot({ path: path.join(workDir, 'viewer.png') });
     assert.deepEqual(problems, []);
     await page.close();
@@ -221,9 +226,9 @@ describe('viewer page', () => {
 describe('<kx-image>', () => {
   test('renders a picture, sized like <img>, and shows its error state, firing its events', async () => {
     const { page, problems } = await newPage('/test/element.html');
-    await page.waitForFunction(() => window.kxTest.events.length >= 4, { timeout: 30_000 });
+    await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
     const events = (await page.evaluate(() => window.kxTest.events)).sort();
-    assert.deepEqual(events, ['broken:error', 'good:load', 'missing:error', 'scaled:load']);
+    assert.deepEqual(events, ['broken:error', 'good:load', 'missing:error', 'scaled:load', 'styled:load']);
 
     const native = nativeDecode(path.join(decodeDir, 'gradient-333x129.kx'));
     assert.ok(sameBytes(await canvasPixels(page, '#good>>canvas', 333, 129), native.data), '<kx-image> pixels');
@@ -239,13 +244,14 @@ describe('<kx-image>', () => {
           natural: [element.naturalWidth, element.naturalHeight], streamComplete: element.streamComplete,
         };
       };
-      return { good: box('good'), scaled: box('scaled'), broken: box('broken'), missing: box('missing') };
+      return { good: box('good'), scaled: box('scaled'), styled: box('styled'), broken: box('broken'), missing: box('missing') };
     });
     assert.deepEqual([state.good.state, state.good.role, state.good.label], ['loaded', 'img', 'A gradient in bands']);
     assert.deepEqual([state.good.width, state.good.height, state.good.streamComplete], [333, 129, true]);
     assert.deepEqual(state.good.natural, [333, 129]);
     assert.equal(state.good.errorShown, false);
     assert.deepEqual([state.scaled.width, state.scaled.height], [111, 43]);
+    assert.deepEqual([state.styled.width, state.styled.height], [666, 258]);
     for (const failed of [state.broken, state.missing]) {
       assert.equal(failed.state, 'error');
       assert.equal(failed.complete, true);
