@@ -43,6 +43,7 @@ export class KxImageElement extends HTMLElement {
   #errorBox;
   #load = 0;  // the latest load's number: older ones finishing late are dropped
   #abort = null;
+  #started = null;  // the src attribute the latest load is for
   #natural = { width: 0, height: 0 };
   #complete = false;
   #streamComplete = null;
@@ -62,13 +63,11 @@ export class KxImageElement extends HTMLElement {
     shadow.append(this.#canvas, this.#errorBox);
   }
 
+  // As an <img>, the element goes on loading while it is out of the
+  // document, so that moving it elsewhere costs no second fetch.
   connectedCallback() {
     this.#describe();
-    if (!this.hasAttribute('state') && this.hasAttribute('src')) this.#start();
-  }
-
-  disconnectedCallback() {
-    this.#abort?.abort();
+    if (this.getAttribute('src') !== this.#started) this.#start();
   }
 
   attributeChangedCallback(name, before, after) {
@@ -142,6 +141,7 @@ export class KxImageElement extends HTMLElement {
 
   async #start() {
     const load = ++this.#load;
+    this.#started = this.getAttribute('src');
     this.#abort?.abort();
     const abort = new AbortController();
     this.#abort = abort;

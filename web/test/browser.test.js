@@ -260,6 +260,22 @@ describe('<kx-image>', () => {
       assert.ok(failed.errorText.includes(failed.label), failed.errorText);
     }
     assert.match(state.broken.errorText, /not a KX image/);
+
+    // Moved while it loads, it loads once; a new src loads the new picture.
+    const moved = await page.evaluate(async () => {
+      const element = document.createElement('kx-image');
+      const events = [];
+      element.addEventListener('load', () => events.push('load'));
+      element.addEventListener('error', () => events.push('error'));
+      element.src = '/samples/tokens-64x67.kx';
+      document.body.append(element);
+      document.body.prepend(element);
+      await new Promise((resolve) => element.addEventListener('load', resolve, { once: true }));
+      element.src = '/samples/gradient-333x129.kx';
+      await new Promise((resolve) => element.addEventListener('load', resolve, { once: true }));
+      return [events, element.naturalWidth, element.naturalHeight];
+    });
+    assert.deepEqual(moved, [['load', 'load'], 333, 129]);
     assert.match(state.missing.errorText, /HTTP 404/);
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
     assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
