@@ -59,6 +59,7 @@ for (let round = 0; round < rounds; ++round) {
 }
 await browser.close();
 server.close();
+fs.rmSync(profile, { recursive: true, force: true });
 
 fs.writeFileSync(path.join(workDir, 'bench.json'), JSON.stringify({ names, rounds, encodeRounds, best }, null, 2));
 const row = (cells) => console.log(cells.map((c, k) => String(c).padEnd(k === 0 ? 16 : 22)).join(''));

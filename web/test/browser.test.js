@@ -15,12 +15,12 @@ const decodeDir = path.join(repoDir, 'tests', 'data', 'decode');
 const damagedDir = path.join(repoDir, 'tests', 'data', 'damaged');
 const downloads = path.join(workDir, 'downloads');
 
-let server, browser, origin;
+let server, browser, origin, profile;
 
 before(async () => {
   server = await serve({ '/': webDir, '/samples/': decodeDir, '/damaged/': damagedDir, '/pictures/': picturesDir });
   origin = `http://127.0.0.1:${server.address().port}`;
-  const profile = fs.mkdtempSync(path.join(workDir, 'chromium-'));
+  profile = fs.mkdtempSync(path.join(workDir, 'chromium-'));
   browser = await puppeteer.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
     headless: true,
@@ -33,6 +33,7 @@ before(async () => {
 after(async () => {
   await browser?.close();
   server?.close();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
 });
 
 // A page that records what the policy blocks, long tasks on its thread,
