@@ -159,6 +159,35 @@ describe('viewer page', () => {
     const savedPath = path.join(downloads, 'dropped.kx');
     assert.ok(sameBytes(nativeDecode(savedPath).data, pixels), 'saved KX decodes to other pixels');
 
+    // A JPEG (made by this browser) dropped in and saved at level 1: the
+    // file holds the pixels the browser reads from it, as stored.
+    const jpeg = await page.evaluate(async () => {
+      const source = new OffscreenCanvas(64, 48);
+      const context = source.getContext('2d');
+      const fill = context.createLinearGradient(0, 0, 64, 48);
+      fill.addColorStop(0, '#c03020');
+      fill.addColorStop(1, '#2050e0');
+      context.fillStyle = fill;
+      context.fillRect(0, 0, 64, 48);
+      const blob = await source.convertToBlob({ type: 'image/jpeg', quality: 0.8 });
+      const bitmap = await createImageBitmap(blob, { colorSpaceConversion: 'none', premultiplyAlpha: 'none' });
+      const reader = new OffscreenCanvas(64, 48).getContext('2d');
+      reader.drawImage(bitmap, 0, 0);
+      const pixels = Array.from(reader.getImageData(0, 0, 64, 48).data);
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([blob], 'gradient.jpg', { type: 'image/jpeg' }));
+      delete document.getElementById('stage').dataset.state;
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      return pixels;
+    });
+    await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined);
+    await page.select('#level', '1');
+    await page.click('#save-kx');
+    await waitForDownload('gradient.kx');
+    const jpegPixels = Uint8ClampedArray.from(jpeg);
+    assert.ok(sameBytes(nativeDecode(path.join(downloads, 'gradient.kx')).data, jpegPixels), 'KX from the JPEG');
+    assert.ok(sameBytes(fs.readFileSync(path.join(downloads, 'gradient.kx')), nativeEncode(jpegPixels, 64, 48, 1)));
+
     // A file that is nothing the viewer reads: a visible error, and the
     // page still opens the next one.
     const refused = await openInViewer(page, path.join(damagedDir, 'not-kx.kx'));
