@@ -46,8 +46,11 @@ function(kx_sanitize target)
   endif()
 endfunction()
 
-# True when compiling for 32-bit x86.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i[3-6]86|x86)$" OR
+# True when compiling for 32-bit x86. Emscripten's toolchain names its
+# processor x86, but WebAssembly has none of x86's instruction sets.
+if(EMSCRIPTEN)
+  set(KX_X86_32 OFF)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i[3-6]86|x86)$" OR
    (CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$" AND CMAKE_SIZEOF_VOID_P EQUAL 4))
   set(KX_X86_32 ON)
 else()

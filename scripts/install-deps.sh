@@ -12,7 +12,13 @@ packages=(
   wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
   python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
+  emscripten binaryen chromium
 )
+# Node and npm for the web package's tests, unless a newer Node is already
+# installed (Debian 12's is 18, the oldest the package supports).
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,9 +5,10 @@
 # the native (release and sanitizer builds) and both Windows hosts in the
 # ANSI and wide forms, valgrind over the native plug-in tests, clang-tidy
 # over every native target (the lint preset, about 3 minutes), the
-# distribution archive, the Python package on libkx (python/), and each
-# fuzz target for a short while after replaying its corpus (scripts/fuzz.sh
-# runs them for longer).
+# distribution archive, the Python package on libkx (python/), each fuzz
+# target for a short while after replaying its corpus (scripts/fuzz.sh
+# runs them for longer), and the web package: its WebAssembly builds in
+# Node and in headless Chromium.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -54,6 +55,7 @@ step "python" scripts/test-python.sh build/release
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint
+step "web" web/test/run.sh
 step "package" scripts/package.sh
 step "fuzz" scripts/fuzz.sh 12
 

@@ -89,8 +89,9 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
       std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
       pixel_bytes * static_cast<std::size_t>(picture->width);
   // The stride is a size_t and the height below 2^15: the product can only
-  // wrap for strides no buffer could follow anyway.
-  if (stride_bytes > UINT64_MAX / 32768 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
+  // wrap for strides no buffer could follow anyway. (Compared in 64 bits:
+  // where size_t has 32, as in WebAssembly, the test is always false.)
+  if (std::uint64_t{stride_bytes} > UINT64_MAX / 32768 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
   return KX_OK;
 }
 

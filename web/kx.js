@@ -1,0 +1,244 @@
+// The KX image codec for browsers, workers and Node: the C library compiled
+// to WebAssembly, behind a small ES module. Pixels are RGBA rows from the
+// top down, as ImageData keeps them.
+
+const RESULT_NAMES = [
+  'KX_OK',
+  'KX_ERR_TRUNCATED_HEADER',
+  'KX_ERR_NOT_KX',
+  'KX_ERR_CODING',
+  'KX_ERR_BYTES_PER_PIXEL',
+  'KX_ERR_SIDE_RANGE',
+  'KX_ERR_NO_PIXELS',
+  'KX_ERR_TOO_LARGE',
+  'KX_ERR_NULL_POINTER',
+  'KX_ERR_BAD_LAYOUT',
+  'KX_ERR_BAD_STRIDE',
+  'KX_ERR_BUFFER_TOO_SMALL',
+  'KX_ERR_BAD_SIZE',
+  'KX_ERR_BAD_LEVEL',
+  'KX_ERR_BAD_STRUCT_SIZE',
+  'KX_ERR_WINDOW_TOO_SMALL',
+  'KX_ERR_OUT_OF_MEMORY',
+];
+
+export const MIN_LEVEL = 1;
+export const MAX_LEVEL = 9;
+export const DEFAULT_LEVEL = 6;
+export const MAX_SIDE = 8192;
+
+/** A result of the library other than success: `code` is its number, `name`
+ * its constant's name, the message its text. */
+export class KxError extends Error {
+  constructor(code, message) {
+    super(message);
+    this.name = 'KxError';
+    this.code = code;
+    this.codeName = RESULT_NAMES[code] ?? 'KX_ERR_UNKNOWN';
+  }
+}
+
+// The smallest module that uses a SIMD instruction: validates where the
+// engine has WebAssembly SIMD.
+const SIMD_PROBE = new Uint8Array([
+  0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 1, 123, 3, 2, 1, 0, 10, 10, 1, 8, 0, 65, 0, 253, 15, 253, 98, 11,
+]);
+
+export function simdSupported() {
+  return typeof WebAssembly === 'object' && WebAssembly.validate(SIMD_PROBE);
+}
+
+// Where each build's file is, written out whole so that bundlers find them.
+function wasmUrl(simd) {
+  return simd ? new URL('./dist/kx-simd.wasm', import.meta.url) : new URL('./dist/kx-plain.wasm', import.meta.url);
+}
+
+async function loadFactory(simd) {
+  const glue = simd ? await import('./dist/kx-simd.js') : await import('./dist/kx-plain.js');
+  return glue.default;
+}
+
+async function compileFrom(source) {
+  if (source instanceof WebAssembly.Module) return source;
+  if (source instanceof ArrayBuffer || ArrayBuffer.isView(source)) return WebAssembly.compile(source);
+  if (typeof Response === 'function' && source instanceof Response) {
+    // compileStreaming needs the application/wasm type; a server that sends
+    // another still works, through the bytes.
+    if (typeof WebAssembly.compileStreaming === 'function' &&
+        (source.headers.get('Content-Type') ?? '').startsWith('application/wasm')) {
+      return WebAssembly.compileStreaming(source);
+    }
+    return WebAssembly.compile(await source.arrayBuffer());
+  }
+  const url = source instanceof URL ? source : new URL(String(source), import.meta.url);
+  if (url.protocol === 'file:') {
+    // Node (18 and later): fetch takes no file URLs.
+    const fs = await import(/* webpackIgnore: true */ 'node:fs/promises');
+    return WebAssembly.compile(await fs.readFile(url));
+  }
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`cannot load ${url}: HTTP ${response.status}`);
+  return compileFrom(response);
+}
+
+function toBytes(input, what) {
+  if (input instanceof Uint8Array) return input;
+  if (input instanceof ArrayBuffer) return new Uint8Array(input);
+  if (ArrayBuffer.isView(input)) return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  throw new TypeError(`${what} must be an ArrayBuffer or a typed array`);
+}
+
+// Record words (web/glue/kx_wasm.cpp).
+const OUT_POINTER = 0, OUT_BYTES = 1, OUT_WIDTH = 2, OUT_HEIGHT = 3, OUT_COMPLETE = 4, OUT_DECODED_PIXELS = 5;
+const RECORD_WORDS = 8;
+
+function makeCodec(module, simd) {
+  const text = (code) => {
+    const heap = module.HEAPU8;
+    const start = module._kxw_result_text(code) >>> 0;
+    let end = start;
+    while (heap[end] !== 0) ++end;
+    return new TextDecoder().decode(heap.subarray(start, end));
+  };
+  const fail = (code) => new KxError(code, text(code));
+  // Memory may grow during any call, which replaces the heap's views: each
+  // is taken afresh after the call.
+  const words = (record) => new Int32Array(module.HEAPU8.buffer, record, RECORD_WORDS);
+
+  // Runs body(record) with a scratch record and the input copied into the
+  // module; both are freed whatever happens.
+  const withInput = (bytes, body) => {
+    const record = module._kxw_alloc(4 * RECORD_WORDS) >>> 0;
+    const src = bytes.length > 0 ? module._kxw_alloc(bytes.length) >>> 0 : 0;
+    try {
+      if (record === 0 || (bytes.length > 0 && src === 0)) throw fail(16);
+      if (bytes.length > 0) module.HEAPU8.set(bytes, src);
+      return body(src, record);
+    } finally {
+      if (src !== 0) module._kxw_free(src);
+      if (record !== 0) module._kxw_free(record);
+    }
+  };
+
+  const takeBlock = (record, ArrayType) => {
+    const w = words(record);
+    const pointer = w[OUT_POINTER] >>> 0;
+    const bytes = w[OUT_BYTES] >>> 0;
+    const copy = new ArrayType(module.HEAPU8.buffer.slice(pointer, pointer + bytes));
+    module._kxw_free(pointer);
+    return copy;
+  };
+
+  return {
+    simd,
+    version: `${Math.floor(module._kxw_version_number() / 10000)}.${
+        Math.floor(module._kxw_version_number() / 100) % 100}.${module._kxw_version_number() % 100}`,
+
+    probe(input) {
+      const bytes = toBytes(input, 'probe: the header').subarray(0, 16);
+      return withInput(bytes, (src, record) => {
+        const decoding = module._kxw_probe(src, bytes.length, record);
+        const w = words(record);
+        const recognition = w[1];
+        return {
+          width: w[2],
+          height: w[3],
+          coding: w[4],
+          bytesPerPixel: w[5],
+          recognized: recognition === 0,
+          recognitionError: recognition === 0 ? null : text(recognition),
+          decodable: decoding === 0,
+          decodingError: decoding === 0 ? null : text(decoding),
+        };
+      });
+    },
+
+    decode(input) {
+      const bytes = toBytes(input, 'decode: the file');
+      return withInput(bytes, (src, record) => {
+        const result = module._kxw_decode(src, bytes.length, record);
+        if (result !== 0) throw fail(result);
+        const w = words(record);
+        const width = w[OUT_WIDTH], height = w[OUT_HEIGHT];
+        const complete = w[OUT_COMPLETE] === 1;
+        const decodedPixels = w[OUT_DECODED_PIXELS];
+        const data = takeBlock(record, Uint8ClampedArray);
+        return {width, height, data, complete, decodedPixels};
+      });
+    },
+
+    encode(pixels, options = {}) {
+      const image = pixels;
+      const width = options.width ?? image.width;
+      const height = options.height ?? image.height;
+      const level = options.level ?? DEFAULT_LEVEL;
+      const data = image !== null && typeof image === 'object' && 'data' in image && !ArrayBuffer.isView(image) ?
+          image.data :
+          image;
+      const bytes = toBytes(data, 'encode: the pixels');
+      if (!Number.isInteger(width) || !Number.isInteger(height))
+        throw new TypeError('encode: width and height must be integers');
+      if (!Number.isInteger(level)) throw new TypeError('encode: level must be an integer');
+      // The library refuses these itself; they are checked here too so that
+      // values beyond 32 bits cannot wrap into accepted ones on the way in.
+      if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(12);
+      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(13);
+      if (bytes.length < 4 * width * height) throw fail(11);
+      return withInput(bytes.subarray(0, 4 * width * height), (src, record) => {
+        const result = module._kxw_encode(src, 4 * width * height, width, height, 4 * width, level, record);
+        if (result !== 0) throw fail(result);
+        return takeBlock(record, Uint8Array);
+      });
+    },
+  };
+}
+
+/** Loads a codec of its own: a fresh module and memory. Options: `module`
+ * (a compiled WebAssembly.Module) or `wasm` (its bytes, a Response, or a
+ * URL) for environments that cannot fetch the package's file themselves,
+ * and `simd` to choose the build instead of detecting it (a given module
+ * or bytes must be of that build). */
+export async function createCodec(options = {}) {
+  const simd = options.simd ?? simdSupported();
+  const compiled = await compileFrom(options.module ?? options.wasm ?? wasmUrl(simd));
+  const factory = await loadFactory(simd);
+  const module = await new Promise((resolve, reject) => {
+    factory({
+      instantiateWasm(imports, receive) {
+        WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled), reject);
+        return {};
+      },
+      onAbort: (what) => reject(new Error(`the KX module stopped: ${what}`)),
+    }).then(resolve, reject);
+  });
+  return makeCodec(module, simd);
+}
+
+let ready = null;
+
+/** The codec the module-level functions share, loaded on first use (with
+ * the options of the first call). */
+export function init(options = {}) {
+  if (ready === null) {
+    ready = createCodec(options);
+    ready.catch(() => {
+      ready = null;
+    });
+  }
+  return ready;
+}
+
+/** The header's fields and what readers make of them. */
+export async function probe(bytes) {
+  return (await init()).probe(bytes);
+}
+
+/** Decodes a KX file to RGBA: {width, height, data, complete, decodedPixels}. */
+export async function decode(bytes) {
+  return (await init()).decode(bytes);
+}
+
+/** Encodes RGBA pixels (or an ImageData) into a KX file at options.level. */
+export async function encode(pixels, options) {
+  return (await init()).encode(pixels, options);
+}

@@ -1,0 +1,74 @@
+// Decode and encode times of the WebAssembly builds in Node and in Chromium
+// against the native library, on the benchmark pictures, in one run. The
+// runners take turns, round after round, so that a machine whose load
+// changes meanwhile weighs on all of them alike; each keeps its fastest
+// time. Prints a table and writes build/web/bench.json; asserts nothing
+// about speed (the machine is shared).
+//
+//   node test/bench.js [ROUNDS [ENCODE_ROUNDS]]
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+
+import * as kx from '../kx.js';
+import { picturesDir, reference, webDir, workDir } from './common.js';
+import { measure } from './measure.js';
+import { serve } from './server.js';
+
+const rounds = Number(process.argv[2] ?? 5);
+const encodeRounds = Number(process.argv[3] ?? 2);
+const names = ['flat.kx', 'photo.kx', 'art.kx'];
+const files = names.map((n) => path.join(picturesDir, n));
+const bytesList = files.map((f) => fs.readFileSync(f));
+
+const server = await serve({ '/': webDir, '/pictures/': picturesDir });
+const profile = fs.mkdtempSync(path.join(workDir, 'chromium-bench-'));
+const browser = await puppeteer.launch({
+  executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium', headless: true, userDataDir: profile,
+  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync'],
+});
+const page = await browser.newPage();
+await page.goto(`http://127.0.0.1:${server.address().port}/viewer/index.html`);
+await page.evaluate(async (names) => {
+  window.bench = { kx: await import('/kx.js'), measure: (await import('/test/measure.js')).measure };
+  window.bench.bytes = await Promise.all(names.map(async (n) => new Uint8Array(await (await fetch(`/pictures/${n}`)).arrayBuffer())));
+}, names);
+
+const runners = {
+  native: (encode) => {
+    const out = JSON.parse(execFileSync(reference, ['time', '1', ...files], { encoding: 'utf8' }));
+    return files.map((f) => ({ decode_ms: [out[f].decode_ms], encode_ms: encode ? [out[f].encode_ms] : [] }));
+  },
+  'node simd': (encode) => measure(kx, true, bytesList, 1, encode ? 1 : 0),
+  'node plain': () => measure(kx, false, bytesList, 1, 0),
+  'chromium simd': (encode) => page.evaluate((e) => window.bench.measure(window.bench.kx, true, window.bench.bytes, 1, e), encode ? 1 : 0),
+  'chromium plain': () => page.evaluate(() => window.bench.measure(window.bench.kx, false, window.bench.bytes, 1, 0)),
+};
+const best = {};
+for (let round = 0; round < rounds; ++round) {
+  for (const [runner, run] of Object.entries(runners)) {
+    const times = await run(round < encodeRounds);
+    best[runner] ??= times.map(() => ({ decode_ms: Infinity, encode_ms: Infinity }));
+    times.forEach((t, k) => {
+      best[runner][k].decode_ms = Math.min(best[runner][k].decode_ms, ...t.decode_ms);
+      best[runner][k].encode_ms = Math.min(best[runner][k].encode_ms, ...t.encode_ms);
+    });
+  }
+}
+await browser.close();
+server.close();
+fs.rmSync(profile, { recursive: true, force: true });
+
+fs.writeFileSync(path.join(workDir, 'bench.json'), JSON.stringify({ names, rounds, encodeRounds, best }, null, 2));
+const row = (cells) => console.log(cells.map((c, k) => String(c).padEnd(k === 0 ? 16 : 22)).join(''));
+for (const what of ['decode_ms', 'encode_ms']) {
+  console.log(`\n${what === 'decode_ms' ? 'decode to RGBA' : 'encode RGBA at level 6'}: fastest ms (ratio to native)`);
+  row(['', ...names]);
+  for (const [runner, times] of Object.entries(best)) {
+    if (times.some((t) => t[what] === Infinity)) continue;
+    row([runner, ...times.map((t, k) => runner === 'native' ? t[what].toFixed(1)
+      : `${t[what].toFixed(1)} (${(t[what] / best.native[k][what]).toFixed(2)}x)`)]);
+  }
+}

@@ -1,0 +1,314 @@
+// The viewer page and <kx-image> in a real browser: Debian's Chromium,
+// headless, driven by puppeteer-core, the page served from 127.0.0.1 under
+// the strict content security policy.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import puppeteer from 'puppeteer-core';
+
+import { nativeDecode, nativeEncode, picturesDir, repoDir, sameBytes, webDir, workDir } from './common.js';
+import { readPng, writePng } from './png.js';
+import { POLICY, serve } from './server.js';
+
+const decodeDir = path.join(repoDir, 'tests', 'data', 'decode');
+const damagedDir = path.join(repoDir, 'tests', 'data', 'damaged');
+const downloads = path.join(workDir, 'downloads');
+
+let server, browser, origin, profile;
+
+before(async () => {
+  server = await serve({ '/': webDir, '/samples/': decodeDir, '/damaged/': damagedDir, '/pictures/': picturesDir });
+  origin = `http://127.0.0.1:${server.address().port}`;
+  profile = fs.mkdtempSync(path.join(workDir, 'chromium-'));
+  browser = await puppeteer.launch({
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    headless: true,
+    userDataDir: profile,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--window-size=1200,900'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  server?.close();
+  if (profile) fs.rmSync(profile, { recursive: true, force: true });
+});
+
+// A page that records what the policy blocks, long tasks on its thread,
+// errors, and the load and error events of every element.
+async function newPage(pathname) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1200, height: 900 });
+  const problems = [];
+  page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
+  page.on('console', (m) => {
+    if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) problems.push(`console: ${m.text()}`);
+  });
+  page.on('response', (r) => {
+    if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) problems.push(`HTTP ${r.status()}: ${r.url()}`);
+  });
+  await page.evaluateOnNewDocument(() => {
+    window.kxTest = { violations: [], longTasks: [], events: [] };
+    document.addEventListener('securitypolicyviolation', (e) => window.kxTest.violations.push(e.violatedDirective));
+    for (const type of ['load', 'error']) {
+      document.addEventListener(type, (e) => {
+        if (e.target?.localName === 'kx-image') window.kxTest.events.push(`${e.target.id}:${type}`);
+      }, true);
+    }
+    new PerformanceObserver((list) => {
+      for (const entry of list.getEntries()) window.kxTest.longTasks.push(entry.duration);
+    }).observe({ type: 'longtask', buffered: true });
+  });
+  const response = await page.goto(origin + pathname, { waitUntil: 'load' });
+  assert.equal(response.headers()['content-security-policy'], POLICY);
+  return { page, problems };
+}
+
+// The canvas's pixels, drawn into a 2D canvas of the same size.
+async function canvasPixels(page, selector, width, height) {
+  const base64 = await page.evaluate(async (sel, w, h) => {
+    const shown = sel.includes('>>') ? document.querySelector(sel.split('>>')[0]).shadowRoot.querySelector(sel.split('>>')[1])
+      : document.querySelector(sel);
+    const copy = new OffscreenCanvas(w, h);
+    const context = copy.getContext('2d');
+    context.drawImage(shown, 0, 0);
+    const bytes = new Uint8Array(context.getImageData(0, 0, w, h).data.buffer);
+    let text = '';
+    for (let k = 0; k < bytes.length; k += 0x8000) text += String.fromCharCode(...bytes.subarray(k, k + 0x8000));
+    return btoa(text);
+  }, selector, width, height);
+  return new Uint8Array(Buffer.from(base64, 'base64'));
+}
+
+async function waitForDownload(name, timeoutMs = 60_000) {
+  const file = path.join(downloads, name);
+  for (const start = Date.now(); Date.now() - start < timeoutMs;) {
+    if (fs.existsSync(file) && !fs.existsSync(`${file}.crdownload`) && fs.statSync(file).size > 0) return fs.readFileSync(file);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`no download ${name}`);
+}
+
+async function allowDownloads(page) {
+  fs.rmSync(downloads, { recursive: true, force: true });
+  fs.mkdirSync(downloads, { recursive: true });
+  const session = await page.createCDPSession();
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+}
+
+async function openInViewer(page, file) {
+  await page.evaluate(() => { delete document.getElementById('stage').dataset.state; });
+  const input = await page.$('#file');
+  await input.uploadFile(file);
+  await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined, { timeout: 120_000 });
+  return page.evaluate(() => ({
+    state: document.getElementById('stage').dataset.state,
+    size: document.getElementById('fact-size').textContent,
+    coding: document.getElementById('fact-coding').textContent,
+    stream: document.getElementById('fact-stream').textContent,
+    status: document.getElementById('status').textContent,
+  }));
+}
+
+describe('viewer page', () => {
+  test('opens KX files, saves PNG and KX, under the policy', async () => {
+    const { page, problems } = await newPage('/viewer/index.html');
+    await allowDownloads(page);
+
+    // Whole and damaged files: the canvas holds the native library's pixels.
+    for (const [name, stream] of [['gradient-333x129.kx', 'complete'], ['cut-64x67.kx', 'ended early']]) {
+      const file = path.join(decodeDir, name);
+      const facts = await openInViewer(page, file);
+      const native = nativeDecode(file);
+      assert.equal(facts.state, 'shown', facts.status);
+      assert.equal(facts.size, `${native.width} × ${native.height}`);
+      assert.equal(facts.coding, '0x83');
+      assert.ok(facts.stream.startsWith(stream), facts.stream);
+      assert.ok(sameBytes(await canvasPixels(page, '#picture', native.width, native.height), native.data), `${name}: canvas pixels`);
+    }
+
+    // Save as PNG: the file holds the same pixels.
+    await page.click('#save-png');
+    const png = readPng(await waitForDownload('cut-64x67.png'));
+    assert.ok(sameBytes(png.data, nativeDecode(path.join(decodeDir, 'cut-64x67.kx')).data), 'saved PNG');
+
+    // A PNG dropped in and saved as KX at level 9: the native writer's file,
+    // decoding to the PNG's pixels with its alpha dropped.
+    const width = 120, height = 70;
+    const pixels = new Uint8ClampedArray(4 * width * height);
+    for (let k = 0; k < pixels.length; k += 4) {
+      const x = (k / 4) % width, y = Math.floor(k / 4 / width);
+      pixels.set([(x * 2) & 0xff, (y * 3) & 0xff, (x ^ y) & 0xff, 255], k);
+    }
+    const dropped = writePng({ width, height, data: pixels });
+    await page.evaluate(async (base64) => {
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([bytes], 'dropped.png', { type: 'image/png' }));
+      delete document.getElementById('stage').dataset.state;
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+    }, dropped.toString('base64'));
+    await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined);
+    assert.equal(await page.$eval('#fact-size', (e) => e.textContent), `${width} × ${height}`);
+    await page.select('#level', '9');
+    await page.click('#save-kx');
+    const kxFile = await waitForDownload('dropped.kx');
+    assert.ok(sameBytes(kxFile, nativeEncode(pixels, width, height, 9)), 'KX file differs from the native writer\'s');
+    const savedPath = path.join(downloads, 'dropped.kx');
+    assert.ok(sameBytes(nativeDecode(savedPath).data, pixels), 'saved KX decodes to other pixels');
+
+    // A JPEG (made by this browser) dropped in and saved at level 1: the
+    // file holds the pixels the browser reads from it, as stored.
+    const jpeg = await page.evaluate(async () => {
+      const source = new OffscreenCanvas(64, 48);
+      const context = source.getContext('2d');
+      const fill = context.createLinearGradient(0, 0, 64, 48);
+      fill.addColorStop(0, '#c03020');
+      fill.addColorStop(1, '#2050e0');
+      context.fillStyle = fill;
+      context.fillRect(0, 0, 64, 48);
+      const blob = await source.convertToBlob({ type: 'image/jpeg', quality: 0.8 });
+      const bitmap = await createImageBitmap(blob, { colorSpaceConversion: 'none', premultiplyAlpha: 'none' });
+      const reader = new OffscreenCanvas(64, 48).getContext('2d');
+      reader.drawImage(bitmap, 0, 0);
+      const pixels = Array.from(reader.getImageData(0, 0, 64, 48).data);
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([blob], 'gradient.jpg', { type: 'image/jpeg' }));
+      delete document.getElementById('stage').dataset.state;
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      return pixels;
+    });
+    await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined);
+    await page.select('#level', '1');
+    await page.click('#save-kx');
+    await waitForDownload('gradient.kx');
+    const jpegPixels = Uint8ClampedArray.from(jpeg);
+    assert.ok(sameBytes(nativeDecode(path.join(downloads, 'gradient.kx')).data, jpegPixels), 'KX from the JPEG');
+    assert.ok(sameBytes(fs.readFileSync(path.join(downloads, 'gradient.kx')), nativeEncode(jpegPixels, 64, 48, 1)));
+
+    // A file that is nothing the viewer reads: a visible error, and the
+    // page still opens the next one.
+    const refused = await openInViewer(page, path.join(damagedDir, 'not-kx.kx'));
+    assert.equal(refused.state, 'error');
+    assert.match(refused.status, /not a KX, PNG or JPEG/);
+    const tooLarge = await openInViewer(page, path.join(damagedDir, 'too-large-32767.kx'));
+    assert.equal(tooLarge.state, 'error');
+    assert.match(tooLarge.status, /256 MiB/);
+    assert.equal((await openInViewer(page, path.join(decodeDir, 'tokens-64x67.kx'))).state, 'shown');
+
+    // Nothing was blocked, and the policy is in force: an inline script is.
+    assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
+    const inlineRan = await page.evaluate(async () => {
+      const script = document.createElement('script');
+      script.textContent = 'window.kxInline = true';
+      document.head.append(script);
+      await new Promise((r) => setTimeout(r, 50));
+      return window.kxInline === true;
+    });
+    assert.equal(inlineRan, false);
+    assert.ok((await page.evaluate(() => window.kxTest.violations)).includes('script-src-elem'));
+    assert.deepEqual(problems.filter((p) => !p.includes('Content Security Policy')), []);
+    await page.close();
+  });
+
+  test('an 8192 x 8192 picture opens with no long task over 200 ms on the page\'s thread', async () => {
+    const { page, problems } = await newPage('/viewer/index.html');
+    // Progress shows while it loads: the status changes before the picture.
+    const statuses = [];
+    await page.exposeFunction('kxStatus', (text) => statuses.push(text));
+    await page.evaluate(() => new MutationObserver(() => window.kxStatus(document.getElementById('status').textContent))
+      .observe(document.getElementById('status'), { childList: true, characterData: true, subtree: true }));
+    const facts = await openInViewer(page, path.join(picturesDir, 'large.kx'));
+    assert.equal(facts.state, 'shown', facts.status);
+    assert.equal(facts.size, '8192 × 8192');
+    // Let the first frames with the picture be painted: the canvas takes
+    // the worker's size when the first one arrives.
+    await page.waitForFunction(() => document.getElementById('picture').width === 8192, { timeout: 30_000 });
+    await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(r, 500)))));
+    const longTasks = await page.evaluate(() => window.kxTest.longTasks);
+    console.log(`long tasks on the page's thread: ${JSON.stringify(longTasks.map(Math.round))}`);
+    assert.ok(longTasks.every((ms) => ms <= 200), `long tasks: ${longTasks}`);
+    assert.ok(statuses.some((s) => s.startsWith('Decoding')), `statuses: ${statuses}`);
+    // The corner pixels are the native library's.
+    const corner = await page.evaluate(() => {
+      const shown = document.getElementById('picture');
+      const copy = new OffscreenCanvas(2, 2);
+      copy.getContext('2d').drawImage(shown, 8190, 8190, 2, 2, 0, 0, 2, 2);
+      return Array.from(copy.getContext('2d').getImageData(0, 0, 2, 2).data);
+    });
+    const native = nativeDecode(path.join(picturesDir, 'large.kx')).data;
+    const at = (x, y) => Array.from(native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));
+    assert.deepEqual(corner, [...at(8190, 8190), ...at(8191, 8190), ...at(8190, 8191), ...at(8191, 8191)]);
+    // 1:1 shows every pixel; fit brings the whole picture into the window.
+    const shownWidth = () => page.$eval('#picture', (c) => Math.round(c.getBoundingClientRect().width));
+    await page.click('#actual');
+    assert.equal(await shownWidth(), 8192);
+    await page.click('#fit');
+    assert.ok((await shownWidth()) < 1200);
+    await page.screenshot({ path: path.join(workDir, 'viewer.png') });
+    assert.deepEqual(problems, []);
+    await page.close();
+  });
+});
+
+describe('<kx-image>', () => {
+  test('renders a picture, sized like <img>, and shows its error state, firing its events', async () => {
+    const { page, problems } = await newPage('/test/element.html');
+    await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
+    const events = (await page.evaluate(() => window.kxTest.events)).sort();
+    assert.deepEqual(events, ['broken:error', 'good:load', 'missing:error', 'scaled:load', 'styled:load']);
+
+    const native = nativeDecode(path.join(decodeDir, 'gradient-333x129.kx'));
+    assert.ok(sameBytes(await canvasPixels(page, '#good>>canvas', 333, 129), native.data), '<kx-image> pixels');
+    const state = await page.evaluate(() => {
+      const box = (id) => {
+        const element = document.getElementById(id);
+        const rect = element.getBoundingClientRect();
+        const error = element.shadowRoot.querySelector('[part=error]');
+        return {
+          state: element.getAttribute('state'), role: element.getAttribute('role'), label: element.getAttribute('aria-label'),
+          width: Math.round(rect.width), height: Math.round(rect.height), complete: element.complete,
+          errorShown: getComputedStyle(error).display !== 'none' && error.offsetHeight > 0, errorText: error.textContent,
+          natural: [element.naturalWidth, element.naturalHeight], streamComplete: element.streamComplete,
+        };
+      };
+      return { good: box('good'), scaled: box('scaled'), styled: box('styled'), broken: box('broken'), missing: box('missing') };
+    });
+    assert.deepEqual([state.good.state, state.good.role, state.good.label], ['loaded', 'img', 'A gradient in bands']);
+    assert.deepEqual([state.good.width, state.good.height, state.good.streamComplete], [333, 129, true]);
+    assert.deepEqual(state.good.natural, [333, 129]);
+    assert.equal(state.good.errorShown, false);
+    assert.deepEqual([state.scaled.width, state.scaled.height], [111, 43]);
+    assert.deepEqual([state.styled.width, state.styled.height], [666, 258]);
+    for (const failed of [state.broken, state.missing]) {
+      assert.equal(failed.state, 'error');
+      assert.equal(failed.complete, true);
+      assert.equal(failed.errorShown, true);
+      assert.equal(failed.role, 'img');
+      assert.ok(failed.errorText.includes(failed.label), failed.errorText);
+    }
+    assert.match(state.broken.errorText, /not a KX image/);
+
+    // Moved while it loads, it loads once; a new src loads the new picture.
+    const moved = await page.evaluate(async () => {
+      const element = document.createElement('kx-image');
+      const events = [];
+      element.addEventListener('load', () => events.push('load'));
+      element.addEventListener('error', () => events.push('error'));
+      element.src = '/samples/tokens-64x67.kx';
+      document.body.append(element);
+      document.body.prepend(element);
+      await new Promise((resolve) => element.addEventListener('load', resolve, { once: true }));
+      element.src = '/samples/gradient-333x129.kx';
+      await new Promise((resolve) => element.addEventListener('load', resolve, { once: true }));
+      return [events, element.naturalWidth, element.naturalHeight];
+    });
+    assert.deepEqual(moved, [['load', 'load'], 333, 129]);
+    assert.match(state.missing.errorText, /HTTP 404/);
+    assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
+    assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
+    await page.close();
+  });
+});

@@ -1,0 +1,60 @@
+// Paths and the native reference shared by the web package's tests.
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const webDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+export const repoDir = path.resolve(webDir, '..');
+export const workDir = process.env.KX_WEB_WORK ?? path.join(repoDir, 'build', 'web');
+export const reference = process.env.KX_WEB_REFERENCE ?? path.join(repoDir, 'build', 'release', 'web', 'kx_web_reference');
+export const picturesDir = path.join(workDir, 'pictures');
+export const samplesDir = path.join(workDir, 'samples');
+
+// Every file a decoder must agree on: the golden files with their bitmaps,
+// the damaged and refused ones, the hosts' samples and the decode fuzzer's
+// seeds.
+export function sampleFiles() {
+  const dirs = [
+    path.join(repoDir, 'tests', 'data', 'decode'),
+    path.join(repoDir, 'tests', 'data', 'damaged'),
+    path.join(repoDir, 'fuzz', 'corpus', 'decode'),
+    samplesDir,
+  ];
+  const files = [];
+  for (const dir of dirs) {
+    for (const name of fs.readdirSync(dir).sort()) {
+      if (name.endsWith('.bmp') || name.endsWith('.txt')) continue;
+      files.push(path.join(dir, name));
+    }
+  }
+  return files;
+}
+
+// The native library's decode to RGBA: {result, width, height, complete,
+// decodedPixels, data}.
+export function nativeDecode(file) {
+  const out = path.join(workDir, 'native.rgba');
+  fs.rmSync(out, { force: true });
+  const [result, width, height, complete, decodedPixels] =
+    execFileSync(reference, ['decode', file, out], { encoding: 'utf8' }).trim().split(' ').map(Number);
+  const data = result === 0 ? fs.readFileSync(out) : null;
+  return { result, width, height, complete: complete === 1, decodedPixels, data };
+}
+
+// The native writer's file for RGBA pixels at a level.
+export function nativeEncode(rgba, width, height, level) {
+  const input = path.join(workDir, 'native-in.rgba');
+  const out = path.join(workDir, 'native.kx');
+  fs.writeFileSync(input, rgba);
+  fs.rmSync(out, { force: true });
+  const [result] = execFileSync(reference, ['encode', input, String(width), String(height), String(level), out],
+    { encoding: 'utf8' }).trim().split(' ').map(Number);
+  if (result !== 0) throw new Error(`native encode refused: ${result}`);
+  return fs.readFileSync(out);
+}
+
+export function sameBytes(a, b) {
+  return a.length === b.length && Buffer.compare(Buffer.from(a.buffer, a.byteOffset, a.length),
+    Buffer.from(b.buffer, b.byteOffset, b.length)) === 0;
+}

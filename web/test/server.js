@@ -1,0 +1,36 @@
+// A static server on 127.0.0.1 for the browser tests: the package's files,
+// the test pictures under /pictures/ and the samples under /samples/, every
+// response under the strict policy the viewer is written for.
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+
+export const POLICY = "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; worker-src 'self'; " +
+  "connect-src 'self'; style-src 'self'; img-src 'self' blob:; base-uri 'none'; form-action 'none'";
+
+const TYPES = {
+  '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8',
+  '.wasm': 'application/wasm', '.png': 'image/png', '.kx': 'application/octet-stream',
+};
+
+export function serve(roots) {
+  const server = http.createServer((request, response) => {
+    const url = new URL(request.url, 'http://127.0.0.1');
+    const pathname = decodeURIComponent(url.pathname);
+    const mount = Object.keys(roots).filter((m) => pathname.startsWith(m)).sort((a, b) => b.length - a.length)[0];
+    const root = roots[mount];
+    const file = path.resolve(root, '.' + pathname.slice(mount.length - 1));
+    if (mount === undefined || !file.startsWith(path.resolve(root)) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      response.writeHead(404, { 'Content-Security-Policy': POLICY });
+      response.end('not found');
+      return;
+    }
+    response.writeHead(200, {
+      'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream',
+      'Content-Security-Policy': POLICY,
+      'Cache-Control': 'no-store',
+    });
+    fs.createReadStream(file).pipe(response);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
