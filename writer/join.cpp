@@ -35,8 +35,9 @@ std::size_t BodyBytes(bool flag, std::uint8_t b) { return flag ? kControlBodies.
 // Copies n bytes 16 at a time: reads and writes up to 15 bytes past n.
 constexpr std::size_t kCopyStepBytes = 16;
 
-// The bytes CopyInSteps writes for n.
-constexpr std::size_t StepsBytes(std::size_t n) { return (n + kCopyStepBytes - 1) / kCopyStepBytes * kCopyStepBytes; }
+// The bytes CopyInSteps writes for n, for the assertions on the bound (so
+// unused where they are compiled out).
+[[maybe_unused]] constexpr std::size_t StepsBytes(std::size_t n) { return (n + kCopyStepBytes - 1) / kCopyStepBytes * kCopyStepBytes; }
 
 void CopyInSteps(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
   for (std::size_t k = 0; k < n; k += kCopyStepBytes) std::memcpy(to + k, from + k, kCopyStepBytes);
