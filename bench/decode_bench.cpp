@@ -24,8 +24,8 @@
 #include "codec/reference/decompress.h"
 #include "codec/reference/row_store.h"
 #include "platform/platform.h"
-#include "platform/standin.h"
 #include "plugin/spi.h"
+#include "tests/doubles/standin.h"
 #include "writer/encode.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "codec/format/little_endian.h"
-#include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"
+#include "tools/host/host.h"
 
 namespace {
 

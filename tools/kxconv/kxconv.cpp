@@ -21,8 +21,8 @@
 
 #include "codec/format/kx_format.h"
 #include "codec/reference/decompress.h"
-#include "platform/host.h"
 #include "plugin/spi.h"
+#include "tools/host/host.h"
 #include "tools/kxconv/image_io.h"
 #include "tools/kxconv/output_file.h"
 #include "writer/encode.h"

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "codec/format/little_endian.h"
-#include "platform/host.h"
 #include "plugin/spi.h"
+#include "tools/host/host.h"
 
 namespace {
 

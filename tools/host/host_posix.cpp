@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host.h"
 #include "platform/utf16.h"
+#include "tools/host/host.h"
 
 namespace {
 
