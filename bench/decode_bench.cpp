@@ -28,6 +28,8 @@
 #include "tests/doubles/standin.h"
 #include "writer/encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kWidth = 4000;  // a multiple of 4: rows need no padding

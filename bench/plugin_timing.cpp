@@ -26,6 +26,8 @@
 #include "plugin/spi.h"
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 using GetPictureFn = int(SPI_CALL*)(char*, SpiLong, SpiUint, SpiHandle*, SpiHandle*, ProgressCallback, SpiLong);

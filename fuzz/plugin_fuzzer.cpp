@@ -17,6 +17,8 @@
 #include "plugin/spi.h"
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kMaxShrunkWidth = 1024;

@@ -20,6 +20,8 @@
 #include "platform/platform.h"
 #include "platform/utf16.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::uint64_t kBlockMagic = 0x4b58424c4f434b31ULL;
@@ -105,3 +107,5 @@ void FreeBlock(BlockHandle block) {
   prefix->magic = 0;
   std::free(prefix);
 }
+
+}  // namespace kx

@@ -3,9 +3,13 @@
 // it fills the block, as it does under the threshold elsewhere.
 #include "platform/platform.h"
 
+namespace kx {
+
 bool StartPrefault(PrefaultJob* job) {
   job->running = false;
   return false;
 }
 
 void FinishPrefault(PrefaultJob*) {}
+
+}  // namespace kx

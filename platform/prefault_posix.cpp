@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "platform/touch_pages.h"
 
+namespace kx {
+
 namespace {
 
 // glibc gives blocks of 32 MiB and more fresh from mmap, where every page
@@ -46,3 +48,5 @@ void FinishPrefault(PrefaultJob* job) {
   pthread_join(static_cast<pthread_t>(job->thread), nullptr);
   job->running = false;
 }
+
+}  // namespace kx

@@ -17,6 +17,8 @@
 #include "tests/support/kx_build.h"
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -11,6 +11,8 @@
 #include "tools/host/host.h"
 #include "writer/encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kLargest = 8192;

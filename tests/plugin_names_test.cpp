@@ -14,6 +14,8 @@
 #include "tests/support/reference_decoder.h"
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 // The info texts are the same characters in both forms, cut at the same

@@ -18,6 +18,8 @@
 #include "tests/doubles/standin.h"
 #endif
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kInfoBlockBytes = 1068;

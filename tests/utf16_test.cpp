@@ -9,6 +9,8 @@
 
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 TEST(Utf16ToUtf8, SpellsEveryScalarValueAndRefusesLoneSurrogates) {

@@ -7,6 +7,8 @@
 #include "codec/decode/delta.h"
 #include "codec/decode/row_writer.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::size_t kRawPixelBytes = 3;
@@ -83,3 +85,5 @@ RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::siz
   rows.kernel = kernel;
   return rows;
 }
+
+}  // namespace kx

@@ -6,6 +6,8 @@
 #include "codec/format/stream_bound.h"
 #include "platform/platform.h"
 
+using namespace kx;
+
 namespace {
 
 // The first allocation when the caller knows nothing of the input's size.

@@ -16,7 +16,7 @@
 
 // The window the loaders decode through: the plug-in's, whose size was
 // measured (codec/decode/fast_decode.h).
-inline constexpr std::size_t kLoaderWindowBytes = kDecodeWindowBytes;
+inline constexpr std::size_t kLoaderWindowBytes = kx::kDecodeWindowBytes;
 
 enum class HeaderVerdict {
   kOk,
@@ -28,8 +28,8 @@ enum class HeaderVerdict {
 
 struct HeaderFacts {
   HeaderVerdict verdict;
-  ImageSize size;                 // as the header states it, when there is one
-  PictureLayout layout;           // when kOk
+  kx::ImageSize size;             // as the header states it, when there is one
+  kx::PictureLayout layout;       // when kOk
   std::size_t input_bound_bytes;  // when kOk: the header and the most stream the picture can use
 };
 
@@ -80,5 +80,5 @@ void FreeInput(InputBuffer* input);
 // from the top, as the plug-in does for its bitmaps; the thread has ended
 // when this returns. The rows are fresh memory of the toolkit's, and
 // their first touch costs about as much as decoding a flat picture.
-void DecodeRgbPicture(const InputBuffer& input, const PictureLayout& layout, std::uint8_t* pixels,
+void DecodeRgbPicture(const InputBuffer& input, const kx::PictureLayout& layout, std::uint8_t* pixels,
                       std::size_t stride_bytes, std::uint8_t* window);

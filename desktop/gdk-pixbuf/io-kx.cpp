@@ -26,6 +26,8 @@
 #include "codec/decode/fast_decode.h"
 #include "desktop/common/kx_picture.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kMessageBytes = 160;

@@ -16,6 +16,8 @@
 #include "codec/format/kx_format.h"
 #include "desktop/common/kx_picture.h"
 
+using namespace kx;
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcKx, "kxfilter.imageformats.kx")

@@ -28,6 +28,8 @@
 #include "platform/utf16.h"
 #include "tools/host/host.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::uint64_t kBlockMagic = 0x4b58424c4f434b31ULL;
@@ -190,6 +192,12 @@ void FinishPrefault(PrefaultJob* job) {
   job->running = false;
   --g_prefaults_live;
 }
+
+}  // namespace kx
+
+// The controls and the host helpers are the tests' own, outside the
+// product's namespace.
+using namespace kx;
 
 int StandInOpenFiles() { return g_open_files.load(); }
 int StandInLiveBlocks() { return g_live_blocks.load(); }

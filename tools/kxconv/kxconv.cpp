@@ -28,6 +28,8 @@
 #include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kExitOk = 0;

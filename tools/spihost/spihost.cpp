@@ -25,6 +25,8 @@
 #include "plugin/spi.h"
 #include "tools/host/host.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kHeadCopyBytes = 2048;
