@@ -26,9 +26,11 @@
 #include "codec/reference/row_store.h"
 #include "kx.h"
 #include "platform/platform.h"
-#include "platform/standin.h"
 #include "plugin/spi.h"
+#include "tests/doubles/standin.h"
 #include "writer/encode.h"
+
+using namespace kx;
 
 namespace {
 

@@ -41,6 +41,8 @@
 #include "plugin/spi.h"
 #include "writer/encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kWidth = 4000;

@@ -36,6 +36,8 @@
 #include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kWidth = 2000;

@@ -23,8 +23,10 @@
 #include <vector>
 
 #include "codec/format/little_endian.h"
-#include "platform/host.h"
 #include "plugin/spi.h"
+#include "tools/host/host.h"
+
+using namespace kx;
 
 namespace {
 

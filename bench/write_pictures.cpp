@@ -12,6 +12,8 @@
 #include "bench/pictures.h"
 #include "writer/encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kWidth = 4000;

@@ -33,7 +33,7 @@ struct FuzzInput {
   // A number in [lo, hi] from the next two bytes.
   int Range(int lo, int hi) {
     const std::uint8_t two[2] = {Byte(), Byte()};
-    return lo + static_cast<int>(LoadLe16(two) % static_cast<unsigned>(hi - lo + 1));
+    return lo + static_cast<int>(kx::LoadLe16(two) % static_cast<unsigned>(hi - lo + 1));
   }
   // The last byte, taken off the end, or 0 once the input is used up.
   // Parameters kept at the end stay where they are whatever the fuzzer
@@ -65,10 +65,10 @@ inline constexpr std::size_t kFuzzBudgetPerStreamByte = 64;
 
 // Window sizes: the smallest, which slides after about 24 KiB of output,
 // two odd sizes above it, and the plug-in's own.
-inline constexpr std::size_t kFuzzWindowBytes[4] = {kMinDecodeWindowBytes, kMinDecodeWindowBytes + 4093,
-                                                    kMinDecodeWindowBytes + 16411, kDecodeWindowBytes};
-inline constexpr DeltaKernel kFuzzKernels[4] = {DeltaKernel::kBest, DeltaKernel::kScalar, DeltaKernel::kSse2,
-                                                DeltaKernel::kSsse3};
+inline constexpr std::size_t kFuzzWindowBytes[4] = {kx::kMinDecodeWindowBytes, kx::kMinDecodeWindowBytes + 4093,
+                                                    kx::kMinDecodeWindowBytes + 16411, kx::kDecodeWindowBytes};
+inline constexpr kx::DeltaKernel kFuzzKernels[4] = {kx::DeltaKernel::kBest, kx::DeltaKernel::kScalar,
+                                                    kx::DeltaKernel::kSse2, kx::DeltaKernel::kSsse3};
 
 // The public library's layouts (kx_layout) the decode target asks for, each
 // with the bytes its stride adds to a row: the bitmap's usual padding (-1),
@@ -92,7 +92,7 @@ struct DecodeCase {
   int width;
   int height;
   std::uint8_t coding;
-  DeltaKernel kernel;
+  kx::DeltaKernel kernel;
   std::size_t window_bytes;
   FuzzLayout layout;
 };
@@ -119,7 +119,7 @@ inline DecodeCase ReadDecodeCase(const std::uint8_t* data, std::size_t size) {
   c.kernel = kFuzzKernels[(flags >> 1) & 3];
   c.window_bytes = kFuzzWindowBytes[(flags >> 3) & 3];
   c.layout = kFuzzLayouts[(flags >> 5) & 7];
-  c.width = 1 + LoadLe16(width_bytes) % kMaxFuzzWidth;
+  c.width = 1 + kx::LoadLe16(width_bytes) % kMaxFuzzWidth;
   c.height = 1 + height_byte;
   const std::size_t budget_bytes = FuzzRawBudget(c.stream_bytes);
   const std::size_t row_bytes = std::size_t{3} * static_cast<std::size_t>(c.width);
@@ -132,7 +132,7 @@ inline DecodeCase ReadDecodeCase(const std::uint8_t* data, std::size_t size) {
 // Appends the settings to a stream, as ReadDecodeCase reads them.
 inline void AppendDecodeSettings(std::vector<std::uint8_t>* input, const DecodeSettings& s) {
   std::uint8_t width_bytes[2];
-  StoreLe16(width_bytes, static_cast<std::uint16_t>(s.width - 1));
+  kx::StoreLe16(width_bytes, static_cast<std::uint16_t>(s.width - 1));
   input->push_back(static_cast<std::uint8_t>(s.height - 1));
   input->push_back(width_bytes[1]);
   input->push_back(width_bytes[0]);

@@ -15,6 +15,8 @@
 #include "fuzz/fuzz_input.h"
 #include "tests/support/kx_build.h"
 
+using namespace kx;
+
 namespace {
 
 bool Write(const std::filesystem::path& path, const Bytes& bytes) {

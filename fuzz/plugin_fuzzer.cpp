@@ -14,8 +14,10 @@
 #include "codec/format/kx_format.h"
 #include "codec/format/little_endian.h"
 #include "fuzz/fuzz_input.h"
-#include "platform/host.h"
 #include "plugin/spi.h"
+#include "tools/host/host.h"
+
+using namespace kx;
 
 namespace {
 

@@ -17,6 +17,8 @@
 #include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr int kMaxWidth = 1024;

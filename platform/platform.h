@@ -19,6 +19,8 @@
 
 #include "platform/wide_char.h"
 
+namespace kx {
+
 using FileHandle = void*;
 using BlockHandle = void*;
 
@@ -77,3 +79,5 @@ struct PrefaultJob {
 bool StartPrefault(PrefaultJob* job);
 // Waits for the thread to end and releases it; nothing when none runs.
 void FinishPrefault(PrefaultJob* job);
+
+}  // namespace kx

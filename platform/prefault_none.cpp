@@ -1,7 +1,9 @@
-// The prefault thread where a build has no threads (WebAssembly without
-// shared memory): nothing starts, and the decoder faults its pages in as it
-// writes, which is what a failed start gives everywhere else.
+// No prefault thread, for targets without threads (WebAssembly without
+// shared memory, for one): the caller's thread touches every page itself as
+// it fills the block, as it does under the threshold elsewhere.
 #include "platform/platform.h"
+
+namespace kx {
 
 bool StartPrefault(PrefaultJob* job) {
   job->running = false;
@@ -9,3 +11,5 @@ bool StartPrefault(PrefaultJob* job) {
 }
 
 void FinishPrefault(PrefaultJob*) {}
+
+}  // namespace kx

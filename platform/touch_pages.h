@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace kx {
+
 // The smallest page of the systems the plug-in runs on: touching one byte
 // in every 4 KiB faults in every page of a larger size too.
 inline constexpr std::size_t kTouchPageBytes = 4096;
@@ -21,3 +23,5 @@ inline void TouchPages(const PrefaultJob& job) {
     __atomic_fetch_or(bytes + page * kTouchPageBytes, 0, __ATOMIC_RELAXED);
   }
 }
+
+}  // namespace kx

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace kx {
+
 namespace {
 
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -56,3 +58,5 @@ bool Utf16ToUtf8(const char16_t* wide, char* out, std::size_t out_bytes) {
   out[written] = '\0';
   return true;
 }
+
+}  // namespace kx

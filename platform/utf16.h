@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace kx {
+
 // Writes the UTF-8 form of the zero-terminated UTF-16 string `wide`, with
 // its terminating zero, into out[0, out_bytes) and returns true. Returns
 // false when `wide` holds an unpaired surrogate (no character has that
@@ -11,3 +13,5 @@
 // file) or when the UTF-8 form and its zero do not fit; out then holds no
 // usable name. Never writes beyond out_bytes.
 bool Utf16ToUtf8(const char16_t* wide, char* out, std::size_t out_bytes);
+
+}  // namespace kx

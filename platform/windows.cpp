@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 #include "platform/touch_pages.h"
 
+namespace kx {
+
 FileHandle OpenForRead(FileName name) {
   // Share everything: a viewer often still holds the handle it showed
   // IsSupported, and an editor or a download may still hold the file open
@@ -89,3 +91,5 @@ void FinishPrefault(PrefaultJob* job) {
   CloseHandle(thread);
   job->running = false;
 }
+
+}  // namespace kx

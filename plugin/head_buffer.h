@@ -4,4 +4,8 @@
 
 #include <cstdint>
 
+namespace kx {
+
 inline constexpr std::uint32_t kHeadBufferBytes = 2000;
+
+}  // namespace kx

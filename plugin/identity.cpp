@@ -7,6 +7,8 @@
 #include "plugin/head_buffer.h"
 #include "plugin/spi.h"
 
+namespace kx {
+
 namespace {
 
 // The info texts by info number; any other number ends the list.
@@ -61,6 +63,11 @@ int Recognise(SpiDword dw) {
 }
 
 }  // namespace
+
+}  // namespace kx
+
+// The entry points reach the internals through this alone.
+using namespace kx;
 
 extern "C" int SPI_CALL GetPluginInfo(int infono, char* buf, int buflen) {
   return CopyInfoText(infono, buf, buflen);

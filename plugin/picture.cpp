@@ -15,6 +15,8 @@
 #include "plugin/head_buffer.h"
 #include "plugin/spi.h"
 
+namespace kx {
+
 namespace {
 
 // The most a picture's input can be: a header, then the longest stream the
@@ -274,6 +276,11 @@ int PictureFrom(HostBuffer buf, SpiLong len, SpiUint flag, SpiHandle* pHBInfo, S
 }
 
 }  // namespace
+
+}  // namespace kx
+
+// The entry points reach the internals through this alone.
+using namespace kx;
 
 extern "C" int SPI_CALL GetPictureInfo(char* buf, SpiLong len, SpiUint flag, PictureInfo* lpInfo) {
   return PictureInfoFrom(HostBuffer{buf, false}, len, flag, lpInfo);

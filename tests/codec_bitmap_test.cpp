@@ -5,6 +5,8 @@
 #include "codec/reference/row_store.h"
 #include "tests/support/kx_build.h"
 
+using namespace kx;
+
 namespace {
 
 std::uint32_t Le32(const Bytes& b, std::size_t at) { return LoadLe32(b.data() + at); }

@@ -4,6 +4,8 @@
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kGuardBytes = 64;

@@ -16,6 +16,8 @@
 #include "writer/encode.h"
 #include "writer/threaded_encode.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kGuardBytes = 32;

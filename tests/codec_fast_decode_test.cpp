@@ -16,6 +16,8 @@
 #include "codec/reference/row_store.h"
 #include "tests/support/kx_build.h"
 
+using namespace kx;
+
 namespace {
 
 constexpr std::size_t kGuardBytes = 64;

@@ -3,6 +3,8 @@
 #include "codec/format/kx_format.h"
 #include "tests/support/kx_build.h"
 
+using namespace kx;
+
 namespace {
 
 int Check(const Bytes& head) { return CheckHeader(head.data()); }

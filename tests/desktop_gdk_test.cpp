@@ -15,6 +15,8 @@
 #include "desktop/common/kx_picture.h"
 #include "tests/support/desktop_cases.h"
 
+using namespace kx;
+
 namespace {
 
 // Set before GLib reads its environment: the build's loaders cache, and the

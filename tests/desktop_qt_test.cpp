@@ -17,6 +17,8 @@
 #include "codec/format/kx_format.h"
 #include "tests/support/desktop_cases.h"
 
+using namespace kx;
+
 namespace {
 
 const bool kEnvironmentSet = [] {

@@ -6,6 +6,8 @@
 
 #include "codec/decode/fast_decode.h"
 
+using namespace kx;
+
 extern "C" __declspec(dllexport) void AddBytes(std::uint8_t* a, const std::uint8_t* b) {
   const __m128i sum = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));

@@ -13,9 +13,11 @@
 
 #include "codec/format/kx_format.h"
 #include "codec/reference/decompress.h"
-#include "platform/host.h"
 #include "plugin/spi.h"
 #include "tests/support/kx_build.h"
+#include "tools/host/host.h"
+
+using namespace kx;
 
 namespace {
 

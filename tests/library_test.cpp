@@ -272,11 +272,11 @@ TEST(Library, EncodingIsTheWritersFileInEveryLayout) {
     for (std::size_t k = 0; k < raw.size(); ++k) raw[k] = static_cast<std::uint8_t>(k / 7 % 251 + rng() % 3);
     for (const int level : {1, 6, 9}) {
       if (level == 9 && side.width == 512) continue;  // the optimal parse of two stretches takes seconds here
-      EncodeOptions options;
+      kx::EncodeOptions options;
       options.level = level;
-      Bytes want(EncodeBoundBytes(side.width, side.height));
-      Bytes work(EncodeWorkBytes(options));
-      want.resize(EncodeImage(raw.data(), side.width, side.height, options, work.data(), want.data(), want.size()));
+      Bytes want(kx::EncodeBoundBytes(side.width, side.height));
+      Bytes work(kx::EncodeWorkBytes(options));
+      want.resize(kx::EncodeImage(raw.data(), side.width, side.height, options, work.data(), want.data(), want.size()));
       for (const int layout : kLayouts) {
         const std::size_t stride_bytes = kx_layout_pixel_bytes(layout) * side.width + 5;
         Bytes pixels = Expected(raw, side, layout, stride_bytes);

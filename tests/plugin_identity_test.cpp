@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host.h"
 #include "tests/support/plugin_api.h"
+#include "tools/host/host.h"
 
 namespace {
 

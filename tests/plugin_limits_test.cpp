@@ -7,9 +7,11 @@
 #include <cstring>
 #include <random>
 
-#include "writer/encode.h"
-#include "platform/host.h"
 #include "tests/support/plugin_api.h"
+#include "tools/host/host.h"
+#include "writer/encode.h"
+
+using namespace kx;
 
 namespace {
 

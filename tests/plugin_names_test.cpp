@@ -10,9 +10,11 @@
 #include <string>
 
 #include "codec/format/little_endian.h"
-#include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"
+#include "tools/host/host.h"
+
+using namespace kx;
 
 namespace {
 

@@ -11,12 +11,14 @@
 
 #include "codec/format/little_endian.h"
 #include "codec/format/stream_bound.h"
-#include "platform/host.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"
+#include "tools/host/host.h"
 #if !defined(_WIN32)
-#include "platform/standin.h"
+#include "tests/doubles/standin.h"
 #endif
+
+using namespace kx;
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "platform/host.h"
-#include "platform/standin.h"
+#include "tests/doubles/standin.h"
 #include "tests/support/plugin_api.h"
 #include "tests/support/reference_decoder.h"
+#include "tools/host/host.h"
 
 namespace {
 

@@ -15,6 +15,8 @@
 #include "codec/reference/decompress.h"
 #include "tests/support/kx_build.h"
 
+using namespace kx;
+
 namespace {
 
 // The most stream bytes any sequence of tokens reads before total_bytes are

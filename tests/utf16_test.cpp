@@ -1,12 +1,15 @@
 // Names between UTF-16 and UTF-8 natively: the stand-in opens a wide name by
 // its UTF-8 spelling, and hosts convert their UTF-8 names to UTF-16. Every
 // valid name goes both ways exactly; nothing invalid is given a spelling.
+#include "platform/utf16.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/host.h"
-#include "platform/utf16.h"
+#include "tools/host/host.h"
+
+using namespace kx;
 
 namespace {
 

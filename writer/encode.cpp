@@ -7,7 +7,9 @@
 
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 namespace {
 
@@ -91,15 +93,15 @@ void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const Enc
 
 }  // namespace
 
-}  // namespace kx::writer
+}  // namespace writer
 
-using kx::writer::CloseGroup;
-using kx::writer::kTokensPerFlag;
-using kx::writer::kWorkBytes;
-using kx::writer::ParseStretch;
-using kx::writer::SizeInRange;
-using kx::writer::TokenWriter;
-using kx::writer::TotalBytes;
+using writer::CloseGroup;
+using writer::kTokensPerFlag;
+using writer::kWorkBytes;
+using writer::ParseStretch;
+using writer::SizeInRange;
+using writer::TokenWriter;
+using writer::TotalBytes;
 
 std::size_t EncodeBoundBytes(std::int32_t width, std::int32_t height) {
   if (!SizeInRange(width, height)) return 0;
@@ -158,3 +160,5 @@ EncodedStretch EncodeStretch(const std::uint8_t* pixels, std::int32_t width, std
   CloseGroup(&writer);
   return EncodedStretch{writer.at, writer.tokens, writer.flag_at};
 }
+
+}  // namespace kx

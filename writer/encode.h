@@ -32,6 +32,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kx {
+
 // Levels trade time for size.
 //   1    fast: one probe of a table of 4-byte values and one of a table of
 //        2-byte values per position (for short copies), no chains; the
@@ -147,3 +149,5 @@ StreamJoin StartStream();
 // never need more flag bytes than before), and the open flag byte. Reads
 // stretch[0 .. encoded.bytes).
 void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedStretch& encoded, std::uint8_t* dst);
+
+}  // namespace kx

@@ -21,7 +21,9 @@
 #include "codec/format/little_endian.h"
 #include "writer/encode.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 constexpr unsigned kTokensPerFlag = 8;
 constexpr std::size_t kMaxCopyBytes = kLong4KBytes;
@@ -419,4 +421,6 @@ void ParseFast(const Stretch& s);                                // level 1 (fas
 void ParseChained(const Stretch& s, const LevelParams& params);  // levels 2-8 (lazy.cpp)
 void ParseOptimal(const Stretch& s, const LevelParams& params);  // level 9 (optimal.cpp)
 
-}  // namespace kx::writer
+}  // namespace writer
+
+}  // namespace kx

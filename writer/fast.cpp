@@ -19,7 +19,9 @@
 
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 namespace {
 
@@ -323,4 +325,6 @@ void ParseFast(const Stretch& s) {
   *s.out = w;
 }
 
-}  // namespace kx::writer
+}  // namespace writer
+
+}  // namespace kx

@@ -7,7 +7,9 @@
 #include "writer/encode.h"
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 namespace {
 
@@ -45,16 +47,16 @@ void CopyInSteps(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
 
 }  // namespace
 
-}  // namespace kx::writer
+}  // namespace writer
 
-using kx::writer::BeginToken;
-using kx::writer::BodyBytes;
-using kx::writer::CloseGroup;
-using kx::writer::CopyInSteps;
-using kx::writer::kCopyStepBytes;
-using kx::writer::kTokensPerFlag;
-using kx::writer::StepsBytes;
-using kx::writer::TokenWriter;
+using writer::BeginToken;
+using writer::BodyBytes;
+using writer::CloseGroup;
+using writer::CopyInSteps;
+using writer::kCopyStepBytes;
+using writer::kTokensPerFlag;
+using writer::StepsBytes;
+using writer::TokenWriter;
 
 StreamJoin StartStream() { return StreamJoin{kHeaderBytes, 0, 0}; }
 
@@ -129,3 +131,5 @@ void AppendStretch(StreamJoin* join, const std::uint8_t* stretch, const EncodedS
   CloseGroup(&w);
   *join = StreamJoin{w.at, w.tokens, w.flag_at};
 }
+
+}  // namespace kx

@@ -9,6 +9,8 @@
 #include "kx.h"
 #include "writer/threaded_encode.h"
 
+namespace kx {
+
 static_assert(KX_MIN_LEVEL == kMinEncodeLevel && KX_MAX_LEVEL == kMaxEncodeLevel, "");
 static_assert(KX_DEFAULT_LEVEL == kDefaultEncodeLevel, "");
 
@@ -43,6 +45,11 @@ void GatherRow(const std::uint8_t* row, int layout, std::int32_t width, std::uin
 }
 
 }  // namespace
+
+}  // namespace kx
+
+// The entry points reach the internals through this alone.
+using namespace kx;
 
 extern "C" {
 

@@ -2,7 +2,9 @@
 
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 namespace {
 
@@ -127,4 +129,6 @@ void ParseChained(const Stretch& s, const LevelParams& params) {
   EmitLiterals(s.out, At(s, literal_start), s.end - literal_start);
 }
 
-}  // namespace kx::writer
+}  // namespace writer
+
+}  // namespace kx

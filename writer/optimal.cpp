@@ -2,7 +2,9 @@
 
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 namespace {
 
@@ -194,4 +196,6 @@ void ParseOptimal(const Stretch& s, const LevelParams& params) {
   }
 }
 
-}  // namespace kx::writer
+}  // namespace writer
+
+}  // namespace kx

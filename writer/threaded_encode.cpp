@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+namespace kx {
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -125,3 +127,5 @@ std::size_t EncodeImageThreaded(const std::uint8_t* pixels, std::int32_t width, 
   if (p.failed.load()) throw std::bad_alloc();
   return p.join.at;
 }
+
+}  // namespace kx

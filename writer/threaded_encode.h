@@ -12,6 +12,8 @@
 
 #include "writer/encode.h"
 
+namespace kx {
+
 // Encodes like EncodeImage (same arguments refused, same result) on up to
 // `threads` threads; 0 or 1 means the calling thread alone, and so does a
 // picture of one stretch. Threads that cannot be started are done without.
@@ -19,3 +21,5 @@
 std::size_t EncodeImageThreaded(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
                                 const EncodeOptions& options, unsigned threads, std::uint8_t* dst,
                                 std::size_t dst_capacity);
+
+}  // namespace kx

@@ -3,7 +3,9 @@
 
 #include "writer/encode_internal.h"
 
-namespace kx::writer {
+namespace kx {
+
+namespace writer {
 
 void EmitLiterals(TokenWriter* w, const std::uint8_t* bytes, std::size_t count) {
   if (count < kRunBase) {
@@ -32,4 +34,6 @@ void FillBuffer(const std::uint8_t* pixels, bool delta, std::size_t window_begin
   std::memset(buffer + (end - window_begin), 0, kPadBytes);
 }
 
-}  // namespace kx::writer
+}  // namespace writer
+
+}  // namespace kx

@@ -7,6 +7,8 @@
 #define KX_X86 0
 #endif
 
+namespace kx {
+
 void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   std::uint8_t a = carry[0];
   std::uint8_t b = carry[1];
@@ -86,3 +88,5 @@ bool DeltaKernelAvailable(DeltaKernel kernel) {
   }
   return true;
 }
+
+}  // namespace kx

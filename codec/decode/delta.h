@@ -13,6 +13,8 @@
 
 #include "codec/decode/fast_decode.h"
 
+namespace kx {
+
 // Adds the running sum of each byte lane to n bytes from src, writing dst.
 // carry[0..2] are the last three sums before src[0], oldest first, and come
 // back as the last three after src[n - 1]. Reads src[0, n) and writes
@@ -57,3 +59,5 @@ void RgbCopySse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std:
 void RgbDeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 void RgbCopySsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 void FenceStreamingStores();
+
+}  // namespace kx

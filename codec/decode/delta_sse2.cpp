@@ -5,6 +5,8 @@
 #if defined(__SSE2__)
 #include "codec/decode/delta_x86.h"
 
+namespace kx {
+
 namespace {
 
 // The carry enters as the first three bytes of the next vector before its
@@ -33,4 +35,6 @@ void DeltaSse2Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t 
 }
 
 void FenceStreamingStores() { _mm_sfence(); }
+
+}  // namespace kx
 #endif

@@ -7,6 +7,8 @@
 
 #include "codec/decode/delta_x86.h"
 
+namespace kx {
+
 namespace {
 
 // The lane sums do not wait for the carry; one byte shuffle spreads the last
@@ -37,4 +39,6 @@ void DeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::
 void DeltaSsse3Streaming(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   DeltaSsse3Kernel<true>(src, dst, n, carry);
 }
+
+}  // namespace kx
 #endif

@@ -12,6 +12,8 @@
 
 #include "codec/decode/delta.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::size_t kVectorBytes = 16;
@@ -99,3 +101,5 @@ inline void RgbKernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n,
 }
 
 }  // namespace
+
+}  // namespace kx

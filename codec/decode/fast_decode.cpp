@@ -10,9 +10,11 @@
 #include "codec/format/kx_format.h"
 #include "codec/format/kx_stream.h"
 
+namespace kx {
+
 namespace {
 
-using kx_groups::CopyMatch;
+using groups::CopyMatch;
 
 // Window layout: [0, kHistoryBytes) holds the bytes just before the output
 // position (zeros before the first output byte, which is what a copy reaching
@@ -156,7 +158,7 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, GroupsFn decod
 
 }  // namespace
 
-void DecodeGroupsPlain(GroupSpan* span) { kx_groups::DecodeGroupsKernel(span); }
+void DecodeGroupsPlain(GroupSpan* span) { groups::DecodeGroupsKernel(span); }
 
 GroupsFn PickGroups(DeltaKernel kernel) {
 #if defined(__i386__) || defined(__x86_64__)
@@ -203,3 +205,5 @@ std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const
   return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRows(layout, bits, delta), window, window_bytes,
                         kernel);
 }
+
+}  // namespace kx

@@ -25,6 +25,8 @@
 
 #include "codec/format/bitmap.h"
 
+namespace kx {
+
 struct RowWriter;  // codec/decode/row_writer.h
 
 // The window the plug-in gives DecodeToBitmap, whatever the picture's size.
@@ -84,3 +86,5 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
 std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
                            const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes,
                            DeltaKernel kernel);
+
+}  // namespace kx

@@ -15,6 +15,8 @@
 #include "codec/decode/fast_decode.h"
 #include "codec/format/kx_stream.h"
 
+namespace kx {
+
 // Unchecked copies move whole blocks: 8 bytes for up to eight single
 // literals, 16 or 32 at a time for copies, 48 for a literal run of 9 to 40.
 // So they write up to 39 bytes past a token's last output byte.
@@ -64,3 +66,5 @@ void DecodeGroupsPlain(GroupSpan* span);
 // group_decode_ssse3.cpp).
 void DecodeGroupsSse2(GroupSpan* span);
 void DecodeGroupsSsse3(GroupSpan* span);
+
+}  // namespace kx

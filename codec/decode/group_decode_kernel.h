@@ -41,7 +41,10 @@
 #if defined(__ELF__)
 #pragma GCC visibility push(hidden)
 #endif
-namespace kx_groups {
+
+namespace kx {
+
+namespace groups {
 
 // What a flag byte says about its group: the literal tokens before the
 // first control token (bits 0-3) and, 3 bits for each control token from
@@ -416,4 +419,6 @@ inline void DecodeGroupsKernel(GroupSpan* span) {
 }
 
 }  // namespace
-}  // namespace kx_groups
+}  // namespace groups
+
+}  // namespace kx

@@ -6,5 +6,9 @@
 #if defined(__SSE2__)
 #include "codec/decode/group_decode_kernel.h"
 
-void DecodeGroupsSse2(GroupSpan* span) { kx_groups::DecodeGroupsKernel(span); }
+namespace kx {
+
+void DecodeGroupsSse2(GroupSpan* span) { groups::DecodeGroupsKernel(span); }
+
+}  // namespace kx
 #endif

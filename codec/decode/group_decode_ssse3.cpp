@@ -6,5 +6,9 @@
 #if defined(__SSSE3__)
 #include "codec/decode/group_decode_kernel.h"
 
-void DecodeGroupsSsse3(GroupSpan* span) { kx_groups::DecodeGroupsKernel(span); }
+namespace kx {
+
+void DecodeGroupsSsse3(GroupSpan* span) { groups::DecodeGroupsKernel(span); }
+
+}  // namespace kx
 #endif

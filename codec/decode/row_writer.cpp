@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace kx {
+
 namespace {
 
 void StoreBitmapPiece(RowWriter* rows, const std::uint8_t* raw, std::uint8_t* dst, std::size_t n) {
@@ -51,3 +53,5 @@ void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n) {
     }
   }
 }
+
+}  // namespace kx

@@ -16,6 +16,8 @@
 #include "codec/decode/delta.h"
 #include "codec/format/bitmap.h"
 
+namespace kx {
+
 struct RowWriter;
 
 // Stores the n raw bytes at raw (at most what is left of the current row)
@@ -81,3 +83,5 @@ RowWriter StartRgbRows(const PictureLayout& layout, std::uint8_t* rgb, std::size
 // last row: the callers hand over total_bytes in all, and any excess is
 // dropped.
 void WriteRows(RowWriter* rows, const std::uint8_t* raw, std::size_t n);
+
+}  // namespace kx

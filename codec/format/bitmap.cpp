@@ -4,6 +4,8 @@
 
 #include "codec/format/little_endian.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::uint16_t kBitsPerPixel = 24;
@@ -50,3 +52,5 @@ void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t heigh
   StoreLe32(info + 20, size_image_bytes);                   // biSizeImage
   // biCompression (BI_RGB), the densities and the colour counts stay 0.
 }
+
+}  // namespace kx

@@ -10,6 +10,8 @@
 
 #include "codec/format/kx_format.h"
 
+namespace kx {
+
 inline constexpr std::size_t kBitmapHeaderBytes = 40;
 // The header, room for a 256-entry colour table a 24-bit bitmap does not use,
 // and 4 spare bytes: some hosts read that far.
@@ -50,3 +52,5 @@ HeaderCheck PlanFromHeader(const std::uint8_t* head, std::size_t head_bytes, Ima
 // Writes the BITMAPINFOHEADER into info[0, 40) and zeroes info[40, 1064):
 // 24 bits, uncompressed, bottom-up, biSizeImage = size_image_bytes.
 void FillBitmapHeader(std::uint8_t* info, std::int32_t width, std::int32_t height, std::uint32_t size_image_bytes);
+
+}  // namespace kx

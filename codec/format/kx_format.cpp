@@ -2,6 +2,8 @@
 
 #include "codec/format/little_endian.h"
 
+namespace kx {
+
 namespace {
 
 std::int32_t ReadSigned16(const std::uint8_t* p) { return static_cast<std::int16_t>(LoadLe16(p)); }
@@ -27,3 +29,5 @@ int CheckHeader(const std::uint8_t* head) { return RecognizeHeader(head, kHeader
 ImageSize ReadImageSize(const std::uint8_t* head) {
   return ImageSize{ReadSigned16(head + kWidthAt), ReadSigned16(head + kHeightAt)};
 }
+
+}  // namespace kx

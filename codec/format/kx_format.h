@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kx {
+
 inline constexpr std::size_t kHeaderBytes = 16;
 inline constexpr std::int32_t kMaxDimension = 8192;
 inline constexpr std::int32_t kBytesPerPixel = 3;
@@ -83,3 +85,5 @@ int CheckHeader(const std::uint8_t* head);
 // The width and height fields of the header at `head` (16 readable bytes),
 // as signed 16-bit values widened to 32 bits. Checks nothing.
 ImageSize ReadImageSize(const std::uint8_t* head);
+
+}  // namespace kx

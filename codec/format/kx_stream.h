@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kx {
+
 // Longest back-reference any token can make.
 inline constexpr std::size_t kMaxDistance = 16384;
 
@@ -104,3 +106,5 @@ static_assert(DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).distance == kShortMa
 static_assert(DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).distance == kMediumMaxDistance &&
               DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).length == kMediumMaxBytes, "");
 static_assert(LongLength(kLong1KCode - 1) == kLongMaxBytes, "");
+
+}  // namespace kx

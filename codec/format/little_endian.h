@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace kx {
+
 constexpr std::uint16_t LoadLe16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
@@ -33,3 +35,5 @@ inline std::uint64_t LoadLe64(const std::uint8_t* p) {
   return LoadLe32(p) | (std::uint64_t{LoadLe32(p + 4)} << 32);
 #endif
 }
+
+}  // namespace kx

@@ -17,6 +17,8 @@
 
 #include "codec/format/kx_stream.h"
 
+namespace kx {
+
 // The most stream bytes (after the 16-byte header) the decoder reads before
 // it stops with total_bytes written. Input beyond that is never read, so
 // cutting any input there leaves the decoded picture unchanged; some streams
@@ -26,3 +28,5 @@ constexpr std::size_t MaxStreamBytes(std::size_t total_bytes) {
   constexpr std::size_t kCutCopyExtraBytes = 2;  // 3 bytes read for 1 written
   return total_bytes + (total_bytes + kGroupTokens - 1) / kGroupTokens + kCutCopyExtraBytes;
 }
+
+}  // namespace kx

@@ -13,11 +13,13 @@
 #include "codec/format/stream_bound.h"
 #include "platform/platform.h"
 
-static_assert(KX_HEADER_BYTES == kHeaderBytes, "");
-static_assert(KX_MAX_SIDE == kMaxDimension, "");
-static_assert(KX_ACCEPTED_CODING == kAcceptedCoding && KX_DELTA_CODING_BIT == kDeltaCodingBit, "");
-static_assert(KX_DECODE_WINDOW_BYTES == kDecodeWindowBytes, "");
-static_assert(KX_MIN_DECODE_WINDOW_BYTES == kMinDecodeWindowBytes, "");
+static_assert(KX_HEADER_BYTES == kx::kHeaderBytes, "");
+static_assert(KX_MAX_SIDE == kx::kMaxDimension, "");
+static_assert(KX_ACCEPTED_CODING == kx::kAcceptedCoding && KX_DELTA_CODING_BIT == kx::kDeltaCodingBit, "");
+static_assert(KX_DECODE_WINDOW_BYTES == kx::kDecodeWindowBytes, "");
+static_assert(KX_MIN_DECODE_WINDOW_BYTES == kx::kMinDecodeWindowBytes, "");
+
+namespace kx {
 
 namespace {
 
@@ -96,6 +98,11 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
 }
 
 }  // namespace
+
+}  // namespace kx
+
+// The entry points reach the internals through this alone.
+using namespace kx;
 
 extern "C" {
 

@@ -5,6 +5,8 @@
 #include "codec/format/kx_format.h"
 #include "codec/format/kx_stream.h"
 
+namespace kx {
+
 namespace {
 
 // Copies up to `length` bytes from `distance` back, stopping at the cap.
@@ -59,3 +61,5 @@ std::size_t DecompressPixels(const std::uint8_t* src, std::size_t src_bytes, std
 void UndoDelta(std::uint8_t* out, std::size_t total_bytes) {
   for (std::size_t p = 3; p < total_bytes; ++p) out[p] = static_cast<std::uint8_t>(out[p] + out[p - 3]);
 }
+
+}  // namespace kx

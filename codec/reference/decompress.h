@@ -21,6 +21,8 @@
 
 #include "codec/format/kx_stream.h"
 
+namespace kx {
+
 // Decodes the KX image `src` (header and stream, src_bytes bytes) into the raw
 // top-down pixel bytes out[0, total_bytes). Bytes the stream does not produce
 // are zero before the delta step. Returns how many bytes the stream itself
@@ -32,3 +34,5 @@ std::size_t DecompressPixels(const std::uint8_t* src, std::size_t src_bytes, std
 
 // The delta step alone: out[p] += out[p - 3] for p from 3 up, modulo 256.
 void UndoDelta(std::uint8_t* out, std::size_t total_bytes);
+
+}  // namespace kx

@@ -4,6 +4,8 @@
 
 #include "codec/decode/row_writer.h"
 
+namespace kx {
+
 void StoreRows(const std::uint8_t* out, std::uint8_t* dst, std::size_t stride_bytes, std::int32_t width,
                std::int32_t height) {
   if (width <= 0 || height <= 0) return;
@@ -52,3 +54,5 @@ void BitmapToRgbRows(const std::uint8_t* bits, const PictureLayout& layout, std:
                  layout.width, 1);
   }
 }
+
+}  // namespace kx

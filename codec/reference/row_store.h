@@ -11,6 +11,8 @@
 #include "codec/decode/fast_decode.h"
 #include "codec/format/bitmap.h"
 
+namespace kx {
+
 // StoreDeltaRows streams bitmaps from this size up, larger than the caches of the machines the plug-in runs on.
 inline constexpr std::size_t kStreamingBytes = std::size_t{4} << 20;
 
@@ -43,3 +45,5 @@ void StoreDeltaRgbRows(const std::uint8_t* raw, std::uint8_t* rgb, std::size_t s
 // for one picture. The padding bytes are not written.
 void BitmapToRgbRows(const std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* rgb,
                      std::size_t rgb_stride_bytes);
+
+}  // namespace kx

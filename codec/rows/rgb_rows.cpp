@@ -11,6 +11,8 @@
 #include "codec/decode/row_writer.h"
 #include "codec/format/kx_format.h"
 
+namespace kx {
+
 namespace {
 
 // The kernels take whole pixels, and a piece may start or end inside one:
@@ -85,3 +87,5 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
   return DecodeIntoRows(src, src_bytes, layout.total_bytes, StartRgbRows(layout, rgb, stride_bytes, store), window,
                         window_bytes, kernel);
 }
+
+}  // namespace kx

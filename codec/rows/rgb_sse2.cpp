@@ -7,6 +7,8 @@
 #if defined(__SSE2__)
 #include "codec/decode/delta_x86.h"
 
+namespace kx {
+
 namespace {
 
 // Bytes k of a vector with k % 3 == lane.
@@ -53,7 +55,7 @@ class Sse2Blocks {
     v[2] = PickLanes(v[2], ahead2, behind2, lane2_, lane1_, lane0_);
   }
 
-  void KeepCarry(std::uint8_t* carry) const { ::KeepCarry(last_, carry); }
+  void KeepCarry(std::uint8_t* carry) const { kx::KeepCarry(last_, carry); }
 
  private:
   __m128i lane0_;
@@ -71,4 +73,6 @@ void RgbDeltaSse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std
 void RgbCopySse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   RgbKernel<false, Sse2Blocks>(src, dst, n, carry);
 }
+
+}  // namespace kx
 #endif

@@ -8,6 +8,8 @@
 
 #include "codec/decode/delta_x86.h"
 
+namespace kx {
+
 namespace {
 
 constexpr char kZero = static_cast<char>(0x80);  // a shuffle index that gives 0
@@ -51,7 +53,7 @@ class Ssse3Blocks {
     v[2] = out2;
   }
 
-  void KeepCarry(std::uint8_t* carry) const { ::KeepCarry(last_, carry); }
+  void KeepCarry(std::uint8_t* carry) const { kx::KeepCarry(last_, carry); }
 
  private:
   __m128i spread_;
@@ -67,4 +69,6 @@ void RgbDeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, st
 void RgbCopySsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   RgbKernel<false, Ssse3Blocks>(src, dst, n, carry);
 }
+
+}  // namespace kx
 #endif

@@ -10,6 +10,8 @@
 #include "codec/decode/delta.h"
 #include "codec/decode/row_writer.h"
 
+namespace kx {
+
 namespace {
 
 constexpr std::size_t kRawPixelBytes = 3;
@@ -137,3 +139,5 @@ DeltaFn PickWideKernel(bool red_first, bool undo_delta) {
 RowWriter StartWideRows(const PictureLayout& layout, std::uint8_t* dst, std::size_t stride_bytes, DeltaFn kernel) {
   return StartRowsWith(layout, dst, stride_bytes, false, StoreWidePiece, kernel);
 }
+
+}  // namespace kx

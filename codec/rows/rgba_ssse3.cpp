@@ -9,6 +9,8 @@
 
 #include "codec/decode/delta_x86.h"
 
+namespace kx {
+
 namespace {
 
 constexpr char kZero = static_cast<char>(0x80);  // a shuffle index that gives 0
@@ -66,4 +68,6 @@ void BgraDeltaSsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, s
 void BgraCopySsse3(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry) {
   WideKernel<false, false>(src, dst, n, carry);
 }
+
+}  // namespace kx
 #endif

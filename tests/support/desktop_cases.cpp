@@ -10,6 +10,8 @@
 #include "tests/support/plugin_api.h"
 #include "writer/encode.h"
 
+using namespace kx;
+
 namespace {
 
 std::filesystem::path DataDir() { return std::filesystem::path(KX_TEST_DATA_DIR); }

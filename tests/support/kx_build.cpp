@@ -6,6 +6,8 @@
 
 #include "codec/format/little_endian.h"
 
+using namespace kx;
+
 Bytes MakeHeader(int width, int height, std::uint8_t coding) {
   Bytes h = {'K', 'X', coding, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   StoreLe16(h.data() + 12, static_cast<std::uint16_t>(width));

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/host.h"
+#include "tools/host/host.h"
 
 namespace {
 

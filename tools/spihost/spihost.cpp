@@ -21,8 +21,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/host.h"
 #include "plugin/spi.h"
+#include "tools/host/host.h"
+
 
 namespace {
 

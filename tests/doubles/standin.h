@@ -1,6 +1,6 @@
-// Controls of the portable stand-in, for tests only: counts of what is live,
-// and injected failures to reach the error paths that real machines seldom
-// take. Not available in the Windows build.
+// Controls of the tests' portable stand-in (tests/doubles/standin.cpp):
+// counts of what is live, and injected failures to reach the error paths
+// that real machines seldom take. Not available in the Windows build.
 #pragma once
 
 #include <cstddef>

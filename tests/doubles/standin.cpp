@@ -1,10 +1,17 @@
-// Portable stand-in for the KERNEL32 file and local-memory services.
+// The portable stand-in as tests and test hosts link it: the product's
+// (platform/posix.cpp, platform/prefault_posix.cpp), behaving exactly as it
+// does, with counts of what is live and injected failures
+// (tests/doubles/standin.h), and the native host helpers that open files
+// and size blocks the stand-in's way (tools/host/host.h). Never in a
+// shipped library: check_no_test_symbols refuses one that holds it.
 //
 // Files are POSIX descriptors; the handle is the descriptor plus one, so
 // that handle values stay small (as IsSupported expects of handles) and
 // handle 0 is never valid. Blocks are calloc'd with a small header holding
 // their size; the handle is the address just after it, which makes blocks
 // fixed, as LocalAlloc(LMEM_FIXED) blocks are.
+#include "tests/doubles/standin.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,11 +23,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/touch_pages.h"
-#include "platform/standin.h"
 #include "platform/utf16.h"
+#include "tools/host/host.h"
+
+namespace kx {
 
 namespace {
 
@@ -43,9 +51,8 @@ std::atomic<std::uint64_t> g_bytes_read{0};
 std::atomic<int> g_prefaults_started{0};
 std::atomic<int> g_prefaults_live{0};
 std::atomic<bool> g_fail_prefaults{false};
-// glibc gives blocks of 32 MiB and more fresh from mmap, where every page
-// faults on its first touch; smaller ones often come from memory the
-// process has touched before, where a thread would only cost.
+// The product's threshold (platform/prefault_posix.cpp), until a test sets
+// another.
 constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
 std::atomic<std::size_t> g_prefault_min_bytes{kPrefaultMinBytes};
 
@@ -185,6 +192,12 @@ void FinishPrefault(PrefaultJob* job) {
   job->running = false;
   --g_prefaults_live;
 }
+
+}  // namespace kx
+
+// The controls and the host helpers are the tests' own, outside the
+// product's namespace.
+using namespace kx;
 
 int StandInOpenFiles() { return g_open_files.load(); }
 int StandInLiveBlocks() { return g_live_blocks.load(); }

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host.h"
 #include "platform/utf16.h"
+#include "tools/host/host.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ bool HostWideName(const std::string& ansi, WideString* wide) {
 
 bool HostAnsiName(const WideString& wide, std::string* ansi) {
   std::vector<char> bytes(wide.size() * 3 + 1);  // a unit takes at most 3 bytes, a pair 4
-  if (!Utf16ToUtf8(wide.c_str(), bytes.data(), bytes.size())) return false;
+  if (!kx::Utf16ToUtf8(wide.c_str(), bytes.data(), bytes.size())) return false;
   *ansi = bytes.data();
   return true;
 }
