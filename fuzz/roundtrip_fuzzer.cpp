@@ -10,18 +10,19 @@
 // What one input may cost is capped, so that the target runs some hundreds
 // of inputs a second under the sanitizers instead of a few. Measured there
 // (-O2), an encode costs 0.2 to 1 ms of tables and from 0.03 us a byte
-// (fast level) to 1 us (optimal level) on grainy pixels; a picture across a
-// join costs 20 to 90 ms, since every stretch but the last is 256 KiB.
+// (fast level) to 1 us (optimal level) on grainy pixels, and a picture
+// across a join tens to hundreds of milliseconds, since every stretch but
+// the last is 256 KiB.
 //   - Most pictures stay within one stretch and keep the rows their level
-//     family may cost: 16 KiB of pixels at the fast level, 4 KiB at the
+//     family may cost: 8 KiB of pixels at the fast level, 4 KiB at the
 //     others.
-//   - One input in 32, drawn by a hash of all its bytes (so that a mutation
-//     of such an input draws again), reaches past one join, or past two when
-//     bits 6 and 7 of the last byte are set: its rows continue to the join
-//     and then for its requested height's share of 4 KiB. Only the bytes
-//     around each join (17 KiB before it, 4 KiB after) carry the pattern
-//     and the grain; the rest is one flat value, which every level parses
-//     quickly.
+//   - One input in 64, drawn by a hash of all its bytes (so that a mutation
+//     of such an input draws again), reaches past one join, or at the fast
+//     level past two when bits 6 and 7 of the last byte are set (a middle
+//     stretch): its rows continue to the join and then for its requested
+//     height's share of 4 KiB. Only the bytes around each join (17 KiB
+//     before it, 4 KiB after) carry the pattern and the grain; the rest is
+//     one flat value, the cheapest pixels for every level.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ constexpr std::size_t kBandBeforeBytes = std::size_t{17} << 10;
 constexpr std::size_t kBandAfterBytes = std::size_t{4} << 10;
 constexpr std::uint8_t kFlatByte = 0x5A;
 
-constexpr std::size_t kFastCapBytes = std::size_t{16} << 10;
+constexpr std::size_t kFastCapBytes = std::size_t{8} << 10;
 constexpr std::size_t kOtherCapBytes = std::size_t{4} << 10;
 static_assert(kOtherCapBytes >= 3 * kMaxWidth, "every width keeps a row");
 
@@ -86,8 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t tail = in.BackByte();
   const unsigned grain = tail % 16u;
 
-  if (HashBytes(data, size) >> 27 == 0) {  // one in 32
-    const std::size_t joins = (tail & kTwoJoinsBits) == kTwoJoinsBits ? 2 : 1;
+  if (HashBytes(data, size) >> 26 == 0) {  // one in 64
+    const bool two = (tail & kTwoJoinsBits) == kTwoJoinsBits && options.level <= kMinEncodeLevel;
+    const std::size_t joins = two ? 2 : 1;
     if (width < kMinJoinWidth) width = kMinJoinWidth;
     const std::size_t row_bytes = std::size_t{3} * static_cast<std::size_t>(width);
     const std::size_t past_bytes = 1 + static_cast<std::size_t>(height - 1) * kBandAfterBytes / kMaxHeight;
