@@ -50,7 +50,7 @@ constexpr std::uint8_t kFlatByte = 0x5A;
 
 constexpr std::size_t kFastCapBytes = std::size_t{8} << 10;
 constexpr std::size_t kOtherCapBytes = std::size_t{4} << 10;
-static_assert(kOtherCapBytes >= 3 * kMaxWidth, "every width keeps a row");
+static_assert(kOtherCapBytes >= std::size_t{3} * kMaxWidth, "every width keeps a row");
 
 std::size_t OneStretchCapBytes(int level) { return level <= kMinEncodeLevel ? kFastCapBytes : kOtherCapBytes; }
 
