@@ -16,13 +16,15 @@
 //   - Most pictures stay within one stretch and keep the rows their level
 //     family may cost: 8 KiB of pixels at the fast level, 4 KiB at the
 //     others.
-//   - One input in 64, drawn by a hash of all its bytes (so that a mutation
-//     of such an input draws again), reaches past one join, or at the fast
-//     level past two when bits 6 and 7 of the last byte are set (a middle
-//     stretch): its rows continue to the join and then for its requested
-//     height's share of 4 KiB. Only the bytes around each join (17 KiB
-//     before it, 4 KiB after) carry the pattern and the grain; the rest is
-//     one flat value, the cheapest pixels for every level.
+//   - One input in 64 (one in 256 at the optimal level, where such a
+//     picture costs as much as a hundred small ones), drawn by a hash of
+//     all its bytes (so that a mutation of such an input draws again),
+//     reaches past one join, or at the fast level past two when bits 6 and
+//     7 of the last byte are set (a middle stretch): its rows continue to
+//     the join and then for its requested height's share of 4 KiB. Only
+//     the bytes around each join (17 KiB before it, 4 KiB after) carry the
+//     pattern and the grain; the rest is one flat value, the cheapest
+//     pixels for every level.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t tail = in.BackByte();
   const unsigned grain = tail % 16u;
 
-  if (HashBytes(data, size) >> 26 == 0) {  // one in 64
+  const unsigned draw_shift = options.level < kMaxEncodeLevel ? 26 : 24;  // one in 64, or 256
+  if (HashBytes(data, size) >> draw_shift == 0) {
     const bool two = (tail & kTwoJoinsBits) == kTwoJoinsBits && options.level <= kMinEncodeLevel;
     const std::size_t joins = two ? 2 : 1;
     if (width < kMinJoinWidth) width = kMinJoinWidth;
