@@ -148,6 +148,18 @@ int main(int argc, char** argv) {
   plugin("zero-width.kx", MakeHeader(0, 5));
   plugin("groups-200x100.kx", MakeKx(200, 100, GroupsAndSlides(rng)));
   plugin("random-tokens-170x110.kx", MakeKx(170, 110, RandomTokenStream(rng, 56100), 0x03));
+  // File mode: the last byte chooses the offset (fuzz/plugin_fuzzer.cpp). A
+  // picture after 37 bytes of other data, found at offset 37 (kind 1: the
+  // byte before the last); the same file at the most negative offset (kind
+  // 2, choice 0) through the wide entry points (bit 3).
+  Bytes contained(37, 'J');
+  const Bytes inner = MakeKx(9, 4, {0x00, 0x10, 0x20, 0x30, 0x01, 0x02, 0x03, 0x04});
+  contained.insert(contained.end(), inner.begin(), inner.end());
+  contained.insert(contained.end(), {37, 0x01});
+  plugin("file-offset-37.kx", contained);
+  contained.back() = 0x0A;
+  contained[contained.size() - 2] = 0;
+  plugin("file-offset-most-negative.kx", contained);
 
   if (!ok) {
     std::fprintf(stderr, "cannot write the seeds under %s\n", argv[1]);

@@ -61,10 +61,13 @@ namespace {
 // it from taking a megabyte of the host's address space.
 constexpr SIZE_T kPrefaultStackBytes = 64 * 1024;
 // Large blocks come fresh from the system (the heap allocates them apart),
-// so every page faults on its first touch, about 0.6 ms per MiB under Wine
-// on the machine measured; starting and joining a thread there costs about
-// 1.7 ms (far less on Windows itself). From 16 MiB the half of the touching
-// the thread takes over outweighs it.
+// so every page faults on its first touch, about 0.4 ms per MiB under Wine
+// on the machine measured; starting and joining a thread there costs 1.6 ms
+// at best and 4 ms on a busy machine (far less on Windows itself), against
+// the faults of the pages the decoder has not reached yet. Started from
+// 8 MiB (bench/README.md), it made a 2560 x 1600 photograph (11.7 MiB) 9%
+// faster at best and 5 to 11% slower in the median of paired runs, so it
+// starts at 16 MiB.
 constexpr std::size_t kPrefaultMinBytes = std::size_t{16} << 20;
 
 DWORD WINAPI PrefaultPages(LPVOID param) {

@@ -75,6 +75,8 @@ int OpenAtOffset(FileName name, SpiLong offset, FileHandle* file, std::int64_t* 
   if (*file == InvalidFile()) return kSpiFileReadError;
   const std::int64_t file_bytes = FileBytes(*file);
   int result = kSpiSuccess;
+  // The bytes after the offset are counted only for an offset of 0 or more:
+  // for one near the most negative value the difference would overflow.
   if (file_bytes < 0) {  // NOLINT(bugprone-branch-clone): distinct failures, one result code
     result = kSpiFileReadError;
   } else if (offset < 0 || file_bytes - offset < static_cast<std::int64_t>(kHeaderBytes)) {
@@ -82,9 +84,12 @@ int OpenAtOffset(FileName name, SpiLong offset, FileHandle* file, std::int64_t* 
   } else if (!SeekFile(*file, offset)) {
     result = kSpiFileReadError;
   }
-  if (result != kSpiSuccess) CloseFile(*file);
+  if (result != kSpiSuccess) {
+    CloseFile(*file);
+    return result;
+  }
   *rest_bytes = file_bytes - offset;
-  return result;
+  return kSpiSuccess;
 }
 
 // GetPictureInfo's header: the first kHeadBufferBytes after the offset in

@@ -2,9 +2,10 @@
 # `cmake --install` of the desktop files: into a DESTDIR staging folder
 # with the prefix /usr, exactly the four files land where gdk-pixbuf, Qt,
 # shared-mime-info and the thumbnailers look, and no cache is refreshed (a
-# package does that after unpacking); into a prefix of its own, that
-# prefix's MIME database is refreshed, and GLib then names KX files
-# image/x-kx by content and by suffix, as file managers ask it.
+# package does that after unpacking); with the default prefix, a warning
+# for each loader that its library will not find it there; into a prefix of
+# its own, that prefix's MIME database is refreshed, and GLib then names KX
+# files image/x-kx by content and by suffix, as file managers ask it.
 #
 #   check_desktop_install.sh BUILD_DIR PIXBUF_MODULE_SUBDIR QT_PLUGIN_SUBDIR KX_FILE
 set -euo pipefail
@@ -31,6 +32,16 @@ fi
 if grep -q Refreshing "$work/staged.log"; then
   fail "a cache was refreshed although DESTDIR was set"
 fi
+if grep -q "will not open KX pictures" "$work/staged.log"; then
+  fail "the install into the libraries' own prefix warned that the loaders are not found"
+fi
+# The default prefix (/usr/local) is where neither library looks: the
+# install says so for each.
+DESTDIR=$work/default cmake --install "$build" >"$work/default.log" 2>&1
+for library in "gdk-pixbuf reads loaders from" "Qt looks for image-format plug-ins in"; do
+  tr -s ' \n' ' ' <"$work/default.log" | grep -q "$library .* will not open KX pictures" ||
+    fail "an install with the default prefix did not warn: $library ..."
+done
 thumbnailer_entry=$stage/usr/share/thumbnailers/kx.thumbnailer
 if [ -f "$thumbnailer_entry" ]; then
   grep -qx 'MimeType=image/x-kx;' "$thumbnailer_entry" || fail "the thumbnailer entry names no image/x-kx"

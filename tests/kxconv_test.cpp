@@ -374,6 +374,96 @@ TEST_F(KxconvTest, FailuresNameTheFileAndLeaveNoOutput) {
   EXPECT_NE(run.err.find("kxconv: in.ppm: cannot create a file in no-such-folder"), std::string::npos) << run.err;
 }
 
+// A bottom-up 24-bit BMP with an info header of `header_bytes` (12: the
+// oldest form, 16-bit sizes), a colour table of `palette_entries` and `gap`
+// bytes before the pixels.
+Bytes BmpFileWithHeader(const Rgb& p, std::uint32_t header_bytes, std::uint32_t palette_entries, std::size_t gap) {
+  const Bytes plain = BmpFile(p, false);
+  const std::size_t entry_bytes = header_bytes == 12 ? 3 : 4;
+  const std::size_t pixels_at = 14 + header_bytes + palette_entries * entry_bytes + gap;
+  Bytes file(pixels_at, 0x5A);
+  std::copy_n(plain.begin(), 14, file.begin());
+  std::fill(file.begin() + 14, file.begin() + 14 + header_bytes, 0);
+  Put32(&file, 10, static_cast<std::uint32_t>(pixels_at));
+  Put32(&file, 14, header_bytes);
+  if (header_bytes == 12) {
+    file[18] = static_cast<std::uint8_t>(p.width);
+    file[20] = static_cast<std::uint8_t>(p.height);
+    file[22] = 1;
+    file[24] = 24;
+  } else {
+    std::copy_n(plain.begin() + 18, 36, file.begin() + 18);
+    Put32(&file, 46, palette_entries);
+  }
+  file.insert(file.end(), plain.begin() + 54, plain.end());
+  Put32(&file, 2, static_cast<std::uint32_t>(file.size()));
+  return file;
+}
+
+// Headers a BMP reader must not believe: refused with exit 1, one line that
+// says why, and no output; the forms next to them are read pixel for pixel.
+TEST_F(KxconvTest, BmpHeadersAreCheckedBeforeThePixelsAreTaken) {
+  const Rgb picture = TestPicture(5, 4);
+  const Bytes good = BmpFile(picture, false);
+  const auto with = [&](std::size_t at, std::uint32_t value, int width_bytes) {
+    Bytes b = good;
+    for (int k = 0; k < width_bytes; ++k) b[at + k] = static_cast<std::uint8_t>(value >> (8 * k));
+    return b;
+  };
+  const struct {
+    const char* name;
+    Bytes file;
+    std::string message;  // empty: read, and its pixels are the picture's
+  } cases[] = {
+      {"pixels at 0", with(10, 0, 4), "damaged BMP: the pixels start at byte 0, inside the headers (54 bytes)"},
+      {"pixels at 14", with(10, 14, 4), "damaged BMP: the pixels start at byte 14, inside the headers (54 bytes)"},
+      {"pixels at 53", with(10, 53, 4), "damaged BMP: the pixels start at byte 53, inside the headers (54 bytes)"},
+      {"pixels in the colour table",
+       [&] {
+         Bytes b = BmpFileWithHeader(picture, 40, 3, 0);
+         Put32(&b, 10, 62);
+         return b;
+       }(),
+       "damaged BMP: the pixels start at byte 62, inside the headers (66 bytes)"},
+      {"oldest form, pixels at 0",
+       [&] {
+         Bytes b = BmpFileWithHeader(picture, 12, 0, 0);
+         Put32(&b, 10, 0);
+         return b;
+       }(),
+       "damaged BMP: the pixels start at byte 0, inside the headers (26 bytes)"},
+      {"header size 0", with(14, 0, 4), "damaged BMP: unknown header size 0"},
+      {"header size 41", with(14, 41, 4), "damaged BMP: unknown header size 41"},
+      {"header size 4096", with(14, 4096, 4), "damaged BMP: unknown header size 4096"},
+      {"a 124-byte header in a shorter file", with(14, 124, 4),  // 118 bytes
+       "damaged BMP: the headers are cut short"},
+      {"0 planes", with(26, 0, 2), "damaged BMP: 0 colour planes"},
+      {"height -2147483648", with(22, 0x80000000u, 4), "5 x 2147483648 pixels, more than 8192 on a side"},
+      {"width -2147483648", with(18, 0x80000000u, 4), "an empty picture (-2147483648 x 4)"},
+      {"height -8193", with(22, static_cast<std::uint32_t>(-8193), 4), "5 x 8193 pixels, more than 8192 on a side"},
+      {"oldest form", BmpFileWithHeader(picture, 12, 0, 0), ""},
+      {"108-byte header", BmpFileWithHeader(picture, 108, 0, 0), ""},
+      {"124-byte header, 2 colours, a gap", BmpFileWithHeader(picture, 124, 2, 7), ""},
+      {"40-byte header, 256 colours", BmpFileWithHeader(picture, 40, 256, 0), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(At("in.bmp"), c.file);
+    const std::vector<std::string> before = Listing(dir_);
+    const RunResult run = Kxconv("encode in.bmp out.kx");
+    if (c.message.empty()) {
+      ASSERT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(FirstDifference(Bgr(picture), KxPixels(ReadFile(At("out.kx")))), "");
+      fs::remove(At("out.kx"));
+      continue;
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("kxconv: in.bmp: " + c.message, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(Listing(dir_), before) << "left a file behind";
+  }
+}
+
 TEST_F(KxconvTest, SeveralInputsGoToTheOutputFolder) {
   WriteFile(At("a.ppm"), PpmFile(TestPicture(5, 4)));
   WriteFile(At("b.bmp"), BmpFile(TestPicture(6, 3), false));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -295,6 +296,45 @@ TEST(GetPicture, FileModeReadsFromTheOffset) {
   ASSERT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), 4096, 0, &info), 0);
   EXPECT_EQ(+info.width, 9);
   EXPECT_EQ(+info.height, 4);
+}
+
+// Offsets at the ends of len's range: every offset that leaves no whole
+// header in the file is refused with 2, including those whose distance from
+// the file's size does not fit len (in a 64-bit build the most negative ones).
+TEST(GetPicture, FileModeOffsetsAtTheEndsOfTheirRange) {
+  const Bytes picture = SmallPicture();
+  const auto file_bytes = static_cast<SpiLong>(picture.size());
+  const std::string path = WriteTempFile("offsets.kx", picture);
+  constexpr SpiLong kMin = std::numeric_limits<SpiLong>::min();
+  constexpr SpiLong kMax = std::numeric_limits<SpiLong>::max();
+  const struct {
+    const char* name;
+    SpiLong offset;
+    int result;
+  } cases[] = {
+      {"the most negative", kMin, 2},
+      {"one above it", kMin + 1, 2},
+      {"the most negative plus the file's size", kMin + file_bytes, 2},
+      {"-1", -1, 2},
+      {"0", 0, 0},
+      {"16 bytes before the end, no signature there", file_bytes - 16, 2},
+      {"the file's size", file_bytes, 2},
+      {"one past it", file_bytes + 1, 2},
+      {"the most positive", kMax, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PictureInfo info{};
+    info.width = 99;
+    EXPECT_EQ(Plugin().GetPictureInfo(const_cast<char*>(path.c_str()), c.offset, 0, &info), c.result);
+    EXPECT_EQ(+info.width, c.result == 0 ? 2 : 99);
+    const HostPicture got = FetchFromFile(path, c.offset);
+    EXPECT_EQ(got.result, c.result);
+    EXPECT_EQ(got.handed_over, c.result == 0);
+    if (c.result == 0) {
+      EXPECT_EQ(got.bits, kSmallBits);
+    }
+  }
 }
 
 // A 64-bit host passes offsets beyond 4 GiB in len: the picture there is

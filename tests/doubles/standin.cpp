@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/huge_pages.h"
 #include "platform/platform.h"
 #include "platform/touch_pages.h"
 #include "platform/utf16.h"
@@ -169,6 +170,7 @@ static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t), "a thread fits the jo
 
 bool StartPrefault(PrefaultJob* job) {
   job->running = false;
+  AdviseHugePages(job->block, job->bytes);
   if (job->bytes < g_prefault_min_bytes.load()) return false;
   if (g_fail_prefaults.load()) return false;
   // A small stack, as in the modules: the thread needs a few hundred bytes.

@@ -35,17 +35,38 @@ std::size_t RowBytes(const Image& image) { return std::size_t{3} * static_cast<s
 
 std::size_t BmpStrideBytes(std::int32_t width) { return (std::size_t{3} * static_cast<std::size_t>(width) + 3) / 4 * 4; }
 
-bool SizeAcceptable(const Image& image, std::string* error) {
-  if (image.width <= 0 || image.height <= 0) {
-    *error = "an empty picture (" + std::to_string(image.width) + " x " + std::to_string(image.height) + ")";
+// The sizes as the file states them: a BMP's row count can be 2^31, which
+// no Image field holds.
+bool SizeAcceptable(std::int64_t width, std::int64_t height, std::string* error) {
+  if (width <= 0 || height <= 0) {
+    *error = "an empty picture (" + std::to_string(width) + " x " + std::to_string(height) + ")";
     return false;
   }
-  if (image.width > kMaxImageSide || image.height > kMaxImageSide) {
-    *error = std::to_string(image.width) + " x " + std::to_string(image.height) + " pixels, more than " +
+  if (width > kMaxImageSide || height > kMaxImageSide) {
+    *error = std::to_string(width) + " x " + std::to_string(height) + " pixels, more than " +
              std::to_string(kMaxImageSide) + " on a side, which no KX reader accepts";
     return false;
   }
   return true;
+}
+
+bool SizeAcceptable(const Image& image, std::string* error) { return SizeAcceptable(image.width, image.height, error); }
+
+// The info header forms in use, by size: the oldest (12 bytes, 16-bit
+// sizes), the common one (40), with colour masks (52, 56), the extended
+// form of the same age as the oldest (64), with colour spaces (108, 124).
+// Every form from 40 bytes on starts like the 40-byte one.
+bool KnownBmpHeaderSize(std::uint32_t header_bytes) {
+  switch (header_bytes) {
+    case 12:
+    case 40:
+    case 52:
+    case 56:
+    case 64:
+    case 108:
+    case 124: return true;
+    default: return false;
+  }
 }
 
 // Swaps the first and third byte of every pixel: BGR <-> RGB.
@@ -60,22 +81,36 @@ bool DecodeBmp(const std::vector<std::uint8_t>& bytes, Image* image, std::string
   }
   const std::uint32_t pixels_at = Get32(&bytes[10]);
   const std::uint32_t header_bytes = Get32(&bytes[kBmpFileHeaderBytes]);
+  if (!KnownBmpHeaderSize(header_bytes)) {
+    *error = "damaged BMP: unknown header size " + std::to_string(header_bytes);
+    return false;
+  }
+  if (bytes.size() - kBmpFileHeaderBytes < header_bytes) {
+    *error = "damaged BMP: the headers are cut short";
+    return false;
+  }
   const std::uint8_t* h = &bytes[kBmpFileHeaderBytes];
   std::int64_t width = 0;
   std::int64_t height = 0;
+  std::uint32_t planes = 0;
   std::uint32_t bit_count = 0;
   std::uint32_t compression = kBmpUncompressed;
+  std::uint64_t palette_bytes = 0;  // a 24-bit picture's optional colour table
   if (header_bytes == kBmpCoreHeaderBytes) {
     width = Get16(h + 4);
     height = Get16(h + 6);
+    planes = Get16(h + 8);
     bit_count = Get16(h + 10);
-  } else if (header_bytes >= kBmpInfoHeaderBytes && bytes.size() >= kBmpFileHeaderBytes + kBmpInfoHeaderBytes) {
+  } else {
     width = static_cast<std::int32_t>(Get32(h + 4));
     height = static_cast<std::int32_t>(Get32(h + 8));
+    planes = Get16(h + 12);
     bit_count = Get16(h + 14);
     compression = Get32(h + 16);
-  } else {
-    *error = "damaged BMP: unknown header size " + std::to_string(header_bytes);
+    palette_bytes = std::uint64_t{4} * Get32(h + 32);
+  }
+  if (planes == 0) {
+    *error = "damaged BMP: 0 colour planes";
     return false;
   }
   if (bit_count != kBmpBitsPerPixel) {
@@ -89,9 +124,18 @@ bool DecodeBmp(const std::vector<std::uint8_t>& bytes, Image* image, std::string
   // A negative height means the rows are stored from the top down.
   const bool top_down = height < 0;
   const std::int64_t rows = top_down ? -height : height;
-  image->width = static_cast<std::int32_t>(std::min<std::int64_t>(width, 0x7FFFFFFF));
-  image->height = static_cast<std::int32_t>(std::min<std::int64_t>(rows, 0x7FFFFFFF));
-  if (!SizeAcceptable(*image, error)) return false;
+  if (!SizeAcceptable(width, rows, error)) return false;
+  image->width = static_cast<std::int32_t>(width);
+  image->height = static_cast<std::int32_t>(rows);
+
+  // Pixels that start inside the headers would make them the picture's
+  // first pixels.
+  const std::uint64_t headers_end = kBmpFileHeaderBytes + header_bytes + palette_bytes;
+  if (pixels_at < headers_end) {
+    *error = "damaged BMP: the pixels start at byte " + std::to_string(pixels_at) + ", inside the headers (" +
+             std::to_string(headers_end) + " bytes)";
+    return false;
+  }
 
   const std::size_t stride_bytes = BmpStrideBytes(image->width);
   const std::size_t row_bytes = RowBytes(*image);
