@@ -64,8 +64,8 @@ const Entry kEntries[] = {
     Number(KX_DECODER_KEY, L"SupportLossless", 1),
     Number(KX_DECODER_KEY, L"SupportMultiframe", 0),
     // 24bppBGR
-    Entry{View::kOwn, KX_DECODER_KEY L"\\Formats\\{6FDDC324-4E03-4BFE-B185-3D77768DC90C}", nullptr, Kind::kKey,
-          nullptr, 0, nullptr, 0},
+    Entry{View::kOwn, KX_DECODER_KEY L"\\Formats\\{6FDDC324-4E03-4BFE-B185-3D77768DC90C}", nullptr, Kind::kKey, nullptr,
+          0, nullptr, 0},
     Entry{View::kOwn, KX_DECODER_KEY L"\\InprocServer32", nullptr, Kind::kModulePath, nullptr, 0, nullptr, 0},
     Text(View::kOwn, KX_DECODER_KEY L"\\InprocServer32", L"ThreadingModel", L"Both"),
     // Every value of the pattern: some implementations drop a decoder whose
@@ -119,13 +119,21 @@ bool SameText(const wchar_t* a, const wchar_t* b, size_t n) {
 // The value's type and bytes as written; the module path in `path`.
 void ValueOf(const Entry& e, const wchar_t* path, DWORD* type, const BYTE** data, DWORD* bytes) {
   switch (e.kind) {
-    case Kind::kKey: *type = REG_NONE; *data = nullptr; *bytes = 0; return;
+    case Kind::kKey:
+      *type = REG_NONE;
+      *data = nullptr;
+      *bytes = 0;
+      return;
     case Kind::kNumber:
       *type = REG_DWORD;
       *data = reinterpret_cast<const BYTE*>(&e.number);
       *bytes = sizeof e.number;
       return;
-    case Kind::kBinary: *type = REG_BINARY; *data = e.binary; *bytes = e.binary_bytes; return;
+    case Kind::kBinary:
+      *type = REG_BINARY;
+      *data = e.binary;
+      *bytes = e.binary_bytes;
+      return;
     case Kind::kText:
     case Kind::kModulePath: {
       const wchar_t* text = e.kind == Kind::kText ? e.text : path;
@@ -194,9 +202,8 @@ void PruneEmptyKeys(const wchar_t* path, REGSAM view) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, buffer, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return;
     DWORD subkeys = 0;
     DWORD values = 0;
-    const LSTATUS status =
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr);
+    const LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                                            nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || subkeys != 0 || values != 0) return;
     if (RegDeleteKeyExW(HKEY_LOCAL_MACHINE, buffer, view, 0) != ERROR_SUCCESS) return;

@@ -66,9 +66,8 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** obj
 }
 
 HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return InterlockedCompareExchange(&g_objects, 0, 0) == 0 && InterlockedCompareExchange(&g_locks, 0, 0) == 0
-             ? S_OK
-             : S_FALSE;
+  return InterlockedCompareExchange(&g_objects, 0, 0) == 0 && InterlockedCompareExchange(&g_locks, 0, 0) == 0 ? S_OK
+                                                                                                              : S_FALSE;
 }
 
 HRESULT STDAPICALLTYPE DllRegisterServer() { return RegisterServer(); }
