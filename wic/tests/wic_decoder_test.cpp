@@ -555,3 +555,50 @@ TEST(WicLeaks, AThousandDecodesLeaveHandlesAndMemoryFlat) {
 }
 
 }  // namespace
+
+namespace {
+
+// The server's own entry points, from the DLL COM loaded (the same file,
+// beside the test program): the class object, aggregation refused, other
+// classes refused, and the DLL unloadable exactly while nothing of it lives.
+TEST(WicServer, ClassObjectAndUnloading) {
+  Factory();
+  HMODULE dll = LoadLibraryW(L"kxwic.dll");
+  ASSERT_NE(dll, nullptr);
+  using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+  const auto get_class_object =
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+  const auto can_unload_now =
+      reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+  ASSERT_NE(get_class_object, nullptr);
+  ASSERT_NE(can_unload_now, nullptr);
+  Com<IClassFactory> factory;
+  EXPECT_EQ(get_class_object(kKxContainerFormat, IID_IClassFactory, factory.OutVoid()), CLASS_E_CLASSNOTAVAILABLE);
+  ASSERT_EQ(get_class_object(kKxDecoderClsid, IID_IClassFactory, factory.OutVoid()), S_OK);
+  EXPECT_EQ(can_unload_now(), S_OK);
+  Com<IWICBitmapDecoder> decoder;
+  EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IWICBitmapDecoder,
+                                    decoder.OutVoid()),
+            CLASS_E_NOAGGREGATION);
+  Com<IWICBitmapFrameDecode> wrong;
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapFrameDecode, wrong.OutVoid()), E_NOINTERFACE);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapDecoder, decoder.OutVoid()), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
+  TestStream* stream = TestStream::Make(ReadFileBytes(DataDir() / "decode" / "example-2x2.kx"));
+  ASSERT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand), S_OK);
+  stream->Release();
+  Com<IWICBitmapFrameDecode> frame;
+  ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+  decoder.Reset();
+  EXPECT_EQ(can_unload_now(), S_FALSE) << "the frame keeps the decoder";
+  frame.Reset();
+  EXPECT_EQ(can_unload_now(), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(can_unload_now(), S_OK);
+  FreeLibrary(dll);
+}
+
+}  // namespace
