@@ -602,3 +602,59 @@ TEST(WicServer, ClassObjectAndUnloading) {
 }
 
 }  // namespace
+
+namespace {
+
+bool KeyExists(const wchar_t* path, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// All or nothing: a registration whose last write fails (a volatile key
+// where the Photo Viewer entry goes takes no lasting subkey) leaves nothing
+// of itself, in either view; registering again once the obstacle is gone
+// restores what the test fixture registered.
+TEST(WicServer, ARegistrationThatFailsLeavesNothing) {
+  const wchar_t* own = L"Software\\Classes\\CLSID\\{6B0F06AD-041E-4829-AC58-26F68853CC4C}";
+  const wchar_t* photo_viewer = L"Software\\Microsoft\\Windows Photo Viewer";
+  ASSERT_TRUE(KeyExists(own, 0)) << "the fixture registers the DLL";
+  HMODULE dll = LoadLibraryW(L"kxwic.dll");
+  ASSERT_NE(dll, nullptr);
+  using ServerFn = HRESULT(STDAPICALLTYPE*)();
+  const auto register_server =
+      reinterpret_cast<ServerFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
+  ASSERT_NE(register_server, nullptr);
+
+  // The registration's key goes first (Wine has no Photo Viewer of its
+  // own), so that the volatile key can take its place.
+  HKEY microsoft = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &microsoft),
+            ERROR_SUCCESS);
+  RegDeleteTreeW(microsoft, L"Windows Photo Viewer");
+  RegCloseKey(microsoft);
+  HKEY obstacle = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, photo_viewer, 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &obstacle, &disposition),
+            ERROR_SUCCESS);
+  RegCloseKey(obstacle);
+  ASSERT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
+  EXPECT_EQ(register_server(), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+  EXPECT_FALSE(KeyExists(own, 0));
+  EXPECT_FALSE(KeyExists(
+      L"Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{6B0F06AD-041E-4829-AC58-"
+      L"26F68853CC4C}",
+      0));
+  EXPECT_FALSE(KeyExists(L"Software\\Classes\\.kx", KEY_WOW64_64KEY));
+  EXPECT_FALSE(KeyExists(L"Software\\Classes\\SystemFileAssociations\\.kx", KEY_WOW64_64KEY));
+  EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, photo_viewer, KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+
+  EXPECT_EQ(register_server(), S_OK);
+  EXPECT_TRUE(KeyExists(own, 0));
+  EXPECT_TRUE(KeyExists(L"Software\\Classes\\.kx", KEY_WOW64_64KEY));
+  FreeLibrary(dll);
+}
+
+}  // namespace
