@@ -4,7 +4,8 @@
 // the public library when they are first asked for. The first whole-frame
 // CopyPixels decodes straight into the caller's buffer: that is what an
 // application decoding a picture does, and it spares a picture-sized
-// allocation and copy (a fifth of the time of a flat picture under Wine).
+// allocation and copy (the copy alone took 3 to 8 ms of the 45 of a flat
+// 4000 x 3000 picture under Wine).
 // Any other copy decodes once, under a lock, into one top-down BGR picture
 // that is never written again, so that frames copy rectangles out of it on
 // any number of threads without one (thumbnailers call through a scaler,
