@@ -127,9 +127,7 @@ class Decoder final : public IWICBitmapDecoder {
   }
   const Input& input() const { return input_; }
   // True once, for the first whole-frame copy while there is no picture.
-  bool TakeDirectDecode() {
-    return Published() == nullptr && InterlockedExchange(&direct_decode_taken_, 1) == 0;
-  }
+  bool TakeDirectDecode() { return Published() == nullptr && InterlockedExchange(&direct_decode_taken_, 1) == 0; }
   // The decoder's picture, decoded on the first call.
   HRESULT Picture(const BYTE** pixels);
 
@@ -181,8 +179,8 @@ class Decoder final : public IWICBitmapDecoder {
  private:
   HRESULT Read(IStream* stream);
   BYTE* Published() {
-    return static_cast<BYTE*>(InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&pixels_),
-                                                                nullptr, nullptr));
+    return static_cast<BYTE*>(
+        InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&pixels_), nullptr, nullptr));
   }
 
   LONG refs_ = 1;

@@ -578,9 +578,9 @@ TEST(WicServer, ClassObjectAndUnloading) {
   ASSERT_EQ(get_class_object(kKxDecoderClsid, IID_IClassFactory, factory.OutVoid()), S_OK);
   EXPECT_EQ(can_unload_now(), S_OK);
   Com<IWICBitmapDecoder> decoder;
-  EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IWICBitmapDecoder,
-                                    decoder.OutVoid()),
-            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(
+      factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IWICBitmapDecoder, decoder.OutVoid()),
+      CLASS_E_NOAGGREGATION);
   Com<IWICBitmapFrameDecode> wrong;
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapFrameDecode, wrong.OutVoid()), E_NOINTERFACE);
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapDecoder, decoder.OutVoid()), S_OK);
@@ -643,10 +643,10 @@ TEST(WicServer, ARegistrationThatFailsLeavesNothing) {
   ASSERT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
   EXPECT_EQ(register_server(), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
   EXPECT_FALSE(KeyExists(own, 0));
-  EXPECT_FALSE(KeyExists(
-      L"Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{6B0F06AD-041E-4829-AC58-"
-      L"26F68853CC4C}",
-      0));
+  EXPECT_FALSE(
+      KeyExists(L"Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{6B0F06AD-041E-4829-AC58-"
+                L"26F68853CC4C}",
+                0));
   EXPECT_FALSE(KeyExists(L"Software\\Classes\\.kx", KEY_WOW64_64KEY));
   EXPECT_FALSE(KeyExists(L"Software\\Classes\\SystemFileAssociations\\.kx", KEY_WOW64_64KEY));
   EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, photo_viewer, KEY_WOW64_64KEY, 0), ERROR_SUCCESS);

@@ -99,9 +99,9 @@ int TimePicture(GetPictureFn get_picture, const std::string& path, int runs) {
       SpiHandle info = nullptr;
       SpiHandle bits = nullptr;
       const Clock::time_point start = Clock::now();
-      const int result =
-          from_file ? get_picture(ansi_name.data(), 0, 0, &info, &bits, nullptr, 0)
-                    : get_picture(reinterpret_cast<char*>(file.data()), SpiLong(file.size()), 1, &info, &bits, nullptr, 0);
+      const int result = from_file ? get_picture(ansi_name.data(), 0, 0, &info, &bits, nullptr, 0)
+                                   : get_picture(reinterpret_cast<char*>(file.data()), SpiLong(file.size()), 1, &info,
+                                                 &bits, nullptr, 0);
       plugin_ms.push_back(Ms(start));
       if (info != nullptr) LocalFree(info);
       if (bits != nullptr) LocalFree(bits);
