@@ -1,13 +1,5 @@
-// Portable stand-in for the KERNEL32 file and local-memory services.
-//
-// Files are POSIX descriptors; the handle is the descriptor plus one, so
-// that handle values stay small (as IsSupported expects of handles) and
-// handle 0 is never valid. Blocks are calloc'd with a small header holding
-// their size; the handle is the address just after it, which makes blocks
-// fixed, as LocalAlloc(LMEM_FIXED) blocks are.
-//
-// The tests' copy (tests/doubles/standin.cpp) adds counts and injected
-// failures to exactly this behaviour; a change here goes there too.
+// Portable stand-in for the KERNEL32 file and local-memory services: the
+// implementation (platform/posix.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -17,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/posix.h"
 #include "platform/utf16.h"
 
-namespace kx {
+namespace kx::posix {
 
 namespace {
 
@@ -32,21 +24,11 @@ struct BlockPrefix {
 };
 static_assert(sizeof(BlockPrefix) == 16);
 
-int Descriptor(FileHandle file) { return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1; }
-
 BlockPrefix* Prefix(BlockHandle block) { return static_cast<BlockPrefix*>(block) - 1; }
 
-BlockHandle Allocate(std::size_t n, bool zeroed) {
-  if (n > SIZE_MAX - sizeof(BlockPrefix)) return nullptr;
-  void* raw = zeroed ? std::calloc(1, sizeof(BlockPrefix) + n) : std::malloc(sizeof(BlockPrefix) + n);
-  if (raw == nullptr) return nullptr;
-  auto* prefix = static_cast<BlockPrefix*>(raw);
-  prefix->magic = kBlockMagic;
-  prefix->bytes = n;
-  return prefix + 1;
-}
-
 }  // namespace
+
+int Descriptor(FileHandle file) { return static_cast<int>(reinterpret_cast<std::intptr_t>(file)) - 1; }
 
 FileHandle OpenForRead(FileName name) {
   // A wide name is opened by its UTF-8 spelling. PATH_MAX bytes hold any
@@ -81,7 +63,7 @@ std::uint32_t ReadBytes(FileHandle file, void* buffer, std::uint32_t n) {
   return static_cast<std::uint32_t>(got);
 }
 
-void CloseFile(FileHandle file) { ::close(Descriptor(file)); }
+bool CloseFile(FileHandle file) { return ::close(Descriptor(file)) == 0; }
 
 std::int64_t FileBytes(FileHandle file) {
   struct stat st;
@@ -93,12 +75,17 @@ bool SeekFile(FileHandle file, std::int64_t offset) {
   return offset >= 0 && ::lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) == offset;
 }
 
-BlockHandle AllocFixedBlock(std::size_t n) { return Allocate(n, false); }
-BlockHandle AllocZeroedBlock(std::size_t n) { return Allocate(n, true); }
+BlockHandle AllocBlock(std::size_t n, bool zeroed) {
+  if (n > SIZE_MAX - sizeof(BlockPrefix)) return nullptr;
+  void* raw = zeroed ? std::calloc(1, sizeof(BlockPrefix) + n) : std::malloc(sizeof(BlockPrefix) + n);
+  if (raw == nullptr) return nullptr;
+  auto* prefix = static_cast<BlockPrefix*>(raw);
+  prefix->magic = kBlockMagic;
+  prefix->bytes = n;
+  return prefix + 1;
+}
 
-void* LockBlock(BlockHandle block) { return block; }
-
-void UnlockBlock(BlockHandle) {}
+std::size_t BlockBytes(BlockHandle block) { return static_cast<std::size_t>(Prefix(block)->bytes); }
 
 void FreeBlock(BlockHandle block) {
   if (block == nullptr) return;
@@ -108,4 +95,4 @@ void FreeBlock(BlockHandle block) {
   std::free(prefix);
 }
 
-}  // namespace kx
+}  // namespace kx::posix

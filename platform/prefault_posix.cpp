@@ -1,24 +1,16 @@
-// The prefault thread on POSIX threads.
+// The prefault thread on POSIX threads (platform/posix.h).
 #include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/huge_pages.h"
-#include "platform/platform.h"
+#include "platform/posix.h"
 #include "platform/touch_pages.h"
 
-namespace kx {
+namespace kx::posix {
 
 namespace {
-
-// glibc gives blocks of 32 MiB and more fresh from mmap, where every page
-// faults on its first touch; smaller ones often come from memory the
-// process has touched before, where a thread would only cost. Where they
-// are fresh (a viewer's first picture, or one it still holds), the huge
-// pages asked for below make their faults cheap enough that a thread from
-// 8 MiB up gained nothing on a 2560 x 1600 photograph (bench/README.md).
-constexpr std::size_t kPrefaultMinBytes = std::size_t{32} << 20;
 
 constexpr std::size_t kPrefaultStackBytes = std::size_t{64} << 10;
 
@@ -31,10 +23,10 @@ void* PrefaultPages(void* param) {
 
 static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t), "a thread fits the job record");
 
-bool StartPrefault(PrefaultJob* job) {
+bool StartPrefaultFrom(PrefaultJob* job, std::size_t min_bytes) {
   job->running = false;
   AdviseHugePages(job->block, job->bytes);
-  if (job->bytes < kPrefaultMinBytes) return false;
+  if (job->bytes < min_bytes) return false;
   // A small stack, as in the modules: the thread needs a few hundred bytes.
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
@@ -54,4 +46,4 @@ void FinishPrefault(PrefaultJob* job) {
   job->running = false;
 }
 
-}  // namespace kx
+}  // namespace kx::posix
