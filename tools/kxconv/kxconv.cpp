@@ -2,9 +2,6 @@
 // a KX file holds. Decoding goes through the plug-in's own entry points, so
 // the output is exactly what a viewer shows; encoding uses the codec's KX
 // writer. Run `kxconv --help` for the commands.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -26,6 +23,7 @@
 #include "plugin/spi.h"
 #include "tools/kxconv/image_io.h"
 #include "tools/kxconv/output_file.h"
+#include "tools/kxconv/platform_files.h"
 #include "writer/threaded_encode.h"
 
 namespace {
@@ -128,20 +126,16 @@ void Report(const Progress& progress, const std::string& path, const std::string
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) {
-    *error = std::string("cannot open: ") + std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  bool ok = ::fstat(::fileno(in), &st) == 0;
-  if (ok && S_ISDIR(st.st_mode)) {
-    *error = "is a folder";
-    std::fclose(in);
-    return false;
-  }
+  std::FILE* in = OpenInputFile(path, error);
+  if (in == nullptr) return false;
   bytes->clear();
-  if (ok && st.st_size > 0) bytes->reserve(static_cast<std::size_t>(st.st_size));
+  // The size only to reserve memory: pipes have none, and are read all the same.
+  bool ok = true;
+  if (std::fseek(in, 0, SEEK_END) == 0) {
+    const long size_bytes = std::ftell(in);
+    ok = std::fseek(in, 0, SEEK_SET) == 0;
+    if (ok && size_bytes > 0) bytes->reserve(static_cast<std::size_t>(size_bytes));
+  }
   std::uint8_t chunk[65536];
   std::size_t got = 0;
   while (ok && (got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
@@ -372,18 +366,20 @@ bool InfoOne(const std::string& path, std::string* error) {
 }
 
 std::string OutputIn(const std::string& dir, const std::string& in, const char* extension) {
-  const std::size_t slash = in.find_last_of('/');
+  const std::size_t slash = in.find_last_of(kPathSeparators);
   std::string stem = slash == std::string::npos ? in : in.substr(slash + 1);
   const std::size_t dot = stem.find_last_of('.');
   if (dot != std::string::npos && dot > 0) stem.resize(dot);
-  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + stem + extension;
+  const bool ends_in_separator = !dir.empty() && std::strchr(kPathSeparators, dir.back()) != nullptr;
+  return (dir.empty() || ends_in_separator ? dir : dir + "/") + stem + extension;
 }
 
 // Parses everything after the command word. Returns kExitOk to go on,
 // kHelpShown, or kExitUsage after printing a usage error.
-int ParseArgs(int argc, char** argv, Options* options) {
+int ParseArgs(const std::vector<std::string>& argv, Options* options) {
+  const std::size_t argc = argv.size();
   bool options_done = false;
-  for (int a = 2; a < argc; ++a) {
+  for (std::size_t a = 2; a < argc; ++a) {
     const std::string arg = argv[a];
     const bool has_value = a + 1 < argc;
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -437,8 +433,7 @@ int ParseArgs(int argc, char** argv, Options* options) {
     }
     options->format = out_format;
   } else {
-    struct stat st;
-    if (::stat(options->out_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!IsExistingFolder(options->out_dir)) {
       return UsageError("-o " + options->out_dir + ": not an existing folder");
     }
   }
@@ -590,7 +585,7 @@ int RunConversions(const Options& options) {
     for (const std::string& in : options.paths) jobs.emplace_back(in, OutputIn(options.out_dir, in, extension));
   }
   Progress progress;
-  progress.shown = ::isatty(STDERR_FILENO) == 1;
+  progress.shown = StderrIsTerminal();
   progress.count = jobs.size();
   int status = kExitOk;
   // With at least as many pictures as threads, whole pictures go to the
@@ -633,8 +628,13 @@ int RunInfo(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2) return UsageError("no command");
+int main(int argc, char** argv_given) {
+  std::vector<std::string> argv;
+  if (!ProgramArguments(argc, argv_given, &argv)) {
+    std::fprintf(stderr, "kxconv: cannot read the command line\n");
+    return kExitUsage;
+  }
+  if (argv.size() < 2) return UsageError("no command");
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kHelp, stdout);
@@ -652,7 +652,7 @@ int main(int argc, char** argv) {
   } else {
     return UsageError("unknown command '" + command + "'");
   }
-  const int parsed = ParseArgs(argc, argv, &options);
+  const int parsed = ParseArgs(argv, &options);
   if (parsed == kHelpShown) return kExitOk;
   if (parsed != kExitOk) return parsed;
   return options.command == Command::kInfo ? RunInfo(options) : RunConversions(options);
