@@ -40,6 +40,15 @@ memcheck() {  # zero errors and zero leaks in the native plug-in tests, both for
   done
 }
 
+# kxconv.exe under 64-bit Wine: the native kxconv tests run against it, and
+# both converters on the same files with Japanese and Greek names.
+kxconv_wine() {
+  KXCONV_UNDER_TEST=$PWD/tests/kxconv_wine.sh KXCONV_EXE=$PWD/build/win64/tools/kxconv.exe \
+    KXCONV_WINEPREFIX=$PWD/build/win64/wineprefix timeout 600 build/dev/kxconv_tests --gtest_brief=1 &&
+    timeout 600 tests/check_kxconv_wine.sh build/release/tools/kxconv build/win64/tools/kxconv.exe \
+      build/win64/wineprefix tests/data/decode
+}
+
 lint() {  # clang-tidy findings are errors: the build fails on any
   cmake --preset lint >/dev/null && cmake --build --preset lint -j "$jobs"
 }
@@ -47,6 +56,7 @@ lint() {  # clang-tidy findings are errors: the build fails on any
 for preset in dev asan release win32 win64; do
   step "$preset" build_and_test "$preset"
 done
+step "kxconv.exe" kxconv_wine
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint
