@@ -3,9 +3,10 @@
 # native (debug, sanitizers, release), the 32-bit and 64-bit Windows
 # modules' tests under 32-bit and 64-bit Wine, the end-to-end comparison of
 # the native (release and sanitizer builds) and both Windows hosts in the
-# ANSI and wide forms, valgrind over the native plug-in tests, clang-tidy
-# over every native target (the lint preset, about 3 minutes), the
-# distribution archive, and each fuzz target for a short while after
+# ANSI and wide forms, kxconv.exe against the native kxconv, valgrind over
+# the native plug-in tests, clang-tidy over every native target (the lint
+# preset, about 3 minutes), the release (archive and installer) built twice
+# from HEAD and compared, and each fuzz target for a short while after
 # replaying its corpus (scripts/fuzz.sh runs them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -61,6 +62,7 @@ step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/w
 step "memcheck" memcheck
 step "lint" lint
 step "package" scripts/package.sh
+step "release reproducible" timeout 1800 scripts/check_release.sh
 step "fuzz" scripts/fuzz.sh 12
 
 if [ ${#failed_steps[@]} -ne 0 ]; then
