@@ -56,29 +56,59 @@ wine32() { "$wine_run" --prefix "$prefix" "$@"; }
 installed="$prefix/drive_c/Program Files/kxfilter"
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 
-# The whole registry as reg export writes it (no times in it), and every
-# file on drive C: with its size.
+# HKLM\Software and HKCU\Software (both views) as reg export writes them
+# (no times in them), one line per value under its key's name, and every
+# file on drive C: with its size. Not ours, and so left out: the empty keys
+# Windows Installer keeps for its own bookkeeping once anything was
+# installed, and its cache folder (files in it still count).
+registry_lines() {
+  iconv -f UTF-16LE -t UTF-8 "$1" | tr -d '\r' | awk '
+    /^\[/ { if (key != "" && !values) print key; key = $0; values = 0; next }
+    key == "" || $0 == "" { next }
+    { print key " " $0; values = 1 }
+    END { if (key != "" && !values) print key }' |
+    grep -v -E '^\[HKEY_LOCAL_MACHINE\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\Installer)(\\[^]]*)?\]$'
+}
 snapshot() {  # NAME
   local hive
   for hive in HKLM HKCU; do
-    wine64 reg export "$hive" "$(windows_path "$work/$1-$hive.reg")" /y >/dev/null 2>&1 ||
+    wine64 reg export "$hive\\Software" "$(windows_path "$work/$1-$hive.export")" /y >/dev/null 2>&1 ||
       fail "reg export $hive for $1"
+    registry_lines "$work/$1-$hive.export" >"$work/$1-$hive.txt"
   done
-  (cd "$prefix/drive_c" && find . -path ./users -prune -o -printf '%p %s\n' | LC_ALL=C sort) >"$work/$1-files.txt"
+  (cd "$prefix/drive_c" && find . -path ./users -prune -o ! \( -path ./windows/Installer -type d \) -printf '%p %s\n' |
+    LC_ALL=C sort) >"$work/$1-files.txt"
 }
 same_as_before() {  # WHEN
   local part
-  for part in HKLM.reg HKCU.reg files.txt; do
+  for part in HKLM.txt HKCU.txt files.txt; do
     if ! diff -q "$work/before-$part" "$work/$1-$part" >/dev/null; then
       fail "after $1, $part differs from before the installation:"
-      diff "$work/before-$part" "$work/$1-$part" | tr -d '\r' | head -20
+      diff "$work/before-$part" "$work/$1-$part" | head -20
     fi
   done
+  echo "after $1: $(wc -l <"$work/$1-HKLM.txt") HKLM and $(wc -l <"$work/$1-HKCU.txt") HKCU lines, $(wc -l <"$work/$1-files.txt") files and folders as before"
 }
-seconds_of() { local start=$SECONDS; "$@"; local status=$?; echo "$((SECONDS - start))" >"$work/seconds"; return $status; }
+seconds_of() {
+  local start status
+  start=$(date +%s%N)
+  "$@"
+  status=$?
+  echo "$(( ($(date +%s%N) - start) / 1000000 ))" | sed 's/\(...\)$/.\1/; s/^\./0./' >"$work/seconds"
+  return $status
+}
 
 wine64 wineboot -i >/dev/null 2>&1
+# Windows's KindMap holds the kinds of many extensions; a fresh Wine prefix
+# has it empty, and removing the last value of an emptied key removes the
+# key too (in Wine's msiexec as in DllUnregisterServer). One entry of
+# another program's, as on Windows, must stay.
+for view in 64 32; do
+  wine64 reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\KindMap' /v .jpg /d picture /f "/reg:$view" \
+    >/dev/null 2>&1 || fail "reg add KindMap .jpg in view $view"
+done
 snapshot before
+grep -q 'KindMap\] ".jpg"="picture"' "$work/before-HKLM.txt" || fail "the snapshot does not show KindMap's .jpg"
 
 # Install.
 seconds_of wine64 msiexec /i "$(windows_path "$msi")" /qn || fail "msiexec /i exited with $?"
