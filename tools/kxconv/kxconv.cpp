@@ -380,7 +380,7 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
   const std::size_t argc = argv.size();
   bool options_done = false;
   for (std::size_t a = 2; a < argc; ++a) {
-    const std::string arg = argv[a];
+    const std::string& arg = argv[a];
     const bool has_value = a + 1 < argc;
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
       options->paths.push_back(arg);
@@ -400,7 +400,7 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
       if (options->format == ImageFormat::kUnknown) return UsageError("--format must be png, bmp or ppm");
     } else if (arg == "--level" && options->command == Command::kEncode) {
       if (!has_value) return UsageError("--level needs a number from 1 to 9");
-      const std::string value = argv[++a];
+      const std::string& value = argv[++a];
       if (value.size() != 1 || value[0] < '1' || value[0] > '9') {
         return UsageError("--level must be a number from 1 to 9, not '" + value + "'");
       }
