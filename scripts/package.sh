@@ -2,9 +2,11 @@
 # Makes the release in build/dist (or OUT_DIR, the first argument):
 #
 #   kxfilter-VERSION-windows.zip  kxfilter.spi (32-bit viewers), kxfilter.sph
-#                                 (64-bit viewers), kxconv.exe (x64), a short
-#                                 text on installing them and the licence,
-#                                 with Windows line ends, in one folder
+#                                 (64-bit viewers), kxconv.exe (x64), the
+#                                 imaging codec kxwic.dll for x86 and x64 (in
+#                                 folders of those names), a short text on
+#                                 installing them and the licence, with
+#                                 Windows line ends, in one folder
 #   kxfilter-VERSION-x64.msi      the installer (scripts/make_msi.sh)
 #   SHA256SUMS                    of both
 #
@@ -28,18 +30,21 @@ zip_name=$name-windows.zip
 msi_name=$name-x64.msi
 stage=$dist/$name
 rm -rf "$stage" "${dist:?}/$zip_name" "$dist/$msi_name" "$dist/SHA256SUMS"
-mkdir -p "$stage"
+mkdir -p "$stage/x86" "$stage/x64"
 cp build/win32/kxfilter.spi build/win64/kxfilter.sph build/win64/tools/kxconv.exe "$stage/"
+cp build/win32/kxwic.dll "$stage/x86/"
+cp build/win64/kxwic.dll "$stage/x64/"
 sed "s/@VERSION@/$version/; s/\$/\r/" dist/INSTALL.txt >"$stage/INSTALL.txt"
 sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
-chmod 755 "$stage"
-chmod 644 "$stage"/*
-touch -d "@$epoch" "$stage" "$stage"/*
+find "$stage" -type d -exec chmod 755 {} +
+find "$stage" -type f -exec chmod 644 {} +
+find "$stage" -exec touch -d "@$epoch" {} +
 (cd "$dist" && find "$name" | LC_ALL=C sort | TZ=UTC zip -X -q -@ "$zip_name")
 touch -d "@$epoch" "$dist/$zip_name"
 
 listed=$(cd "$dist" && unzip -Z1 "$zip_name" | LC_ALL=C sort | tr '\n' ' ')
 want="$name/ $name/INSTALL.txt $name/LICENSE.txt $name/kxconv.exe $name/kxfilter.sph $name/kxfilter.spi "
+want+="$name/x64/ $name/x64/kxwic.dll $name/x86/ $name/x86/kxwic.dll "
 if [ "$listed" != "$want" ]; then
   echo "package: the archive holds '$listed', want '$want'" >&2
   exit 1

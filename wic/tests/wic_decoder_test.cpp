@@ -518,7 +518,8 @@ Usage Measure() {
 }
 
 // A leak of anything per decode (the input, the picture, the window, a
-// decoder or a frame, a handle) grows these by a thousand times its size.
+// decoder or a frame, a handle, a thread) grows these by a thousand times
+// its size.
 TEST(WicLeaks, AThousandDecodesLeaveHandlesAndMemoryFlat) {
   const Bytes file = GeneratedPictures()[5].second;  // 257 x 255: 196 KB of picture
   const std::string path = WriteTempFile("leak-check.kx", file);
@@ -529,8 +530,15 @@ TEST(WicLeaks, AThousandDecodesLeaveHandlesAndMemoryFlat) {
                             : Factory()->CreateDecoderFromFilename(Wide(path).c_str(), nullptr, GENERIC_READ,
                                                                    WICDecodeMetadataCacheOnDemand, decoder.Out());
     if (FAILED(hr)) return false;
+    // The whole frame (decoded into the caller's buffer), then a row (decoded
+    // into the decoder's own picture).
     const WicPicture got = CopyWholeFrame(decoder.get());
-    return got.hr == S_OK && got.width == 257;
+    Com<IWICBitmapFrameDecode> frame;
+    BYTE row[257 * 3];
+    const WICRect last = {0, 254, 257, 1};
+    return got.hr == S_OK && got.width == 257 && decoder->GetFrame(0, frame.Out()) == S_OK &&
+           frame->CopyPixels(&last, sizeof row, sizeof row, row) == S_OK &&
+           std::memcmp(row, got.pixels.data() + 254 * sizeof row, sizeof row) == 0;
   };
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(decode(i));
   const Usage before = Measure();
@@ -544,6 +552,109 @@ TEST(WicLeaks, AThousandDecodesLeaveHandlesAndMemoryFlat) {
   EXPECT_GT(before.committed_bytes, 0u);
   EXPECT_LE(after.handles, before.handles + 2);
   EXPECT_LT(after.committed_bytes, before.committed_bytes + (4u << 20));
+}
+
+}  // namespace
+
+namespace {
+
+// The server's own entry points, from the DLL COM loaded (the same file,
+// beside the test program): the class object, aggregation refused, other
+// classes refused, and the DLL unloadable exactly while nothing of it lives.
+TEST(WicServer, ClassObjectAndUnloading) {
+  Factory();
+  HMODULE dll = LoadLibraryW(L"kxwic.dll");
+  ASSERT_NE(dll, nullptr);
+  using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+  const auto get_class_object =
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+  const auto can_unload_now =
+      reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+  ASSERT_NE(get_class_object, nullptr);
+  ASSERT_NE(can_unload_now, nullptr);
+  Com<IClassFactory> factory;
+  EXPECT_EQ(get_class_object(kKxContainerFormat, IID_IClassFactory, factory.OutVoid()), CLASS_E_CLASSNOTAVAILABLE);
+  ASSERT_EQ(get_class_object(kKxDecoderClsid, IID_IClassFactory, factory.OutVoid()), S_OK);
+  EXPECT_EQ(can_unload_now(), S_OK);
+  Com<IWICBitmapDecoder> decoder;
+  EXPECT_EQ(
+      factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IWICBitmapDecoder, decoder.OutVoid()),
+      CLASS_E_NOAGGREGATION);
+  Com<IWICBitmapFrameDecode> wrong;
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapFrameDecode, wrong.OutVoid()), E_NOINTERFACE);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IWICBitmapDecoder, decoder.OutVoid()), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
+  TestStream* stream = TestStream::Make(ReadFileBytes(DataDir() / "decode" / "example-2x2.kx"));
+  ASSERT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand), S_OK);
+  stream->Release();
+  Com<IWICBitmapFrameDecode> frame;
+  ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+  decoder.Reset();
+  EXPECT_EQ(can_unload_now(), S_FALSE) << "the frame keeps the decoder";
+  frame.Reset();
+  EXPECT_EQ(can_unload_now(), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(can_unload_now(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(can_unload_now(), S_OK);
+  FreeLibrary(dll);
+}
+
+}  // namespace
+
+namespace {
+
+bool KeyExists(const wchar_t* path, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// All or nothing: a registration whose last write fails (a volatile key
+// where the Photo Viewer entry goes takes no lasting subkey) leaves nothing
+// of itself, in either view; registering again once the obstacle is gone
+// restores what the test fixture registered.
+TEST(WicServer, ARegistrationThatFailsLeavesNothing) {
+  const wchar_t* own = L"Software\\Classes\\CLSID\\{6B0F06AD-041E-4829-AC58-26F68853CC4C}";
+  const wchar_t* photo_viewer = L"Software\\Microsoft\\Windows Photo Viewer";
+  ASSERT_TRUE(KeyExists(own, 0)) << "the fixture registers the DLL";
+  HMODULE dll = LoadLibraryW(L"kxwic.dll");
+  ASSERT_NE(dll, nullptr);
+  using ServerFn = HRESULT(STDAPICALLTYPE*)();
+  const auto register_server =
+      reinterpret_cast<ServerFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
+  ASSERT_NE(register_server, nullptr);
+
+  // The registration's key goes first (Wine has no Photo Viewer of its
+  // own), so that the volatile key can take its place.
+  HKEY microsoft = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &microsoft),
+            ERROR_SUCCESS);
+  RegDeleteTreeW(microsoft, L"Windows Photo Viewer");
+  RegCloseKey(microsoft);
+  HKEY obstacle = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, photo_viewer, 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &obstacle, &disposition),
+            ERROR_SUCCESS);
+  RegCloseKey(obstacle);
+  ASSERT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
+  EXPECT_EQ(register_server(), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+  EXPECT_FALSE(KeyExists(own, 0));
+  EXPECT_FALSE(
+      KeyExists(L"Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{6B0F06AD-041E-4829-AC58-"
+                L"26F68853CC4C}",
+                0));
+  EXPECT_FALSE(KeyExists(L"Software\\Classes\\.kx", KEY_WOW64_64KEY));
+  EXPECT_FALSE(KeyExists(L"Software\\Classes\\SystemFileAssociations\\.kx", KEY_WOW64_64KEY));
+  EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, photo_viewer, KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+
+  EXPECT_EQ(register_server(), S_OK);
+  EXPECT_TRUE(KeyExists(own, 0));
+  EXPECT_TRUE(KeyExists(L"Software\\Classes\\.kx", KEY_WOW64_64KEY));
+  FreeLibrary(dll);
 }
 
 }  // namespace
