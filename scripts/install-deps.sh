@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
+  wixl msitools faketime zip unzip libjpeg-turbo-progs
 )
 
 missing=()

@@ -3,7 +3,8 @@
 # files, named in Japanese and Greek: the same KX bytes from the same 8-bit
 # PPM, BMP and PNG inputs at two levels, and the same pixels out in each
 # format (BMP and PPM byte for byte; PNG, whose encoders differ, through the
-# native reader).
+# native reader); and the TIFF, GIF and JPEG inputs only the Windows build
+# reads (tests/write_tiff_gif.py, cjpeg).
 #
 #   check_kxconv_wine.sh NATIVE_KXCONV KXCONV_EXE WINEPREFIX DATA_DIR
 set -uo pipefail
@@ -80,6 +81,39 @@ wine_kxconv decode "κείμενα-kx/画像-gradient-333x129.kx" "往復-ελλ
 wine_kxconv encode "往復-ελληνικά.png" "往復-ελληνικά.kx" || fail "round trip encode"
 "$native" decode "往復-ελληνικά.kx" round.bmp && "$native" decode "$data/gradient-333x129.kx" want.bmp &&
   cmp -s round.bmp want.bmp || fail "round trip: other pixels"
+
+# Formats only the Windows build reads, through WIC: TIFF and GIF holding
+# exactly the pixels of a PPM, and a JPEG of flat 16 x 16 blocks, which any
+# decoder gives back within a step or two of each colour.
+mkdir 他の形式
+python3 "$(dirname "$run_wine")/../tests/write_tiff_gif.py" 他の形式 || fail "writing the TIFF and GIF"
+"$native" encode 他の形式/picture.ppm 他の形式/want.kx || fail "native encode of the PPM"
+for format in tif gif; do
+  cp "他の形式/picture.$format" "他の形式/εικόνα.$format"
+  wine_kxconv encode "他の形式/εικόνα.$format" "他の形式/$format.kx" || fail "kxconv.exe encode of the $format"
+  cmp -s 他の形式/want.kx "他の形式/$format.kx" || fail "the $format gives other pixels than the same picture as PPM"
+done
+python3 - 他の形式/blocks.ppm <<'PYTHON'
+import sys
+width, height = 64, 48
+rows = bytearray()
+for y in range(height):
+    for x in range(width):
+        block = (x // 16) + 4 * (y // 16)
+        rows += bytes(((block * 37) % 256, (block * 91 + 40) % 256, (block * 53 + 120) % 256))
+open(sys.argv[1], "wb").write(b"P6\n%d %d\n255\n" % (width, height) + rows)
+PYTHON
+cjpeg -quality 100 -sample 1x1 -outfile 他の形式/写真.jpg 他の形式/blocks.ppm || fail "cjpeg"
+wine_kxconv encode 他の形式/写真.jpg 他の形式/jpeg.kx || fail "kxconv.exe encode of the JPEG"
+"$native" decode 他の形式/jpeg.kx 他の形式/jpeg.ppm || fail "native decode of the JPEG's KX file"
+python3 - 他の形式/blocks.ppm 他の形式/jpeg.ppm <<'PYTHON' || fail "the JPEG's pixels are not the blocks'"
+import sys
+want, got = (open(name, "rb").read()[-64 * 48 * 3:] for name in sys.argv[1:3])
+worst = max(abs(a - b) for a, b in zip(want, got))
+print("jpeg: largest difference from the blocks %d" % worst)
+sys.exit(0 if len(got) == len(want) and worst <= 2 else 1)
+PYTHON
+echo "tif, gif, jpeg: read through WIC"
 
 echo "failures: $failures"
 [ "$failures" -eq 0 ]
