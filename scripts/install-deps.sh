@@ -13,6 +13,7 @@ packages=(
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
   python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
   emscripten binaryen chromium
+  wixl msitools faketime zip unzip libjpeg-turbo-progs
 )
 # Node and npm for the web package's tests, unless a newer Node is already
 # installed (Debian 12's is 18, the oldest the package supports).

@@ -3,12 +3,13 @@
 # native (debug, sanitizers, release), the 32-bit and 64-bit Windows
 # modules' tests under 32-bit and 64-bit Wine, the end-to-end comparison of
 # the native (release and sanitizer builds) and both Windows hosts in the
-# ANSI and wide forms, valgrind over the native plug-in tests, clang-tidy
-# over every native target (the lint preset, about 3 minutes), the
-# distribution archive, the Python package on libkx (python/), each fuzz
-# target for a short while after replaying its corpus (scripts/fuzz.sh
-# runs them for longer), and the web package: its WebAssembly builds in
-# Node and in headless Chromium.
+# ANSI and wide forms, kxconv.exe against the native kxconv, the Python
+# package on libkx (python/), valgrind over the native plug-in tests,
+# clang-tidy over every native target (the lint preset, about 3 minutes),
+# the web package (its WebAssembly builds in Node and in headless
+# Chromium), the release (archive and installer) built twice from HEAD and
+# compared, and each fuzz target for a short while after replaying its
+# corpus (scripts/fuzz.sh runs them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -42,6 +43,15 @@ memcheck() {  # zero errors and zero leaks in the native plug-in tests, both for
   done
 }
 
+# kxconv.exe under 64-bit Wine: the native kxconv tests run against it, and
+# both converters on the same files with Japanese and Greek names.
+kxconv_wine() {
+  KXCONV_UNDER_TEST=$PWD/tests/kxconv_wine.sh KXCONV_EXE=$PWD/build/win64/tools/kxconv.exe \
+    KXCONV_WINEPREFIX=$PWD/build/win64/wineprefix timeout 600 build/dev/kxconv_tests --gtest_brief=1 &&
+    timeout 600 tests/check_kxconv_wine.sh build/release/tools/kxconv build/win64/tools/kxconv.exe \
+      build/win64/wineprefix tests/data/decode
+}
+
 lint() {  # clang-tidy findings are errors: the build fails on any
   cmake --preset lint >/dev/null && cmake --build --preset lint -j "$jobs"
 }
@@ -49,6 +59,7 @@ lint() {  # clang-tidy findings are errors: the build fails on any
 for preset in dev asan release win32 win64; do
   step "$preset" build_and_test "$preset"
 done
+step "kxconv.exe" kxconv_wine
 # The Python package on the release build's libkx.so.1, in a virtual
 # environment of Debian's Python under build/release.
 step "python" scripts/test-python.sh build/release
@@ -57,6 +68,7 @@ step "memcheck" memcheck
 step "lint" lint
 step "web" web/test/run.sh
 step "package" scripts/package.sh
+step "release reproducible" timeout 1800 scripts/check_release.sh
 step "fuzz" scripts/fuzz.sh 12
 
 if [ ${#failed_steps[@]} -ne 0 ]; then

@@ -288,9 +288,19 @@ bool DecodeImageFile(const std::vector<std::uint8_t>& bytes, Image* image, std::
   if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '7') return DecodePpm(bytes, image, error);
   if (starts_with("KX", 2)) {
     *error = "a KX file, not a picture to encode (kxconv decode turns it into one)";
-  } else {
-    *error = "not a PNG, BMP or PPM file";
+    return false;
   }
+#ifdef _WIN32
+  constexpr std::uint8_t kJpegStart[3] = {0xFF, 0xD8, 0xFF};
+  if (starts_with(kJpegStart, 3) || starts_with("GIF8", 4) || starts_with("II*\0", 4) || starts_with("MM\0*", 4)) {
+    if (DecodeWithWic(bytes, image, error)) return true;
+    if (image->width > kMaxImageSide || image->height > kMaxImageSide) SizeAcceptable(*image, error);
+    return false;
+  }
+  *error = "not a PNG, BMP, PPM, JPEG, TIFF or GIF file";
+#else
+  *error = "not a PNG, BMP or PPM file";
+#endif
   return false;
 }
 

@@ -1,5 +1,6 @@
 // Pictures in the formats kxconv converts to and from KX: PNG (through
-// libpng), BMP (24-bit) and PPM (binary P6, maxval 255).
+// libpng; on Windows through WIC), BMP (24-bit) and PPM (binary P6, maxval
+// 255); on Windows also JPEG, TIFF and GIF as encode inputs.
 //
 // In memory a picture is held the way a KX file stores its pixels: rows from
 // the top down, 3 x width bytes each with no gaps, every pixel blue, green,
@@ -41,6 +42,13 @@ bool DecodeImageFile(const std::vector<std::uint8_t>& bytes, Image* image, std::
 // blocks are. On failure returns false with a reason in *error.
 bool EncodeImageFile(std::FILE* out, ImageFormat format, const Image& image, std::string* error);
 
-// The PNG parts, kept apart because libpng reports errors by longjmp.
+// The PNG parts, kept apart because libpng reports errors by longjmp (on
+// Windows: through WIC, png_io_wic.cpp).
 bool DecodePng(const std::vector<std::uint8_t>& bytes, Image* image, std::string* error);
 bool EncodePng(std::FILE* out, const Image& image, std::string* error);
+
+#ifdef _WIN32
+// Any picture WIC reads (JPEG, TIFF and GIF besides PNG; the first frame).
+// Sets the size before refusing an empty or oversized picture.
+bool DecodeWithWic(const std::vector<std::uint8_t>& bytes, Image* image, std::string* error);
+#endif

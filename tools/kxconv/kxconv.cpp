@@ -2,9 +2,6 @@
 // a KX file holds. Decoding goes through the plug-in's own entry points, so
 // the output is exactly what a viewer shows; encoding uses the codec's KX
 // writer. Run `kxconv --help` for the commands.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -19,9 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "kx.h"
 #include "image_io.h"
+#include "kx.h"
 #include "output_file.h"
+#include "platform_files.h"
 
 namespace {
 
@@ -115,20 +113,16 @@ void Report(const Progress& progress, const std::string& path, const std::string
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) {
-    *error = std::string("cannot open: ") + std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  bool ok = ::fstat(::fileno(in), &st) == 0;
-  if (ok && S_ISDIR(st.st_mode)) {
-    *error = "is a folder";
-    std::fclose(in);
-    return false;
-  }
+  std::FILE* in = OpenInputFile(path, error);
+  if (in == nullptr) return false;
   bytes->clear();
-  if (ok && st.st_size > 0) bytes->reserve(static_cast<std::size_t>(st.st_size));
+  // The size only to reserve memory: pipes have none, and are read all the same.
+  bool ok = true;
+  if (std::fseek(in, 0, SEEK_END) == 0) {
+    const long size_bytes = std::ftell(in);
+    ok = std::fseek(in, 0, SEEK_SET) == 0;
+    if (ok && size_bytes > 0) bytes->reserve(static_cast<std::size_t>(size_bytes));
+  }
   std::uint8_t chunk[65536];
   std::size_t got = 0;
   while (ok && (got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
@@ -307,19 +301,21 @@ bool InfoOne(const std::string& path, std::string* error) {
 }
 
 std::string OutputIn(const std::string& dir, const std::string& in, const char* extension) {
-  const std::size_t slash = in.find_last_of('/');
+  const std::size_t slash = in.find_last_of(kPathSeparators);
   std::string stem = slash == std::string::npos ? in : in.substr(slash + 1);
   const std::size_t dot = stem.find_last_of('.');
   if (dot != std::string::npos && dot > 0) stem.resize(dot);
-  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + stem + extension;
+  const bool ends_in_separator = !dir.empty() && std::strchr(kPathSeparators, dir.back()) != nullptr;
+  return (dir.empty() || ends_in_separator ? dir : dir + "/") + stem + extension;
 }
 
 // Parses everything after the command word. Returns kExitOk to go on,
 // kHelpShown, or kExitUsage after printing a usage error.
-int ParseArgs(int argc, char** argv, Options* options) {
+int ParseArgs(const std::vector<std::string>& argv, Options* options) {
+  const std::size_t argc = argv.size();
   bool options_done = false;
-  for (int a = 2; a < argc; ++a) {
-    const std::string arg = argv[a];
+  for (std::size_t a = 2; a < argc; ++a) {
+    const std::string& arg = argv[a];
     const bool has_value = a + 1 < argc;
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
       options->paths.push_back(arg);
@@ -339,7 +335,7 @@ int ParseArgs(int argc, char** argv, Options* options) {
       if (options->format == ImageFormat::kUnknown) return UsageError("--format must be png, bmp or ppm");
     } else if (arg == "--level" && options->command == Command::kEncode) {
       if (!has_value) return UsageError("--level needs a number from 1 to 9");
-      const std::string value = argv[++a];
+      const std::string& value = argv[++a];
       if (value.size() != 1 || value[0] < '1' || value[0] > '9') {
         return UsageError("--level must be a number from 1 to 9, not '" + value + "'");
       }
@@ -372,8 +368,7 @@ int ParseArgs(int argc, char** argv, Options* options) {
     }
     options->format = out_format;
   } else {
-    struct stat st;
-    if (::stat(options->out_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!IsExistingFolder(options->out_dir)) {
       return UsageError("-o " + options->out_dir + ": not an existing folder");
     }
   }
@@ -525,7 +520,7 @@ int RunConversions(const Options& options) {
     for (const std::string& in : options.paths) jobs.emplace_back(in, OutputIn(options.out_dir, in, extension));
   }
   Progress progress;
-  progress.shown = ::isatty(STDERR_FILENO) == 1;
+  progress.shown = StderrIsTerminal();
   progress.count = jobs.size();
   int status = kExitOk;
   // With at least as many pictures as threads, whole pictures go to the
@@ -568,8 +563,13 @@ int RunInfo(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2) return UsageError("no command");
+int main(int argc, char** argv_given) {
+  std::vector<std::string> argv;
+  if (!ProgramArguments(argc, argv_given, &argv)) {
+    std::fprintf(stderr, "kxconv: cannot read the command line\n");
+    return kExitUsage;
+  }
+  if (argv.size() < 2) return UsageError("no command");
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kHelp, stdout);
@@ -587,7 +587,7 @@ int main(int argc, char** argv) {
   } else {
     return UsageError("unknown command '" + command + "'");
   }
-  const int parsed = ParseArgs(argc, argv, &options);
+  const int parsed = ParseArgs(argv, &options);
   if (parsed == kHelpShown) return kExitOk;
   if (parsed != kExitOk) return parsed;
   return options.command == Command::kInfo ? RunInfo(options) : RunConversions(options);
