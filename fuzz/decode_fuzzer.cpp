@@ -68,11 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The window is not cleared: the decoder must not depend on what it holds.
   const std::unique_ptr<std::uint8_t[]> window(new std::uint8_t[c.window_bytes]);
-  const std::size_t stride_bytes =
-      c.layout.extra_stride_bytes < 0
-          ? kx_default_stride(c.width, c.layout.layout)
-          : kx_layout_pixel_bytes(c.layout.layout) * static_cast<std::size_t>(c.width) +
-                static_cast<std::size_t>(c.layout.extra_stride_bytes);
+  const std::size_t stride_bytes = c.layout.extra_stride_bytes < 0
+                                       ? kx_default_stride(c.width, c.layout.layout)
+                                       : kx_layout_pixel_bytes(c.layout.layout) * static_cast<std::size_t>(c.width) +
+                                             static_cast<std::size_t>(c.layout.extra_stride_bytes);
   constexpr std::uint8_t kPadding = 0x3C;  // never written: padding and guards keep their bytes
   const Bytes want_rows = ReferenceRows(want.pixels, c.width, c.height, c.layout.layout, stride_bytes, kPadding);
   Guarded rows(want_rows.size(), kPadding);

@@ -1,5 +1,7 @@
 // Portable stand-in for the KERNEL32 file and local-memory services: the
 // implementation (platform/posix.h).
+#include "platform/posix.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix.h"
 #include "platform/utf16.h"
 
 namespace kx::posix {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "writer/encode.h"
 #include "kx.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
+#include "writer/encode.h"
 
 namespace {
 
@@ -104,9 +104,9 @@ TEST(Library, BottomUpRowsAreTheBitsBlock) {
     if (side.width <= 0 || side.height <= 0) continue;
     const std::size_t stride_bytes = kx_default_stride(side.width, KX_LAYOUT_BGR_BOTTOM_UP);
     Bytes got(stride_bytes * side.height, 0);
-    ASSERT_EQ(kx_decode(c.file.data(), c.file.size(), KX_LAYOUT_BGR_BOTTOM_UP, got.data(), stride_bytes, got.size(),
-                        nullptr),
-              KX_OK);
+    ASSERT_EQ(
+        kx_decode(c.file.data(), c.file.size(), KX_LAYOUT_BGR_BOTTOM_UP, got.data(), stride_bytes, got.size(), nullptr),
+        KX_OK);
     ASSERT_EQ(FirstDifference(ReferenceBits(c.file, side.width, side.height), got), "") << c.name;
   }
 }
@@ -162,7 +162,8 @@ TEST(Library, MaxInputBytesIsEnough) {
     kx_info info = KX_INFO_INIT;
     if (kx_probe(c.file.data(), c.file.size(), &info) != KX_OK) continue;
     const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_RGB);
-    const std::size_t n = static_cast<std::size_t>(kx_buffer_bytes(info.width, info.height, KX_LAYOUT_RGB, stride_bytes));
+    const std::size_t n =
+        static_cast<std::size_t>(kx_buffer_bytes(info.width, info.height, KX_LAYOUT_RGB, stride_bytes));
     Bytes whole(n), cut(n);
     ASSERT_EQ(kx_decode(c.file.data(), c.file.size(), KX_LAYOUT_RGB, whole.data(), stride_bytes, n, nullptr), KX_OK);
     const std::size_t cut_bytes = std::min<std::size_t>(c.file.size(), info.max_input_bytes);
@@ -208,8 +209,8 @@ TEST(Library, RefusedDecodesTouchNothing) {
        window.size(), KX_ERR_BAD_STRIDE},
       {"stride below a 4-byte row", file.data(), file.size(), KX_LAYOUT_RGBA, false, 19, 64, sizeof(kx_decode_report),
        window.size(), KX_ERR_BAD_STRIDE},
-      {"buffer one byte short", file.data(), file.size(), KX_LAYOUT_RGB, false, row, need - 1,
-       sizeof(kx_decode_report), window.size(), KX_ERR_BUFFER_TOO_SMALL},
+      {"buffer one byte short", file.data(), file.size(), KX_LAYOUT_RGB, false, row, need - 1, sizeof(kx_decode_report),
+       window.size(), KX_ERR_BUFFER_TOO_SMALL},
       {"huge stride", file.data(), file.size(), KX_LAYOUT_RGB, false, SIZE_MAX / 2, need, sizeof(kx_decode_report),
        window.size(), KX_ERR_BUFFER_TOO_SMALL},
       {"old report", file.data(), file.size(), KX_LAYOUT_RGB, false, row, need, sizeof(std::size_t), window.size(),
@@ -218,8 +219,8 @@ TEST(Library, RefusedDecodesTouchNothing) {
        KX_MIN_DECODE_WINDOW_BYTES - 1, KX_ERR_WINDOW_TOO_SMALL},
       {"no header", file.data(), 15, KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report), window.size(),
        KX_ERR_TRUNCATED_HEADER},
-      {"not KX", not_kx.data(), not_kx.size(), KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report),
-       window.size(), KX_ERR_NOT_KX},
+      {"not KX", not_kx.data(), not_kx.size(), KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report), window.size(),
+       KX_ERR_NOT_KX},
       {"no pixels", empty.data(), empty.size(), KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report),
        window.size(), KX_ERR_NO_PIXELS},
       {"over the cap", too_large.data(), too_large.size(), KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report),

@@ -91,8 +91,7 @@ std::size_t EncodeWorkBytes(const EncodeOptions& options);
 // bytes; its contents on entry do not matter. None of the three buffers may
 // overlap.
 std::size_t EncodeImage(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                        const EncodeOptions& options, std::uint8_t* work, std::uint8_t* dst,
-                        std::size_t dst_capacity);
+                        const EncodeOptions& options, std::uint8_t* work, std::uint8_t* dst, std::size_t dst_capacity);
 
 // ---- Stretch by stretch, for callers that spread the work over threads.
 //
@@ -118,9 +117,9 @@ void WriteEncodeHeader(std::int32_t width, std::int32_t height, const EncodeOpti
 // One stretch's stream, as if it were a stream of its own: flag groups
 // counted from its first token.
 struct EncodedStretch {
-  std::size_t bytes;          // 0 on refusal (bad arguments)
+  std::size_t bytes;  // 0 on refusal (bad arguments)
   std::size_t tokens;
-  std::size_t last_flag_at;   // where the last flag byte is, from the start
+  std::size_t last_flag_at;  // where the last flag byte is, from the start
 };
 
 // Parses stretch `index` of the picture into `out`. Reads pixels of this
@@ -130,8 +129,8 @@ struct EncodedStretch {
 // beyond the last stretch and an out_capacity below
 // EncodeStretchBoundBytes().
 EncodedStretch EncodeStretch(const std::uint8_t* pixels, std::int32_t width, std::int32_t height,
-                             const EncodeOptions& options, std::size_t index, std::uint8_t* work,
-                             std::uint8_t* out, std::size_t out_capacity);
+                             const EncodeOptions& options, std::size_t index, std::uint8_t* work, std::uint8_t* out,
+                             std::size_t out_capacity);
 
 // Where the stream in progress stands: the next byte, the tokens so far,
 // and the flag byte of the group they left open.

@@ -39,7 +39,9 @@ constexpr std::size_t kCopyStepBytes = 16;
 
 // The bytes CopyInSteps writes for n, for the assertions on the bound (so
 // unused where they are compiled out).
-[[maybe_unused]] constexpr std::size_t StepsBytes(std::size_t n) { return (n + kCopyStepBytes - 1) / kCopyStepBytes * kCopyStepBytes; }
+[[maybe_unused]] constexpr std::size_t StepsBytes(std::size_t n) {
+  return (n + kCopyStepBytes - 1) / kCopyStepBytes * kCopyStepBytes;
+}
 
 void CopyInSteps(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
   for (std::size_t k = 0; k < n; k += kCopyStepBytes) std::memcpy(to + k, from + k, kCopyStepBytes);

@@ -93,8 +93,8 @@ kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int3
 
   kx_result result = KX_OK;
   try {
-    *file_bytes = EncodeImageThreaded(source, width, height, encode_options, threads, static_cast<std::uint8_t*>(dst),
-                                      dst_bytes);
+    *file_bytes =
+        EncodeImageThreaded(source, width, height, encode_options, threads, static_cast<std::uint8_t*>(dst), dst_bytes);
   } catch (const std::bad_alloc&) {
     result = KX_ERR_OUT_OF_MEMORY;
   }

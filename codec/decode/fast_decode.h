@@ -84,7 +84,6 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
 // returns 0. `kernel` picks the group decoder's instruction set (the row
 // writer brings its own store kernel).
 std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
-                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes,
-                           DeltaKernel kernel);
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel);
 
 }  // namespace kx

@@ -63,13 +63,13 @@ constexpr bool HasSignature(const std::uint8_t* head) { return head[0] == 'K' &&
 // the last two.
 enum class HeaderCheck : std::uint8_t {
   kOk,
-  kTruncated,      // fewer than kHeaderBytes
-  kNotKx,          // no "KX" signature
-  kCoding,         // coding byte other than kAcceptedCoding
-  kPixelSize,      // bytes per pixel other than kBytesPerPixel
-  kSideRange,      // width or height outside 1..kMaxDimension
-  kNoPixels,       // width or height of 0 or less
-  kTooLarge,       // the bitmap would exceed kMaxPictureBytes
+  kTruncated,  // fewer than kHeaderBytes
+  kNotKx,      // no "KX" signature
+  kCoding,     // coding byte other than kAcceptedCoding
+  kPixelSize,  // bytes per pixel other than kBytesPerPixel
+  kSideRange,  // width or height outside 1..kMaxDimension
+  kNoPixels,   // width or height of 0 or less
+  kTooLarge,   // the bitmap would exceed kMaxPictureBytes
 };
 
 // The recognition test of the head_bytes bytes at `head` (only the first 16

@@ -102,9 +102,11 @@ inline constexpr std::size_t kMediumMaxDistance = 1024;
 inline constexpr unsigned kMediumMaxBytes = 18;
 inline constexpr unsigned kLongMaxBytes = 256;  // d = 0xFD
 static_assert(DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).distance == kShortMaxDistance &&
-              DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).length == kShortMaxBytes, "");
+                  DecodeCopy(TokenForm::kShortCopy, 0x7E, 0, 0).length == kShortMaxBytes,
+              "");
 static_assert(DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).distance == kMediumMaxDistance &&
-              DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).length == kMediumMaxBytes, "");
+                  DecodeCopy(TokenForm::kMediumCopy, 0xBF, 0xFF, 0).length == kMediumMaxBytes,
+              "");
 static_assert(LongLength(kLong1KCode - 1) == kLongMaxBytes, "");
 
 }  // namespace kx

@@ -112,7 +112,7 @@ KX_API const char* kx_version_string(void);
  * fields writes no further than struct_bytes. */
 typedef struct kx_info {
   size_t struct_bytes;
-  int32_t width;  /* as the header states them: signed 16-bit fields */
+  int32_t width; /* as the header states them: signed 16-bit fields */
   int32_t height;
   uint8_t coding; /* the coding byte: 0x83 in every file a writer makes;
                      bit 7 asks for the delta step */
@@ -136,7 +136,8 @@ typedef struct kx_info {
 } kx_info;
 
 /* A kx_info ready for kx_probe: kx_info info = KX_INFO_INIT; */
-#define KX_INFO_INIT {sizeof(kx_info), 0, 0, 0, 0, KX_OK, KX_OK, 0}
+#define KX_INFO_INIT \
+  { sizeof(kx_info), 0, 0, 0, 0, KX_OK, KX_OK, 0 }
 
 /* Reads the header in head[0, head_bytes) (only the first 16 bytes are
  * looked at) into *info. Returns info->decoding, or KX_ERR_NULL_POINTER /
@@ -192,7 +193,8 @@ typedef struct kx_decode_report {
   uint64_t decoded_pixels;
 } kx_decode_report;
 
-#define KX_DECODE_REPORT_INIT {sizeof(kx_decode_report), 0, 0, 0, 0}
+#define KX_DECODE_REPORT_INIT \
+  { sizeof(kx_decode_report), 0, 0, 0, 0 }
 
 /* Decodes the KX file in src[0, src_bytes) into dst, height rows of width
  * pixels in `layout`, stride_bytes apart (see kx_buffer_bytes for the room
@@ -210,9 +212,8 @@ KX_API kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* 
 /* The same with the caller's window (at least KX_MIN_DECODE_WINDOW_BYTES;
  * what it holds before and after does not matter; it must not overlap src
  * or dst): allocates nothing. KX_ERR_WINDOW_TOO_SMALL for a smaller one. */
-KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst,
-                                       size_t stride_bytes, size_t dst_bytes, void* window, size_t window_bytes,
-                                       kx_decode_report* report);
+KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
+                                       size_t dst_bytes, void* window, size_t window_bytes, kx_decode_report* report);
 
 /* ---- Encoding ----------------------------------------------------------- */
 
@@ -235,7 +236,8 @@ typedef struct kx_encode_options {
 } kx_encode_options;
 
 /* The defaults: KX_DEFAULT_LEVEL, one thread, the delta step. */
-#define KX_ENCODE_OPTIONS_INIT {sizeof(kx_encode_options), 0, 0, 0}
+#define KX_ENCODE_OPTIONS_INIT \
+  { sizeof(kx_encode_options), 0, 0, 0 }
 
 /* The largest file kx_encode writes for a width x height picture, header
  * included; 0 when a side is outside 1..8192. Below 2^28. */

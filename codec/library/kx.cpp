@@ -67,8 +67,7 @@ RowWriter StartLayoutRows(int layout, const PictureLayout& picture, std::uint8_t
     case KX_LAYOUT_BGR:
       return StartStridedRows(picture, dst, stride_bytes, layout == KX_LAYOUT_BGR_BOTTOM_UP,
                               undo_delta ? PickDelta(DeltaKernel::kBest) : nullptr);
-    case KX_LAYOUT_RGB:
-      return StartRgbRows(picture, dst, stride_bytes, PickRgbKernel(DeltaKernel::kBest, undo_delta));
+    case KX_LAYOUT_RGB: return StartRgbRows(picture, dst, stride_bytes, PickRgbKernel(DeltaKernel::kBest, undo_delta));
     default: break;
   }
   return StartWideRows(picture, dst, stride_bytes, PickWideKernel(layout == KX_LAYOUT_RGBA, undo_delta));
@@ -87,9 +86,8 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
   if (check != HeaderCheck::kOk) return ResultOf(check);
   const std::size_t pixel_bytes = layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
   if (stride_bytes < pixel_bytes * static_cast<std::size_t>(picture->width)) return KX_ERR_BAD_STRIDE;
-  const std::uint64_t need_bytes =
-      std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
-      pixel_bytes * static_cast<std::size_t>(picture->width);
+  const std::uint64_t need_bytes = std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
+                                   pixel_bytes * static_cast<std::size_t>(picture->width);
   // The stride is a size_t and the height below 2^15: the product can only
   // wrap for strides no buffer could follow anyway. (Compared in 64 bits:
   // where size_t has 32, as in WebAssembly, the test is always false.)
@@ -150,8 +148,8 @@ kx_result kx_probe(const void* head, size_t head_bytes, kx_info* info) {
     filled.bytes_per_pixel = bytes[kBytesPerPixelAt];
     if (size.width > 0 && size.height > 0) {
       // Sides below 2^15 keep every product far inside 64 bits.
-      const std::uint64_t total_bytes = std::uint64_t{3} * static_cast<std::uint32_t>(size.width) *
-                                        static_cast<std::uint32_t>(size.height);
+      const std::uint64_t total_bytes =
+          std::uint64_t{3} * static_cast<std::uint32_t>(size.width) * static_cast<std::uint32_t>(size.height);
       filled.max_input_bytes = kHeaderBytes + total_bytes + (total_bytes + kGroupTokens - 1) / kGroupTokens + 2;
       static_assert(MaxStreamBytes(24) == 24 + 3 + 2, "the bound above is MaxStreamBytes in 64 bits");
     }
@@ -186,7 +184,8 @@ uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t strid
 kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
                                 size_t dst_bytes, void* window, size_t window_bytes, kx_decode_report* report) {
   PictureLayout picture{};
-  const kx_result refused = CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
+  const kx_result refused =
+      CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
   if (refused != KX_OK) return refused;
   if (window == nullptr) return KX_ERR_NULL_POINTER;
   if (window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
@@ -198,12 +197,13 @@ kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, v
   // about as much as decoding a flat picture: where the platform finds it
   // pays, a second thread faults them in from the end the decoder reaches
   // last (the top row is decoded first, and bottom-up rows store it last).
-  const auto span_bytes = static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
+  const auto span_bytes =
+      static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
   PrefaultJob prefault{dst, span_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
   StartPrefault(&prefault);
-  const std::size_t produced_bytes = DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows,
-                                                    static_cast<std::uint8_t*>(window), window_bytes,
-                                                    DeltaKernel::kBest);
+  const std::size_t produced_bytes =
+      DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, static_cast<std::uint8_t*>(window), window_bytes,
+                     DeltaKernel::kBest);
   FinishPrefault(&prefault);
 
   if (report != nullptr) {
@@ -222,7 +222,8 @@ kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* dst, si
   // Every refusal comes before the window is allocated, so that bad
   // arguments never come back as KX_ERR_OUT_OF_MEMORY.
   PictureLayout picture{};
-  const kx_result refused = CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
+  const kx_result refused =
+      CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
   if (refused != KX_OK) return refused;
   void* const window = std::malloc(kDecodeWindowBytes);
   if (window == nullptr) return KX_ERR_OUT_OF_MEMORY;

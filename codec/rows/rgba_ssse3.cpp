@@ -47,7 +47,8 @@ void WideKernel(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::
     const __m128i runs[4] = {v[0], _mm_alignr_epi8(v[1], v[0], 12), _mm_alignr_epi8(v[2], v[1], 8),
                              _mm_srli_si128(v[2], 4)};
     for (std::size_t i = 0; i < 4; ++i) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * kVectorBytes), _mm_or_si128(Widen<kRedFirst>(runs[i]), alpha));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * kVectorBytes),
+                       _mm_or_si128(Widen<kRedFirst>(runs[i]), alpha));
     }
   }
   if constexpr (kDelta) KeepCarry(last, carry);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
 // The first allocation when the caller knows nothing of the input's size.

@@ -28,7 +28,8 @@ QByteArray PeekHeader(QIODevice* device) { return device->peek(static_cast<qint6
 // The plug-in's recognition test (IsSupported), on the device's next bytes.
 bool IsKx(QIODevice* device) {
   const QByteArray head = PeekHeader(device);
-  return PassesRecognition(reinterpret_cast<const std::uint8_t*>(head.constData()), static_cast<std::size_t>(head.size()));
+  return PassesRecognition(reinterpret_cast<const std::uint8_t*>(head.constData()),
+                           static_cast<std::size_t>(head.size()));
 }
 
 // Qt's handlers have no error text of their own: QImageReader reports an

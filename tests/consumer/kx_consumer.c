@@ -122,8 +122,7 @@ static int check_file(const char* out_dir, const char* path) {
     const size_t other_bytes = (size_t)kx_buffer_bytes(info.width, info.height, layout, other_stride);
     free(other);
     other = malloc(other_bytes);
-    if (other == NULL ||
-        kx_decode(input, size, layout, other, other_stride, other_bytes, NULL) != KX_OK ||
+    if (other == NULL || kx_decode(input, size, layout, other, other_stride, other_bytes, NULL) != KX_OK ||
         !same_pixels(bits, KX_LAYOUT_BGR_BOTTOM_UP, stride, other, layout, other_stride, info.width, info.height)) {
       fprintf(stderr, "%s: layout %d differs\n", name, layout);
       goto done;
@@ -148,8 +147,8 @@ static int check_file(const char* out_dir, const char* path) {
       goto done;
     }
   }
-  printf("%s: %dx%d %s, %s\n", name, (int)info.width, (int)info.height,
-         report.complete ? "complete" : "ended early", bound > 0 ? "encoded again" : "too large to encode");
+  printf("%s: %dx%d %s, %s\n", name, (int)info.width, (int)info.height, report.complete ? "complete" : "ended early",
+         bound > 0 ? "encoded again" : "too large to encode");
   ok = 1;
 done:
   free(input);

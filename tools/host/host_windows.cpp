@@ -1,17 +1,17 @@
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include "tools/host/host.h"
 
 std::uintptr_t HostOpenFile(const char* name) {
-  HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
 
 std::uintptr_t HostOpenFile(const WideChar* name) {
-  HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
 
@@ -43,8 +43,7 @@ bool HostAnsiName(const WideString& wide, std::string* ansi) {
          !used_default;
 }
 
-bool HostWideArguments(int argc, char** /*argv: spelled in the ANSI code page*/,
-                       std::vector<WideString>* arguments) {
+bool HostWideArguments(int argc, char** /*argv: spelled in the ANSI code page*/, std::vector<WideString>* arguments) {
   int count = 0;
   LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return false;
@@ -54,8 +53,8 @@ bool HostWideArguments(int argc, char** /*argv: spelled in the ANSI code page*/,
 }
 
 std::uintptr_t HostOpenFileForWriting(const char* name) {
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(file);
 }
 
@@ -74,8 +73,8 @@ bool HostWriteFile(std::uintptr_t file, const void* bytes, std::uint32_t n) {
 }
 
 bool HostSetFileBytes(const char* name, std::int64_t bytes) {
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size;
   size.QuadPart = bytes;

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/host/host.h"
 #include "output_file.h"
 #include "platform_files.h"
+#include "tools/host/host.h"
 
 namespace {
 

@@ -184,8 +184,8 @@ bool DecodeKx(const std::vector<std::uint8_t>& file, Image* image, kx_decode_rep
   image->height = info.height;
   const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
   image->bgr.resize(stride_bytes * static_cast<std::size_t>(info.height));
-  const kx_result result = kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image->bgr.data(), stride_bytes,
-                                     image->bgr.size(), report);
+  const kx_result result =
+      kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image->bgr.data(), stride_bytes, image->bgr.size(), report);
   if (result != KX_OK) {
     *error = std::string("cannot decode: ") + kx_result_text(result);
     return false;
@@ -287,8 +287,8 @@ bool InfoOne(const std::string& path, std::string* error) {
     kx_decode_report report = KX_DECODE_REPORT_INIT;
     const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
     image.bgr.resize(stride_bytes * static_cast<std::size_t>(info.height));
-    const kx_result result = kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image.bgr.data(), stride_bytes,
-                                       image.bgr.size(), &report);
+    const kx_result result =
+        kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image.bgr.data(), stride_bytes, image.bgr.size(), &report);
     if (result != KX_OK) {
       *error = std::string("cannot decode: ") + kx_result_text(result);
       return false;

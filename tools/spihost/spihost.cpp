@@ -24,7 +24,6 @@
 #include "plugin/spi.h"
 #include "tools/host/host.h"
 
-
 namespace {
 
 constexpr std::size_t kHeadCopyBytes = 2048;
