@@ -19,8 +19,8 @@
  *   - Memory: kx_decode allocates one window of KX_DECODE_WINDOW_BYTES
  *     (256 KiB) for the call, whatever the picture's size, and frees it
  *     before returning; kx_decode_with_window uses the caller's instead and
- *     allocates nothing. kx_encode allocates the writer's work memory (about
- *     1 MiB per thread at the higher levels), a stream buffer per stretch in
+ *     allocates nothing. kx_encode allocates the writer's work memory (1.2 MB
+ *     per thread, whatever the level), a stream buffer per stretch in
  *     flight when it runs on several threads, and, for any layout other than
  *     top-down BGR rows without gaps, one converted copy of the picture; all
  *     of it is freed before it returns. An allocation that fails gives
