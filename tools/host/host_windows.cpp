@@ -1,5 +1,7 @@
-#include <shellapi.h>
+// windows.h first: shellapi.h needs what it defines.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include "tools/host/host.h"
 
