@@ -95,6 +95,36 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
   return KX_OK;
 }
 
+// The decode itself, once CheckDecodeArguments has accepted everything
+// (both entry points check first, so that nothing is allocated or touched
+// for arguments they refuse).
+void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout, const PictureLayout& picture,
+                   std::uint8_t* out, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
+                   kx_decode_report* report) {
+  const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
+  // The caller's buffer may be fresh, and the first touch of its pages costs
+  // about as much as decoding a flat picture: where the platform finds it
+  // pays, a second thread faults them in from the end the decoder reaches
+  // last (the top row is decoded first, and bottom-up rows store it last).
+  const auto span_bytes =
+      static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
+  PrefaultJob prefault{out, span_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
+  StartPrefault(&prefault);
+  const std::size_t produced_bytes =
+      DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
+                     DeltaKernel::kBest);
+  FinishPrefault(&prefault);
+
+  if (report != nullptr) {
+    kx_decode_report filled{};
+    filled.width = picture.width;
+    filled.height = picture.height;
+    filled.complete = produced_bytes == picture.total_bytes ? 1 : 0;
+    filled.decoded_pixels = produced_bytes / 3;
+    Deliver(filled, report);
+  }
+}
+
 }  // namespace
 
 }  // namespace kx
@@ -190,30 +220,8 @@ kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, v
   if (window == nullptr) return KX_ERR_NULL_POINTER;
   if (window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
 
-  const auto* bytes = static_cast<const std::uint8_t*>(src);
-  auto* out = static_cast<std::uint8_t*>(dst);
-  const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
-  // The caller's buffer may be fresh, and the first touch of its pages costs
-  // about as much as decoding a flat picture: where the platform finds it
-  // pays, a second thread faults them in from the end the decoder reaches
-  // last (the top row is decoded first, and bottom-up rows store it last).
-  const auto span_bytes =
-      static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
-  PrefaultJob prefault{dst, span_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
-  StartPrefault(&prefault);
-  const std::size_t produced_bytes =
-      DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, static_cast<std::uint8_t*>(window), window_bytes,
-                     DeltaKernel::kBest);
-  FinishPrefault(&prefault);
-
-  if (report != nullptr) {
-    kx_decode_report filled{};
-    filled.width = picture.width;
-    filled.height = picture.height;
-    filled.complete = produced_bytes == picture.total_bytes ? 1 : 0;
-    filled.decoded_pixels = produced_bytes / 3;
-    Deliver(filled, report);
-  }
+  DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
+                stride_bytes, static_cast<std::uint8_t*>(window), window_bytes, report);
   return KX_OK;
 }
 
@@ -227,10 +235,10 @@ kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* dst, si
   if (refused != KX_OK) return refused;
   void* const window = std::malloc(kDecodeWindowBytes);
   if (window == nullptr) return KX_ERR_OUT_OF_MEMORY;
-  const kx_result result =
-      kx_decode_with_window(src, src_bytes, layout, dst, stride_bytes, dst_bytes, window, kDecodeWindowBytes, report);
+  DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
+                stride_bytes, static_cast<std::uint8_t*>(window), kDecodeWindowBytes, report);
   std::free(window);
-  return result;
+  return KX_OK;
 }
 
 }  // extern "C"
