@@ -1,4 +1,5 @@
-# Version information for every Windows binary, so that Explorer's file
+# The project's version, checked against every file that spells it, and
+# version information for every Windows binary, so that Explorer's file
 # properties and a viewer's plug-in list say what a file is. The numbers come
 # from project(VERSION); the resource is compiled in an object library of
 # its own because the targets' C++ options (kx_module_code) would otherwise
@@ -24,6 +25,29 @@ while(NOT kx_version_numbers MATCHES "^[0-9]+;[0-9]+;[0-9]+;[0-9]+$")
 endwhile()
 list(JOIN kx_version_numbers "," KX_VERSION_COMMAS)
 list(JOIN kx_version_numbers "." KX_VERSION_DOTS)
+list(SUBLIST kx_version_numbers 0 3 kx_version_three)
+list(JOIN kx_version_three "." KX_VERSION_THREE)
+
+# One version everywhere: project(VERSION) is what the binaries, the
+# installer and the packages say; kx.h, the web package and the Python
+# package spell it too, and a release with any of them left behind would
+# name two versions. Checked here, at every configure.
+function(kx_check_version_spelled where found)
+  if(NOT found STREQUAL "${KX_VERSION_THREE}")
+    message(FATAL_ERROR "${where} says version ${found}; project(VERSION) says ${PROJECT_VERSION} (${KX_VERSION_THREE})")
+  endif()
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${where})
+endfunction()
+file(STRINGS ${PROJECT_SOURCE_DIR}/codec/include/kx.h kx_header_version REGEX "^#define KX_VERSION_STRING ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kx_header_version "${kx_header_version}")
+kx_check_version_spelled(codec/include/kx.h "${kx_header_version}")
+file(STRINGS ${PROJECT_SOURCE_DIR}/web/package.json kx_web_version REGEX "^  \"version\": ")
+string(REGEX REPLACE ".*: \"(.*)\".*" "\\1" kx_web_version "${kx_web_version}")
+kx_check_version_spelled(web/package.json "${kx_web_version}")
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml kx_python_version REGEX "^version = ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kx_python_version "${kx_python_version}")
+kx_check_version_spelled(python/pyproject.toml "${kx_python_version}")
+
 
 # kx_version_info(target DESCRIPTION text)
 function(kx_version_info target)

@@ -44,7 +44,7 @@ guid_of_stdin() {
 }
 product_code=$(printf 'kxfilter product code %s\n' "$msi_version" | guid_of_stdin)
 
-c++ -std=c++20 -O1 -I"$root" "$root/wic/registry_idt.cpp" -o "$work/registry_idt"
+c++ -std=c++20 -O1 -I"$root" -I"$root/codec/include" "$root/wic/registry_idt.cpp" -o "$work/registry_idt"
 "$work/registry_idt" WicX64 KxwicX64 WicX86 KxwicX86 >"$work/Registry.idt"
 
 package_code=$(

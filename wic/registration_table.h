@@ -11,10 +11,17 @@
 // registered.
 #pragma once
 
+#include "kx.h"
+
 namespace {
 
 #define KX_DECODER_CLSID L"{6B0F06AD-041E-4829-AC58-26F68853CC4C}"
 #define KX_DECODER_KEY L"Software\\Classes\\CLSID\\" KX_DECODER_CLSID
+// The library's version as WIC spells a component's: four numbers.
+#define KX_WIC_TEXT(n) L"" #n
+#define KX_WIC_NUMBER(n) KX_WIC_TEXT(n)
+#define KX_WIC_VERSION \
+  KX_WIC_NUMBER(KX_VERSION_MAJOR) L"." KX_WIC_NUMBER(KX_VERSION_MINOR) L"." KX_WIC_NUMBER(KX_VERSION_PATCH) L".0"
 #define KX_DECODER_CATEGORY_INSTANCE L"Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance"
 
 enum class View { kOwn, kExplorer };
@@ -55,7 +62,7 @@ const Entry kEntries[] = {
     Text(View::kOwn, KX_DECODER_KEY, L"FriendlyName", L"KX Decoder"),
     Text(View::kOwn, KX_DECODER_KEY, L"Author", L"kxfilter"),
     Text(View::kOwn, KX_DECODER_KEY, L"Vendor", L"{E2FB94CB-7456-4F55-86EB-66D0A0F94B2D}"),
-    Text(View::kOwn, KX_DECODER_KEY, L"Version", L"1.0.0.0"),
+    Text(View::kOwn, KX_DECODER_KEY, L"Version", KX_WIC_VERSION),
     Text(View::kOwn, KX_DECODER_KEY, L"SpecVersion", L"1.0.0.0"),
     Text(View::kOwn, KX_DECODER_KEY, L"ContainerFormat", L"{B2F140B5-F6CD-419E-824E-8DD3AAF6F2A8}"),
     Text(View::kOwn, KX_DECODER_KEY, L"MimeTypes", L"image/x-kx"),

@@ -9,12 +9,16 @@
 #     export of HKLM\Software compared), also when a user had chosen a
 #     default program for .kx, which stays.
 #
-#   check_registration.sh WINE_RUN PREFIX DLL64 DLL32
+#   check_registration.sh WINE_RUN PREFIX DLL64 DLL32 VERSION
+#
+# VERSION: the project's, four numbers (1.0.0.0), which the decoder's
+# Version value must say.
 set -uo pipefail
 wine_run=$1
 prefix=$2
 dll64=$3
 dll32=$4
+version=$5
 if [ ! -f "$dll32" ]; then
   echo "no 32-bit kxwic.dll at $dll32: build the win32 preset first"
   exit 1
@@ -63,7 +67,7 @@ decoder_registered() {  # VIEW DLL
   expect_value "$view" "$instance" CLSID REG_SZ "$clsid"
   expect_value "$view" "$instance" FriendlyName REG_SZ "KX Decoder"
   for pair in "FriendlyName|KX Decoder" "Author|kxfilter" "Vendor|{E2FB94CB-7456-4F55-86EB-66D0A0F94B2D}" \
-              "Version|1.0.0.0" "ContainerFormat|{B2F140B5-F6CD-419E-824E-8DD3AAF6F2A8}" "MimeTypes|image/x-kx" \
+              "Version|$version" "ContainerFormat|{B2F140B5-F6CD-419E-824E-8DD3AAF6F2A8}" "MimeTypes|image/x-kx" \
               "FileExtensions|.kx"; do
     expect_value "$view" "$decoder" "${pair%%|*}" REG_SZ "${pair#*|}"
   done
