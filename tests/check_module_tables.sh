@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Fails unless the module exports exactly the given entry points, undecorated,
-# imports from KERNEL32.dll and msvcrt.dll only, has no thread-local storage
-# and is built for the given machine (objdump's name: pei-i386 for
-# kxfilter.spi, pei-x86-64 for kxfilter.sph).
-# Usage: check_module_tables.sh OBJDUMP MODULE MACHINE NAME...
+# Fails unless a Windows module (the plug-in, the WIC DLL) exports exactly
+# the given entry points, undecorated, imports from the allowed system DLLs
+# only, has no thread-local storage (a module loaded into a host's process
+# late must not need the loader to set any up) and is built for the given
+# machine (objdump's name: pei-i386 or pei-x86-64).
+# Usage: check_module_tables.sh OBJDUMP MODULE MACHINE [--imports "DLL..."] NAME...
+# The allowed imports are KERNEL32.dll and msvcrt.dll unless given.
 set -euo pipefail
 objdump=$1
 module=$2
 want_machine=$3
 shift 3
+allowed="KERNEL32.dll msvcrt.dll"
+if [ "${1:-}" = --imports ]; then
+  allowed=$2
+  shift 2
+fi
 tables=$("$objdump" -p "$module")
 
 exports=$(printf '%s\n' "$tables" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
@@ -20,11 +27,12 @@ if [ "$exports" != "$want" ]; then
 fi
 
 imports=$(printf '%s\n' "$tables" | { grep 'DLL Name:' || true; } | awk '{print $3}' | sort -u | tr '\n' ' ')
+[ -n "$imports" ] || { echo "no imports read from $module"; exit 1; }
 for dll in $imports; do
-  case "$dll" in
-    KERNEL32.dll|msvcrt.dll) ;;
-    *) echo "imports from $dll: only KERNEL32.dll and msvcrt.dll are allowed"; exit 1 ;;
-  esac
+  if [[ " $allowed " != *" $dll "* ]]; then
+    echo "imports from $dll: only $allowed are allowed"
+    exit 1
+  fi
 done
 
 tls=$(printf '%s\n' "$tables" | { grep 'Thread Storage Directory' || true; } | awk '{print $3, $4}')
