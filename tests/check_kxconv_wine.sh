@@ -21,7 +21,7 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
-wine_kxconv() { "$run_wine" --prefix "$prefix" "$exe" "$@"; }
+wine_kxconv() { "$run_wine" --prefix "$prefix" --no-input "$exe" "$@"; }
 
 # Inputs: each sample picture as PPM, BMP and PNG, under names in two scripts.
 mkdir 入力 kx-native kx-wine

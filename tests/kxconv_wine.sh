@@ -7,7 +7,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 captured=$(mktemp -d)
-"$here/../cmake/wine-run.sh" --prefix "${KXCONV_WINEPREFIX:?}" "${KXCONV_EXE:?}" "$@" >"$captured/out" 2>"$captured/err"
+"$here/../cmake/wine-run.sh" --prefix "${KXCONV_WINEPREFIX:?}" --no-input "${KXCONV_EXE:?}" "$@" >"$captured/out" 2>"$captured/err"
 status=$?
 sed 's/\r$//' "$captured/out"
 sed 's/\r$//' "$captured/err" >&2
