@@ -73,7 +73,11 @@ seen=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 program_pid=
 trap 'rm -rf "$seen"' EXIT
 trap '[ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null; exit 143' TERM INT
-exec 3<&0
+if ( exec 4<&0 ) 2>/dev/null; then
+  exec 3<&0
+else
+  exec 3</dev/null  # a closed standard input stays empty
+fi
 run_watched() {
   : >"$seen/out"
   : >"$seen/err"
