@@ -48,6 +48,22 @@ HRESULT SeekTo(IStream* stream, ULONGLONG position) {
 
 bool HasSignature(const BYTE* head, size_t head_bytes) { return head_bytes >= 2 && head[0] == 'K' && head[1] == 'X'; }
 
+// What the decoder and its frame both answer, the same from either: no
+// metadata, no colour contexts, no thumbnail of its own.
+HRESULT NoMetadata(IWICMetadataQueryReader** reader) {
+  if (reader != nullptr) *reader = nullptr;
+  return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+}
+HRESULT NoColorContexts(UINT* count) {
+  if (count == nullptr) return E_INVALIDARG;
+  *count = 0;
+  return S_OK;
+}
+HRESULT NoThumbnail(IWICBitmapSource** thumbnail) {
+  if (thumbnail != nullptr) *thumbnail = nullptr;
+  return WINCODEC_ERR_CODECNOTHUMBNAIL;
+}
+
 // What Initialize read: immutable once it returns.
 struct Input {
   UINT width = 0;
@@ -93,18 +109,12 @@ class Frame final : public IWICBitmapFrameDecode {
   HRESULT STDMETHODCALLTYPE CopyPixels(const WICRect* rect, UINT stride_bytes, UINT buffer_bytes,
                                        BYTE* buffer) override;
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-    if (reader != nullptr) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-    if (count == nullptr) return E_INVALIDARG;
-    *count = 0;
-    return S_OK;
+    return NoColorContexts(count);
   }
-  HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-    if (thumbnail != nullptr) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
-  }
+  HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override { return NoThumbnail(thumbnail); }
 
  private:
   LONG refs_ = 1;
@@ -157,22 +167,16 @@ class Decoder final : public IWICBitmapDecoder {
   HRESULT STDMETHODCALLTYPE GetDecoderInfo(IWICBitmapDecoderInfo** info) override;
   HRESULT STDMETHODCALLTYPE CopyPalette(IWICPalette*) override { return WINCODEC_ERR_PALETTEUNAVAILABLE; }
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-    if (reader != nullptr) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetPreview(IWICBitmapSource** preview) override {
     if (preview != nullptr) *preview = nullptr;
     return WINCODEC_ERR_UNSUPPORTEDOPERATION;
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-    if (count == nullptr) return E_INVALIDARG;
-    *count = 0;
-    return S_OK;
+    return NoColorContexts(count);
   }
-  HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-    if (thumbnail != nullptr) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
-  }
+  HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override { return NoThumbnail(thumbnail); }
   HRESULT STDMETHODCALLTYPE GetFrameCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetFrame(UINT index, IWICBitmapFrameDecode** frame) override;
 
