@@ -53,6 +53,20 @@ HRESULT DecoderFromMemory(const Bytes& file, Com<IWICStream>* stream, Com<IWICBi
   return hr;
 }
 
+// A decoder made by the factory from a memory stream, with its frame; the
+// stream and decoder live as long as the frame is used.
+struct MemoryFrame {
+  Com<IWICStream> stream;
+  Com<IWICBitmapDecoder> decoder;
+  Com<IWICBitmapFrameDecode> frame;
+};
+
+HRESULT FrameFromMemory(const Bytes& file, MemoryFrame* open) {
+  HRESULT hr = DecoderFromMemory(file, &open->stream, &open->decoder);
+  if (SUCCEEDED(hr)) hr = open->decoder->GetFrame(0, open->frame.Out());
+  return hr;
+}
+
 void ExpectSamePicture(const WicPicture& got, const TopDown& want) {
   ASSERT_EQ(got.hr, S_OK);
   EXPECT_EQ(got.width, want.width);
@@ -117,11 +131,9 @@ TEST(WicDecode, RectanglesAndStridesCopyTheirPartOnly) {
   for (const auto& [name, file] : GeneratedPictures()) {
     SCOPED_TRACE(name);
     const TopDown want = PluginPicture(file);
-    Com<IWICStream> stream;
-    Com<IWICBitmapDecoder> decoder;
-    ASSERT_EQ(DecoderFromMemory(file, &stream, &decoder), S_OK);
-    Com<IWICBitmapFrameDecode> frame;
-    ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+    MemoryFrame open;
+    ASSERT_EQ(FrameFromMemory(file, &open), S_OK);
+    const Com<IWICBitmapFrameDecode>& frame = open.frame;
     const INT w = INT(want.width);
     const INT h = INT(want.height);
     const WICRect rects[] = {{0, 0, w, h},
@@ -157,11 +169,9 @@ TEST(WicDecode, ConvertedTo32bppBGRAAndScaledAsAThumbnailerDoes) {
   for (const auto& [name, file] : AllPictures()) {
     SCOPED_TRACE(name);
     const TopDown want = PluginPicture(file);
-    Com<IWICStream> stream;
-    Com<IWICBitmapDecoder> decoder;
-    ASSERT_EQ(DecoderFromMemory(file, &stream, &decoder), S_OK);
-    Com<IWICBitmapFrameDecode> frame;
-    ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+    MemoryFrame open;
+    ASSERT_EQ(FrameFromMemory(file, &open), S_OK);
+    const Com<IWICBitmapFrameDecode>& frame = open.frame;
 
     Com<IWICBitmapSource> bgra;
     ASSERT_EQ(WICConvertBitmapSource(GUID_WICPixelFormat32bppBGRA, frame.get(), bgra.Out()), S_OK);
@@ -315,11 +325,9 @@ TEST(WicErrors, AFailingStreamGivesItsError) {
 
 TEST(WicErrors, BadCopyPixelsArgumentsWriteNothing) {
   const Bytes file = MakeKx(5, 4, RandomTokenStream(*std::make_unique<std::mt19937>(5).get(), 5 * 4 * 3));
-  Com<IWICStream> stream;
-  Com<IWICBitmapDecoder> decoder;
-  ASSERT_EQ(DecoderFromMemory(file, &stream, &decoder), S_OK);
-  Com<IWICBitmapFrameDecode> frame;
-  ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+  MemoryFrame open;
+  ASSERT_EQ(FrameFromMemory(file, &open), S_OK);
+  const Com<IWICBitmapFrameDecode>& frame = open.frame;
   struct Case {
     const char* name;
     WICRect rect;
@@ -412,11 +420,9 @@ TEST(WicDirect, QueryCapabilityAndInitializeHandleTheStreamPosition) {
 TEST(WicThreads, TwoThreadsCopyOneFrameAtOnce) {
   const Bytes file = GeneratedPictures()[5].second;  // 257 x 255
   const TopDown want = PluginPicture(file);
-  Com<IWICStream> stream;
-  Com<IWICBitmapDecoder> decoder;
-  ASSERT_EQ(DecoderFromMemory(file, &stream, &decoder), S_OK);
-  Com<IWICBitmapFrameDecode> frame;
-  ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+  MemoryFrame open;
+  ASSERT_EQ(FrameFromMemory(file, &open), S_OK);
+  const Com<IWICBitmapFrameDecode>& frame = open.frame;
   int mismatches[2] = {0, 0};
   auto copy_many = [&](int t) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
