@@ -84,7 +84,9 @@ typedef enum kx_result {
   KX_ERR_BAD_STRUCT_SIZE = 14,  /* a record's struct_bytes is smaller than its first version */
   KX_ERR_WINDOW_TOO_SMALL = 15, /* below KX_MIN_DECODE_WINDOW_BYTES */
   /* The system. */
-  KX_ERR_OUT_OF_MEMORY = 16
+  KX_ERR_OUT_OF_MEMORY = 16,
+  /* Decoding in pieces. */
+  KX_ERR_FINISHED = 17 /* a push after kx_decoder_finish */
 } kx_result;
 
 /* One line of English for a result code, for messages: never NULL, also for
@@ -214,6 +216,74 @@ KX_API kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* 
  * or dst): allocates nothing. KX_ERR_WINDOW_TOO_SMALL for a smaller one. */
 KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
                                        size_t dst_bytes, void* window, size_t window_bytes, kx_decode_report* report);
+
+/* ---- Decoding in pieces ------------------------------------------------- */
+
+/* A decoder that takes the file as it arrives, in pieces of any size down to
+ * one byte, and says after each piece how many rows are final. Whatever the
+ * split, the pixels and the report are those kx_decode gives for the whole
+ * file, damaged files included.
+ *
+ *   kx_decoder* d;
+ *   kx_decoder_options o = KX_DECODER_OPTIONS_INIT;
+ *   o.layout = KX_LAYOUT_RGBA; o.dst = pixels; o.stride_bytes = ...; o.dst_bytes = ...;
+ *   kx_decoder_create(head, head_bytes, &o, &d);    head: the file's first bytes
+ *   while (more) kx_decoder_push(d, piece, piece_bytes, &rows_final);
+ *   kx_decoder_finish(d, &report);                    completes what is missing
+ *   kx_decoder_destroy(d);
+ *
+ * The pushes carry the file from its first byte, header included (the
+ * decoder skips the 16 header bytes it was created with). Rows become final
+ * from the top of the picture down: the delta step makes a row final only
+ * once every byte before it is decoded. A final row is never written again;
+ * the rows below it are untouched until they become final (finish writes
+ * all that remain). Bytes pushed after the picture is full are never read.
+ * Memory: one allocation of KX_DECODE_WINDOW_BYTES (state and window
+ * together) unless the caller gives its own window, when none. */
+typedef struct kx_decoder kx_decoder;
+
+typedef struct kx_decoder_options {
+  size_t struct_bytes; /* set by the caller: sizeof(kx_decoder_options) */
+  int layout;
+  void* dst;
+  size_t stride_bytes;
+  size_t dst_bytes;
+  /* NULL for the decoder's own; else at least KX_MIN_DECODER_WINDOW_BYTES,
+   * 16-byte aligned, not overlapping dst, untouched by the caller until
+   * kx_decoder_destroy. The decoder's state lives inside it. */
+  void* window;
+  size_t window_bytes;
+} kx_decoder_options;
+
+#define KX_DECODER_OPTIONS_INIT \
+  { sizeof(kx_decoder_options), KX_LAYOUT_BGR, NULL, 0, 0, NULL, 0 }
+
+/* The smallest caller's window kx_decoder_create accepts: the history of
+ * kx_decode_with_window's window and the decoder's state. */
+#define KX_MIN_DECODER_WINDOW_BYTES (KX_MIN_DECODE_WINDOW_BYTES + (size_t)4096)
+
+/* Reads the header from head[0, head_bytes) (at least its 16 bytes) and
+ * starts a decoder for it into options->dst. Refuses what kx_decode refuses,
+ * with the same results, and KX_ERR_WINDOW_TOO_SMALL; *decoder is set on
+ * KX_OK only. Nothing is written to dst before the first push. */
+KX_API kx_result kx_decoder_create(const void* head, size_t head_bytes, const kx_decoder_options* options,
+                                   kx_decoder** decoder);
+
+/* Takes the next bytes of the file (bytes may be NULL when byte_count is
+ * 0). *rows_final (may be NULL) becomes the number of rows, counted from the
+ * top of the picture, that hold their final pixels. KX_ERR_NULL_POINTER;
+ * KX_ERR_FINISHED after kx_decoder_finish. */
+KX_API kx_result kx_decoder_push(kx_decoder* decoder, const void* bytes, size_t byte_count, int32_t* rows_final);
+
+/* Ends the stream where it is: completes the picture as kx_decode completes
+ * a file that ends there, makes every row final and fills *report (may be
+ * NULL) as kx_decode would. Calling it again changes nothing and fills the
+ * report again. */
+KX_API kx_result kx_decoder_finish(kx_decoder* decoder, kx_decode_report* report);
+
+/* Frees what kx_decoder_create allocated (nothing for a caller's window).
+ * NULL is fine. dst keeps whatever was written. */
+KX_API void kx_decoder_destroy(kx_decoder* decoder);
 
 /* ---- Encoding ----------------------------------------------------------- */
 
