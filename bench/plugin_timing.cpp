@@ -134,7 +134,7 @@ double WriteFreshBlock(std::size_t bytes, std::size_t row_bytes, bool with_threa
   const Clock::time_point start = Clock::now();
   auto* block = static_cast<std::uint8_t*>(AllocZeroed(bytes));
   if (block == nullptr) return -1;
-  PrefaultJob job{block, bytes, false, false, 0};
+  PrefaultJob job{block, bytes, bytes, bytes, false, false, 0};
   const std::uintptr_t thread = with_thread ? StartThread(&job) : 0;
   for (std::size_t end = bytes; end > 0;) {
     const std::size_t piece = end < row_bytes ? end : row_bytes;

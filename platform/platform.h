@@ -59,15 +59,19 @@ void UnlockBlock(BlockHandle block);
 void FreeBlock(BlockHandle block);
 
 // Faults in the pages of a fresh block on a second thread while the caller
-// fills it, so that the two share the cost of the first touch. The thread
-// touches one byte of every page of [block, block + bytes) with an atomic
-// OR of zero, so whatever the caller writes into the same byte meanwhile
-// stays as written. It starts at the end the caller fills last: from the
-// lowest address up, or from the highest down when `downward` is set. The
-// record is the caller's and must stay where it is until FinishPrefault.
+// fills it, so that the two share the cost of the first touch. The block
+// holds rows: `row_bytes` at every `stride_bytes` from `block`, the last
+// ending at `block + bytes` (one row of `bytes` when the block is all
+// picture). Only pages holding a byte of a row are faulted in, and no byte
+// between the rows is touched: a caller's padding may lie on pages it has
+// protected. It starts at the end the caller fills last: from the lowest
+// address up, or from the highest down when `downward` is set. The record
+// is the caller's and must stay where it is until FinishPrefault.
 struct PrefaultJob {
   void* block;
   std::size_t bytes;
+  std::size_t row_bytes;
+  std::size_t stride_bytes;
   bool downward;
   bool running;
   std::uintptr_t thread;  // the platform's thread, while running

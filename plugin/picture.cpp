@@ -184,7 +184,7 @@ int DecodeImage(const Input& input, std::uint8_t* bits, const PictureLayout& lay
   // it. The thread starts at the block's lowest address and the decoder at
   // its highest (the picture's top row is stored last), so they meet in the
   // middle.
-  PrefaultJob prefault{bits, layout.bits_bytes, false, false, 0};
+  PrefaultJob prefault{bits, layout.bits_bytes, layout.bits_bytes, layout.bits_bytes, false, false, 0};
   StartPrefault(&prefault);
   DecodeToBitmap(input.bytes, input.size_bytes, layout, bits, window, kDecodeWindowBytes);
   FinishPrefault(&prefault);  // nothing of ours runs once the host hears of the picture

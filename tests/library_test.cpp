@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "kx.h"
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
@@ -108,6 +115,99 @@ TEST(Library, BottomUpRowsAreTheBitsBlock) {
         kx_decode(c.file.data(), c.file.size(), KX_LAYOUT_BGR_BOTTOM_UP, got.data(), stride_bytes, got.size(), nullptr),
         KX_OK);
     ASSERT_EQ(FirstDifference(ReferenceBits(c.file, side.width, side.height), got), "") << c.name;
+  }
+}
+
+// Pages the process may not touch between a caller's rows: kx.h promises
+// that only row bytes are written, so a decode must never reach them.
+class GuardedRows {
+ public:
+  GuardedRows(std::size_t stride_bytes, int height, std::size_t row_bytes, std::size_t page_bytes)
+      : total_bytes_(stride_bytes * static_cast<std::size_t>(height)) {
+#if defined(_WIN32)
+    base_ = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, total_bytes_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+#else
+    void* const mapped = mmap(nullptr, total_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+#endif
+    if (base_ == nullptr) return;
+    const std::size_t guard_from = (row_bytes + page_bytes - 1) / page_bytes * page_bytes;
+    for (int row = 0; row < height; ++row) {
+      std::uint8_t* const guard = base_ + stride_bytes * static_cast<std::size_t>(row) + guard_from;
+#if defined(_WIN32)
+      DWORD was = 0;
+      guarded_ = VirtualProtect(guard, stride_bytes - guard_from, PAGE_NOACCESS, &was) != 0;
+#else
+      guarded_ = mprotect(guard, stride_bytes - guard_from, PROT_NONE) == 0;
+#endif
+      if (!guarded_) return;
+    }
+  }
+  ~GuardedRows() {
+#if defined(_WIN32)
+    if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    if (base_ != nullptr) munmap(base_, total_bytes_);
+#endif
+  }
+  GuardedRows(const GuardedRows&) = delete;
+  GuardedRows& operator=(const GuardedRows&) = delete;
+  std::uint8_t* data() const { return guarded_ ? base_ : nullptr; }
+
+ private:
+  std::size_t total_bytes_;
+  std::uint8_t* base_ = nullptr;
+  bool guarded_ = false;
+};
+
+std::size_t PageBytes() {
+#if defined(_WIN32)
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return info.dwPageSize;
+#else
+  return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+// A destination over the size where a second thread faults its pages in
+// (32 MiB here, 16 MiB on Windows), whose padding after every row is pages
+// with no access at all: every layout decodes into it as into a plain
+// buffer, without a fault.
+TEST(Library, PaddingOnProtectedPagesIsNeverTouched) {
+  constexpr int kWidth = 4100;
+  constexpr int kHeight = 1700;
+  std::mt19937 rng(26);
+  Bytes raw(std::size_t{3} * kWidth * kHeight);
+  for (std::size_t k = 0; k < raw.size(); ++k) raw[k] = static_cast<std::uint8_t>(k / 5 % 241 + rng() % 2);
+  kx_encode_options options = KX_ENCODE_OPTIONS_INIT;
+  options.level = 1;
+  options.threads = 2;
+  Bytes file(kx_encode_bound(kWidth, kHeight));
+  std::size_t file_bytes = 0;
+  ASSERT_EQ(kx_encode(raw.data(), raw.size(), kWidth, kHeight, KX_LAYOUT_RGB, std::size_t{3} * kWidth, &options,
+                      file.data(), file.size(), &file_bytes),
+            KX_OK);
+  file.resize(file_bytes);
+  const std::size_t page_bytes = PageBytes();
+  for (const int layout : {KX_LAYOUT_BGR_BOTTOM_UP, KX_LAYOUT_BGR, KX_LAYOUT_RGBA}) {
+    const std::size_t row_bytes = kx_layout_pixel_bytes(layout) * kWidth;
+    // Rows that start on a page and end inside one, then a page of padding
+    // with no access.
+    const std::size_t stride_bytes = (row_bytes / page_bytes + 2) * page_bytes;
+    ASSERT_GT(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes), std::uint64_t{32} << 20) << layout;
+    GuardedRows guarded(stride_bytes, kHeight, row_bytes, page_bytes);
+    ASSERT_NE(guarded.data(), nullptr);
+    ASSERT_EQ(kx_decode(file.data(), file.size(), layout, guarded.data(), stride_bytes,
+                        static_cast<std::size_t>(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes)), nullptr),
+              KX_OK)
+        << layout;
+    Bytes tight(row_bytes * kHeight);
+    ASSERT_EQ(kx_decode(file.data(), file.size(), layout, tight.data(), row_bytes, tight.size(), nullptr), KX_OK);
+    for (int row = 0; row < kHeight; ++row) {
+      ASSERT_EQ(std::memcmp(guarded.data() + stride_bytes * row, tight.data() + row_bytes * row, row_bytes), 0)
+          << "layout " << layout << " row " << row;
+    }
   }
 }
 

@@ -27,8 +27,10 @@
  *     KX_ERR_OUT_OF_MEMORY.
  *   - Threads: the library keeps no global state; any number of calls may
  *     run at once on any threads. Decoding a large picture may start one
- *     short-lived thread that faults in the output's pages while the caller's
- *     thread decodes; encoding on several threads starts them. Where a thread
+ *     short-lived thread that faults in the pages holding the output's rows
+ *     while the caller's thread decodes; it never touches a byte between
+ *     rows, so padding may lie on protected pages (on Linux it has the
+ *     kernel fault them in, from Linux 5.14, and does nothing before); encoding on several threads starts them. Where a thread
  *     cannot be started, the work is done without it, with the same result.
  *     Every thread has ended when the call returns. On Linux, a decode into
  *     a buffer of 4 MiB or more advises the kernel to back its aligned

@@ -106,9 +106,11 @@ void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout,
   // about as much as decoding a flat picture: where the platform finds it
   // pays, a second thread faults them in from the end the decoder reaches
   // last (the top row is decoded first, and bottom-up rows store it last).
+  // Only the rows: the caller's padding may lie on pages it protected.
   const auto span_bytes =
       static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
-  PrefaultJob prefault{out, span_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
+  const std::size_t row_bytes = kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture.width);
+  PrefaultJob prefault{out, span_bytes, row_bytes, stride_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
   StartPrefault(&prefault);
   const std::size_t produced_bytes =
       DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
