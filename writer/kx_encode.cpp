@@ -1,8 +1,7 @@
 // The public library's writing half (kx.h): the bound of a file and the
-// encoder, over the threaded writer. Exceptions of the layer below (memory
-// for the work, threads) end here, as result codes.
-#include <cstdlib>
+// encoder, over the threaded writer.
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "codec/format/kx_format.h"
@@ -79,27 +78,25 @@ kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int3
   // other layout is gathered into such a copy first.
   const auto* source = static_cast<const std::uint8_t*>(pixels);
   const std::size_t raw_row_bytes = 3 * static_cast<std::size_t>(width);
-  std::uint8_t* gathered = nullptr;
+  std::unique_ptr<std::uint8_t[]> gathered;
   if (layout != KX_LAYOUT_BGR || stride_bytes != raw_row_bytes) {
-    gathered = static_cast<std::uint8_t*>(std::malloc(raw_row_bytes * static_cast<std::size_t>(height)));
-    if (gathered == nullptr) return KX_ERR_OUT_OF_MEMORY;
+    gathered.reset(new (std::nothrow) std::uint8_t[raw_row_bytes * static_cast<std::size_t>(height)]);
+    if (!gathered) return KX_ERR_OUT_OF_MEMORY;
     for (std::int32_t r = 0; r < height; ++r) {
       const std::int32_t stored = layout == KX_LAYOUT_BGR_BOTTOM_UP ? height - 1 - r : r;
       GatherRow(source + static_cast<std::size_t>(stored) * stride_bytes, layout, width,
-                gathered + static_cast<std::size_t>(r) * raw_row_bytes);
+                gathered.get() + static_cast<std::size_t>(r) * raw_row_bytes);
     }
-    source = gathered;
+    source = gathered.get();
   }
 
-  kx_result result = KX_OK;
-  try {
-    *file_bytes =
-        EncodeImageThreaded(source, width, height, encode_options, threads, static_cast<std::uint8_t*>(dst), dst_bytes);
-  } catch (const std::bad_alloc&) {
-    result = KX_ERR_OUT_OF_MEMORY;
-  }
-  std::free(gathered);
-  return result;
+  // Every argument the writer refuses is refused above: nothing here means
+  // that memory or a thread for the work could not be had.
+  const std::size_t written_bytes =
+      EncodeImageThreaded(source, width, height, encode_options, threads, static_cast<std::uint8_t*>(dst), dst_bytes);
+  if (written_bytes == 0) return KX_ERR_OUT_OF_MEMORY;
+  *file_bytes = written_bytes;
+  return KX_OK;
 }
 
 }  // extern "C"

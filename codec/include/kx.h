@@ -20,11 +20,12 @@
  *     (256 KiB) for the call, whatever the picture's size, and frees it
  *     before returning; kx_decode_with_window uses the caller's instead and
  *     allocates nothing. kx_encode allocates the writer's work memory (1.2 MB
- *     per thread, whatever the level), a stream buffer per stretch in
- *     flight when it runs on several threads, and, for any layout other than
+ *     per thread, whatever the level), two stream buffers of 288 KiB per
+ *     thread when it runs on several threads, and, for any layout other than
  *     top-down BGR rows without gaps, one converted copy of the picture; all
- *     of it is freed before it returns. An allocation that fails gives
- *     KX_ERR_OUT_OF_MEMORY.
+ *     of it is had before anything is written and freed before it returns.
+ *     An allocation that fails gives KX_ERR_OUT_OF_MEMORY, with nothing
+ *     written to dst or *file_bytes.
  *   - Threads: the library keeps no global state; any number of calls may
  *     run at once on any threads. Decoding a large picture may start one
  *     short-lived thread that faults in the pages holding the output's rows
