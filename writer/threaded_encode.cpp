@@ -40,7 +40,7 @@ struct Pipeline {
   std::uint8_t* work;  // work_bytes for each worker
   std::size_t work_bytes;
 
-  std::mutex lock;  // guards what follows
+  std::mutex lock;                  // guards what follows
   std::condition_variable changed;  // the gate moved, or a stream came free
   Gate gate = Gate::kClosed;
   Slot* slots;
@@ -121,8 +121,8 @@ std::size_t EncodeOnWorkers(const std::uint8_t* pixels, std::int32_t width, std:
   const std::size_t work_bytes = EncodeWorkBytes(options);
   const std::size_t stream_count = kStreamsPerWorker * workers;
   const std::unique_ptr<std::uint8_t[]> work(new (std::nothrow) std::uint8_t[work_bytes * workers]);
-  const std::unique_ptr<std::uint8_t[]> streams(
-      new (std::nothrow) std::uint8_t[EncodeStretchBoundBytes() * stream_count]);
+  const std::unique_ptr<std::uint8_t[]> streams(new (std::nothrow)
+                                                    std::uint8_t[EncodeStretchBoundBytes() * stream_count]);
   const std::unique_ptr<std::uint8_t*[]> free_streams(new (std::nothrow) std::uint8_t*[stream_count]);
   const std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[count]());
   const std::unique_ptr<std::thread[]> helpers(new (std::nothrow) std::thread[workers - 1]);
