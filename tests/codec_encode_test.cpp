@@ -574,6 +574,52 @@ TEST(EncodeImage, CompressedSizesAreSensible) {
   EXPECT_LT(EncodedSize(art, kDefaultEncodeLevel), art.pixels.size() / 3);
 }
 
+// Phrases: words of a few shared beginnings and many endings, so that a
+// search that follows more of its chain finds longer copies.
+Picture Phrases(int width, int height, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<Bytes> stems(6);
+  for (Bytes& stem : stems) stem = RandomBytes(rng, 12);
+  std::vector<Bytes> words(300);
+  for (Bytes& word : words) {
+    word = stems[rng() % stems.size()];
+    const Bytes ending = RandomBytes(rng, 4 + rng() % 60);
+    word.insert(word.end(), ending.begin(), ending.end());
+  }
+  Picture p{"phrases", width, height, Bytes(TotalBytes(width, height))};
+  std::size_t at = 0;
+  while (at < p.pixels.size()) {
+    const Bytes& word = words[rng() % words.size()];
+    const std::size_t n = std::min(word.size() - rng() % 8, p.pixels.size() - at);
+    std::copy(word.begin(), word.begin() + static_cast<std::ptrdiff_t>(n),
+              p.pixels.begin() + static_cast<std::ptrdiff_t>(at));
+    at += n;
+  }
+  return p;
+}
+
+// Each level on one fixed picture: its file no larger than the level
+// below's, and not the same file (each level searches differently; a level
+// that fell back on its neighbour's settings writes the neighbour's file).
+// The sizes are the writer's as it stands, so that a change of any level's
+// settings shows here and is made on purpose (on ten other seeds of the
+// same kind of picture every level is smaller than the one below, too).
+TEST(EncodeImage, EachLevelSearchesHarderThanTheOneBelow) {
+  const Picture p = Phrases(320, 240, 1);
+  const std::size_t want_bytes[kMaxEncodeLevel] = {99202, 95271, 94192, 93299, 92423, 91637, 90871, 87809, 87691};
+  Bytes below;
+  for (int level = kMinEncodeLevel; level <= kMaxEncodeLevel; ++level) {
+    const Bytes file = EncodeChecked(p, EncodeOptions{level, true});
+    ASSERT_FALSE(file.empty()) << "level " << level;
+    EXPECT_EQ(file.size(), want_bytes[level - 1]) << "level " << level;
+    if (level > kMinEncodeLevel) {
+      EXPECT_LE(file.size(), below.size()) << "level " << level;
+      EXPECT_NE(file, below) << "level " << level << " writes level " << level - 1 << "'s file";
+    }
+    below = file;
+  }
+}
+
 TEST(EncodeImage, OutputDependsOnlyOnPixelsAndOptions) {
   const Picture p = PhotoLike(120, 80, 3);
   const EncodeOptions options{};

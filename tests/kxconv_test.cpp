@@ -437,6 +437,11 @@ TEST_F(KxconvTest, BmpHeadersAreCheckedBeforeThePixelsAreTaken) {
          return b;
        }(),
        "damaged BMP: the pixels start at byte 0, inside the headers (26 bytes)"},
+      {"pixels past the end", with(10, static_cast<std::uint32_t>(good.size()) + 64, 4),
+       "damaged BMP: the pixel rows are cut short"},
+      {"pixels at 4294967295", with(10, 0xFFFFFFFFu, 4), "damaged BMP: the pixel rows are cut short"},
+      {"pixels at the end", with(10, static_cast<std::uint32_t>(good.size()), 4),
+       "damaged BMP: the pixel rows are cut short"},
       {"header size 0", with(14, 0, 4), "damaged BMP: unknown header size 0"},
       {"header size 41", with(14, 41, 4), "damaged BMP: unknown header size 41"},
       {"header size 4096", with(14, 4096, 4), "damaged BMP: unknown header size 4096"},
