@@ -12,7 +12,7 @@ shift || true
 python=/usr/bin/python3
 venv=$build/python-venv
 
-cmake --build "$build" -j2 --target kx kxconv make_samples >/dev/null
+cmake --build "$build" -j2 --target kx kxconv make_samples reference_decode >/dev/null
 [ -x "$venv/bin/python3" ] || "$python" -m venv --system-site-packages "$venv"
 "$venv/bin/python3" -m pip install --quiet --no-index --no-build-isolation --force-reinstall --no-deps ./python
 # Run from the tests' folder so that the installed package is imported, not

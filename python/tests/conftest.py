@@ -1,6 +1,8 @@
-"""Fixtures: the native build whose libkx the tests load, and its kxconv,
-the reference the plug-in's pixels are compared with (it decodes through
-the import plug-in's own entry points, not through this binding)."""
+"""Fixtures: the native build whose libkx the tests load, its kxconv, and
+the reference the binding's pixels are compared with: tests/reference_decode,
+the byte-at-a-time reference decoder of the C++ tests, which shares no
+decoding code with libkx (kxconv decodes through libkx, as this binding
+does, so a fault of the library's decoder would show in both alike)."""
 
 import os
 import subprocess
@@ -30,7 +32,7 @@ def kxconv(*args):
 
 
 def read_ppm(path):
-    """(width, height, RGB bytes) of a binary PPM as kxconv writes it."""
+    """(width, height, RGB bytes) of a binary PPM as kxconv and the reference write it."""
     data = Path(path).read_bytes()
     fields = data.split(maxsplit=4)
     assert fields[0] == b"P6" and fields[3] == b"255"
@@ -45,15 +47,15 @@ def samples_dir(tmp_path_factory):
     return out
 
 
-def native_reference(path, out_dir):
-    """What kxconv says of a file: recognised, complete, and its pixels."""
-    line = kxconv("info", path).stdout
-    recognised = ": recognised," in line
-    complete = line.rstrip().endswith(", complete")
-    pixels = None
-    if recognised:
-        ppm = Path(out_dir) / (Path(path).name + ".ppm")
-        result = kxconv("decode", path, ppm)
-        assert result.returncode == 0, result.stderr
-        pixels = read_ppm(ppm)
+def reference(path, out_dir):
+    """What the reference decoder says of a file: recognised, complete, and
+    its pixels (None when it is not recognised or not decoded)."""
+    ppm = Path(out_dir) / (Path(path).name + ".ppm")
+    run = subprocess.run(
+        [str(tool("tests/reference_decode")), str(path), str(ppm)], capture_output=True, text=True, check=True
+    )
+    line = run.stdout.split()
+    recognised = line[0] == "recognised"
+    complete = line[-1] == "complete"
+    pixels = read_ppm(ppm) if line[-1] in ("complete", "cut") else None
     return recognised, complete, pixels

@@ -1,7 +1,7 @@
 // kxconv: converts between KX pictures and PNG, BMP or PPM, and tells what
-// a KX file holds. Decoding goes through the plug-in's own entry points, so
-// the output is exactly what a viewer shows; encoding uses the codec's KX
-// writer. Run `kxconv --help` for the commands.
+// a KX file holds. Decoding and encoding go through the public library
+// (kx.h), whose decoder is the plug-in's, so the output is exactly what a
+// viewer shows. Run `kxconv --help` for the commands.
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
