@@ -356,6 +356,12 @@ TEST(Library, EveryResultHasItsOwnText) {
   std::vector<std::string> sorted = texts;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "two codes share a text";
+  // The ranges the texts state are the header's: 0 asks for the default level.
+  const std::string sides = "1.." + std::to_string(KX_MAX_SIDE);
+  EXPECT_NE(texts[KX_ERR_BAD_LEVEL].find("0.." + std::to_string(KX_MAX_LEVEL)), std::string::npos)
+      << texts[KX_ERR_BAD_LEVEL];
+  EXPECT_NE(texts[KX_ERR_BAD_SIZE].find(sides), std::string::npos) << texts[KX_ERR_BAD_SIZE];
+  EXPECT_NE(texts[KX_ERR_SIDE_RANGE].find(sides), std::string::npos) << texts[KX_ERR_SIDE_RANGE];
   EXPECT_STREQ(kx_result_text(KX_ERR_OUT_OF_MEMORY + 1), "unknown result code");
   EXPECT_STREQ(kx_result_text(-1), "unknown result code");
   EXPECT_EQ(kx_version_number(), unsigned{KX_VERSION_NUMBER});
