@@ -155,6 +155,7 @@ const char* kx_result_text(int result) {
     case KX_ERR_BAD_STRUCT_SIZE: return "record smaller than its first version (struct_bytes)";
     case KX_ERR_WINDOW_TOO_SMALL: return "decode window smaller than KX_MIN_DECODE_WINDOW_BYTES";
     case KX_ERR_OUT_OF_MEMORY: return "out of memory";
+    case KX_ERR_FINISHED: return "the decoder was finished: nothing more can be pushed";
     default: break;
   }
   return "unknown result code";

@@ -23,6 +23,7 @@ __all__ = [
     "HEADER_BYTES",
     "LAYOUTS",
     "MAX_SIDE",
+    "RESULT_CODES",
     "SONAME",
     "DecodeReport",
     "Info",
@@ -42,9 +43,31 @@ HEADER_BYTES = 16
 MAX_SIDE = 8192
 DEFAULT_LEVEL = 6
 
-OK = 0
-ERR_BAD_LAYOUT = 9
-ERR_BAD_SIZE = 12
+# kx_result, as kx.h numbers it (tests/check_result_codes.py holds this
+# table to the header).
+RESULT_CODES = {
+    "KX_OK": 0,
+    "KX_ERR_TRUNCATED_HEADER": 1,
+    "KX_ERR_NOT_KX": 2,
+    "KX_ERR_CODING": 3,
+    "KX_ERR_BYTES_PER_PIXEL": 4,
+    "KX_ERR_SIDE_RANGE": 5,
+    "KX_ERR_NO_PIXELS": 6,
+    "KX_ERR_TOO_LARGE": 7,
+    "KX_ERR_NULL_POINTER": 8,
+    "KX_ERR_BAD_LAYOUT": 9,
+    "KX_ERR_BAD_STRIDE": 10,
+    "KX_ERR_BUFFER_TOO_SMALL": 11,
+    "KX_ERR_BAD_SIZE": 12,
+    "KX_ERR_BAD_LEVEL": 13,
+    "KX_ERR_BAD_STRUCT_SIZE": 14,
+    "KX_ERR_WINDOW_TOO_SMALL": 15,
+    "KX_ERR_OUT_OF_MEMORY": 16,
+    "KX_ERR_FINISHED": 17,
+}
+OK = RESULT_CODES["KX_OK"]
+ERR_BAD_LAYOUT = RESULT_CODES["KX_ERR_BAD_LAYOUT"]
+ERR_BAD_SIZE = RESULT_CODES["KX_ERR_BAD_SIZE"]
 
 # kx_layout: bytes of each pixel in the order named; BGR_BOTTOM_UP is a
 # Windows bitmap's (rows from the bottom up, padded to 4 bytes).
