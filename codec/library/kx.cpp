@@ -84,14 +84,12 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
   ImageSize size{};
   const HeaderCheck check = PlanFromHeader(static_cast<const std::uint8_t*>(src), src_bytes, &size, picture);
   if (check != HeaderCheck::kOk) return ResultOf(check);
-  const std::size_t pixel_bytes = layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
-  if (stride_bytes < pixel_bytes * static_cast<std::size_t>(picture->width)) return KX_ERR_BAD_STRIDE;
-  const std::uint64_t need_bytes = std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
-                                   pixel_bytes * static_cast<std::size_t>(picture->width);
-  // The stride is a size_t and the height below 2^15: the product can only
-  // wrap for strides no buffer could follow anyway. (Compared in 64 bits:
-  // where size_t has 32, as in WebAssembly, the test is always false.)
-  if (std::uint64_t{stride_bytes} > UINT64_MAX / 32768 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
+  if (stride_bytes < kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture->width)) {
+    return KX_ERR_BAD_STRIDE;
+  }
+  // Sides and layout are known good here: 0 is a size past 2^64.
+  const std::uint64_t need_bytes = kx_buffer_bytes(picture->width, picture->height, layout, stride_bytes);
+  if (need_bytes == 0 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
   return KX_OK;
 }
 
@@ -208,10 +206,12 @@ uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t strid
   if (pixel_bytes == 0 || width <= 0 || height <= 0 || width > kMaxHeaderSide || height > kMaxHeaderSide) return 0;
   const std::uint64_t row_bytes = std::uint64_t{pixel_bytes} * static_cast<std::uint32_t>(width);
   if (stride_bytes < row_bytes) return 0;
-  // A stride of up to 2^64 / 2^15 keeps the product in range; beyond that
-  // no buffer could hold the rows anyway.
-  if (stride_bytes > (UINT64_MAX - row_bytes) / static_cast<std::uint32_t>(height)) return UINT64_MAX;
-  return std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(height - 1) + row_bytes;
+  // The one overflow guard of every buffer size the library computes (the
+  // decoders' and the encoder's checks call this): a size past 2^64 is 0,
+  // which no caller can take for room.
+  const std::uint64_t gaps = static_cast<std::uint32_t>(height - 1);
+  if (gaps > 0 && std::uint64_t{stride_bytes} > (UINT64_MAX - row_bytes) / gaps) return 0;
+  return std::uint64_t{stride_bytes} * gaps + row_bytes;
 }
 
 kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
