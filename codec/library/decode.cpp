@@ -1,5 +1,6 @@
-// The public library's reading half (kx.h): results, version, probing,
-// layouts and decoding, over the decoder the plug-in runs.
+// The public library's reading half (kx.h): results, version, probing and
+// decoding, over the decoder the plug-in runs. Buffer sizes are
+// layouts.cpp's, the encoder encode.cpp.
 #include "kx.h"
 
 #include <cstdlib>
@@ -28,9 +29,6 @@ namespace {
 constexpr std::size_t kInfoV1Bytes = sizeof(kx_info);
 constexpr std::size_t kReportV1Bytes = sizeof(kx_decode_report);
 
-// The widest side a 16-bit header field can state.
-constexpr std::int32_t kMaxHeaderSide = 32767;
-
 kx_result ResultOf(HeaderCheck check) {
   switch (check) {
     case HeaderCheck::kOk: return KX_OK;
@@ -44,8 +42,6 @@ kx_result ResultOf(HeaderCheck check) {
   }
   return KX_ERR_NOT_KX;
 }
-
-bool KnownLayout(int layout) { return layout >= KX_LAYOUT_BGR_BOTTOM_UP && layout <= KX_LAYOUT_BGRA; }
 
 // Copies the first struct_bytes of a record this version filled, no more:
 // a caller built against an earlier, shorter record has no room for the
@@ -79,7 +75,7 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
                                std::size_t stride_bytes, std::size_t dst_bytes, const kx_decode_report* report,
                                PictureLayout* picture) {
   if (src == nullptr || dst == nullptr) return KX_ERR_NULL_POINTER;
-  if (!KnownLayout(layout)) return KX_ERR_BAD_LAYOUT;
+  if (kx_layout_pixel_bytes(layout) == 0) return KX_ERR_BAD_LAYOUT;
   if (report != nullptr && report->struct_bytes < kReportV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
   ImageSize size{};
   const HeaderCheck check = PlanFromHeader(static_cast<const std::uint8_t*>(src), src_bytes, &size, picture);
@@ -187,31 +183,6 @@ kx_result kx_probe(const void* head, size_t head_bytes, kx_info* info) {
   }
   Deliver(filled, info);
   return filled.decoding;
-}
-
-size_t kx_layout_pixel_bytes(int layout) {
-  if (!KnownLayout(layout)) return 0;
-  return layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
-}
-
-size_t kx_default_stride(int32_t width, int layout) {
-  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
-  if (pixel_bytes == 0 || width <= 0 || width > kMaxHeaderSide) return 0;
-  const std::size_t row_bytes = pixel_bytes * static_cast<std::size_t>(width);
-  return layout == KX_LAYOUT_BGR_BOTTOM_UP ? (row_bytes + 3) / 4 * 4 : row_bytes;
-}
-
-uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t stride_bytes) {
-  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
-  if (pixel_bytes == 0 || width <= 0 || height <= 0 || width > kMaxHeaderSide || height > kMaxHeaderSide) return 0;
-  const std::uint64_t row_bytes = std::uint64_t{pixel_bytes} * static_cast<std::uint32_t>(width);
-  if (stride_bytes < row_bytes) return 0;
-  // The one overflow guard of every buffer size the library computes (the
-  // decoders' and the encoder's checks call this): a size past 2^64 is 0,
-  // which no caller can take for room.
-  const std::uint64_t gaps = static_cast<std::uint32_t>(height - 1);
-  if (gaps > 0 && std::uint64_t{stride_bytes} > (UINT64_MAX - row_bytes) / gaps) return 0;
-  return std::uint64_t{stride_bytes} * gaps + row_bytes;
 }
 
 kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
