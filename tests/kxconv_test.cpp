@@ -505,7 +505,9 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
   for (const std::string args :
        {"", "convert in.ppm out.kx", "encode in.ppm", "encode in.ppm a.kx b.kx", "encode --level 0 in.ppm out.kx",
         "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
-        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format png in.kx out.png",
+        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format gif in.kx out",
+        "encode --format png in.ppm out.kx", "encode --format in.ppm out.kx", "encode -o . --name x in.ppm",
+        "info --name x in.ppm", "encode in.ppm out.kx --name",
         "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx",
         "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx", "encode -j 2x in.ppm out.kx",
         "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j", "decode -j 2 in.kx out.png"}) {
@@ -521,6 +523,42 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(Kxconv("encode --help").status, 0);
+}
+
+// Programs that convert through kxconv (ImageMagick's and GraphicsMagick's
+// delegates) hand it temporary files with names of their own: --format says
+// what to write whatever the name, --name what messages call the input.
+TEST_F(KxconvTest, FormatAndNameServeProgramsThatNameTheFiles) {
+  const Rgb picture = TestPicture(7, 5);
+  WriteFile(At("in.ppm"), PpmFile(picture));
+  ASSERT_EQ(Kxconv("encode --format kx in.ppm picture.png").status, 0);
+  const Bytes kx = ReadFile(At("picture.png"));
+  ASSERT_GE(kx.size(), kHeaderBytes);
+  EXPECT_EQ(CheckHeader(kx.data()), 1);
+  EXPECT_EQ(FirstDifference(Bgr(picture), KxPixels(kx)), "");
+  ASSERT_EQ(Kxconv("decode --format png -- picture.png temp-name").status, 0);
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadPng(At("temp-name")).rgb), "");
+  ASSERT_EQ(Kxconv("decode --format bmp picture.png looks-like.png").status, 0);
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadBmp(ReadFile(At("looks-like.png"))).rgb), "");
+
+  WriteFile(At("tiny"), Bytes{'K', 'X', 0x83, 3});
+  const std::string huge_header = "P6\n9000 10\n255\n";
+  WriteFile(At("huge"), Bytes(huge_header.begin(), huge_header.end()));
+  const std::vector<std::string> before = Listing(dir_);
+  const struct {
+    std::string args;
+    std::string message;
+  } cases[] = {
+      {"decode --format png --name holiday.kx -- tiny out", "kxconv: holiday.kx: not a KX picture: 4 bytes"},
+      {"encode --format kx --name 'my scan.png' huge out", "kxconv: my scan.png: 9000 x 10 pixels, more than 8192"},
+      {"encode --format kx --name '' huge out", "kxconv: huge: 9000 x 10 pixels"},
+  };
+  for (const auto& c : cases) {
+    const RunResult run = Kxconv(c.args);
+    EXPECT_EQ(run.status, 1) << c.args;
+    EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.args << " said: " << run.err;
+    EXPECT_EQ(Listing(dir_), before) << c.args << " left a file behind";
+  }
 }
 
 TEST_F(KxconvTest, ThreadsChangeNeitherFilesNorMessages) {
