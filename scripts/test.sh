@@ -7,7 +7,7 @@
 # package on libkx (python/), valgrind over the native plug-in tests,
 # clang-tidy over every native target (the lint preset, about 3 minutes),
 # the GIMP plug-in in gimp-console, ImageMagick, GraphicsMagick and libvips
-# through kxconv, the web package (its WebAssembly builds in Node and in
+# through kxconv, KDE's thumbnails, the web package (its WebAssembly builds in Node and in
 # headless Chromium), the release (archive and installer) built twice from
 # HEAD and compared, and each fuzz target for a short while after replaying
 # its corpus (scripts/fuzz.sh runs them for longer).
@@ -75,6 +75,9 @@ step "gimp" gimp/tests/run.sh build/release
 # ImageMagick 6, GraphicsMagick and libvips through the release build's
 # kxconv, with the delegates the install command writes (about 10 s).
 step "converters" magick/tests/run.sh build/release
+# KDE's thumbnails (KIO::PreviewJob, offscreen) with the release build's
+# Qt plug-in and MIME type installed into a prefix of their own (about 2 s).
+step "kde" desktop/kde/run.sh build/release
 step "web" web/test/run.sh
 step "package" scripts/package.sh
 step "release reproducible" timeout 1800 scripts/check_release.sh
