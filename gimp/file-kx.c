@@ -102,11 +102,17 @@ static gchar* header_refusal(const kx_info* info, kx_result decoding) {
 }
 
 /* Decodes `filename` into a new image; -1 with *error set when it cannot.
- * *width and *height are the picture's. */
-static gint32 load_image(const gchar* filename, gint* width, gint* height, GError** error) {
-  gchar* file = NULL;
-  gsize file_bytes = 0;
-  if (!g_file_get_contents(filename, &file, &file_bytes, error)) return -1;
+ * *width and *height are the picture's. A stream that ends early is said in
+ * a message when `tell_damage` (not for thumbnails, which the Open dialog
+ * makes for every file it shows). */
+static gint32 load_image(const gchar* filename, gboolean tell_damage, gint* width, gint* height, GError** error) {
+  /* Mapped, not read: the decoder looks at no more than the header's
+   * picture can use (kx_info.max_input_bytes), and a large file that is no
+   * KX picture is refused having read its first page. */
+  GMappedFile* mapped = g_mapped_file_new(filename, FALSE, error);
+  if (mapped == NULL) return -1;
+  const gchar* file = g_mapped_file_get_contents(mapped);
+  const gsize file_bytes = g_mapped_file_get_length(mapped);
 
   kx_info info = KX_INFO_INIT;
   const kx_result decoding = kx_probe(file, file_bytes, &info);
@@ -114,7 +120,7 @@ static gint32 load_image(const gchar* filename, gint* width, gint* height, GErro
   if (refusal != NULL) {
     g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: %s", gimp_filename_to_utf8(filename), refusal);
     g_free(refusal);
-    g_free(file);
+    g_mapped_file_unref(mapped);
     return -1;
   }
 
@@ -124,19 +130,19 @@ static gint32 load_image(const gchar* filename, gint* width, gint* height, GErro
   if (pixels == NULL) {
     g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_NOMEM, "%s: not enough memory for %d \xc3\x97 %d pixels",
                 gimp_filename_to_utf8(filename), (int)info.width, (int)info.height);
-    g_free(file);
+    g_mapped_file_unref(mapped);
     return -1;
   }
   kx_decode_report report = KX_DECODE_REPORT_INIT;
   const kx_result result = kx_decode(file, file_bytes, KX_LAYOUT_RGB, pixels, stride_bytes, pixels_bytes, &report);
-  g_free(file);
+  g_mapped_file_unref(mapped);
   if (result != KX_OK) {
     g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: cannot decode: %s", gimp_filename_to_utf8(filename),
                 kx_result_text(result));
     g_free(pixels);
     return -1;
   }
-  if (!report.complete) {
+  if (!report.complete && tell_damage) {
     g_message("%s: the KX stream ended early at pixel %" G_GUINT64_FORMAT " of %" G_GUINT64_FORMAT
               "; the rest is completed as KX viewers show it.",
               gimp_filename_to_utf8(filename), (guint64)report.decoded_pixels,
@@ -279,7 +285,7 @@ static void run(const gchar* name, gint nparams, const GimpParam* param, gint* n
   if (strcmp(name, LOAD_PROC) == 0 && nparams >= 3) {
     gint width = 0;
     gint height = 0;
-    const gint32 image = load_image(param[1].data.d_string, &width, &height, &error);
+    const gint32 image = load_image(param[1].data.d_string, TRUE, &width, &height, &error);
     if (image != -1) {
       *nreturn_vals = 2;
       values[1].type = GIMP_PDB_IMAGE;
@@ -290,7 +296,7 @@ static void run(const gchar* name, gint nparams, const GimpParam* param, gint* n
   } else if (strcmp(name, LOAD_THUMB_PROC) == 0 && nparams >= 2) {
     gint width = 0;
     gint height = 0;
-    const gint32 image = load_image(param[0].data.d_string, &width, &height, &error);
+    const gint32 image = load_image(param[0].data.d_string, FALSE, &width, &height, &error);
     if (image != -1) {
       const gint size = MAX(param[1].data.d_int32, 1);
       if (width > size || height > size) {

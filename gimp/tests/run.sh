@@ -16,7 +16,8 @@
 #     the file `kxconv encode` writes from the same PNG;
 #   - over 8192 on a side: refused with its message, the file already there
 #     left as it was, no temporary file left;
-#   - the thumbnail procedure: the size GIMP is told and the scaled size.
+#   - the thumbnail procedure: the size GIMP is told, the scaled size, and
+#     no message for a damaged file.
 # gimp-console exits 0 whatever a batch command does, so every outcome is
 # read from the files and the messages, never from the exit status.
 #
@@ -143,6 +144,10 @@ case_of "thumbnail" "(let* ((r (file-kx-load-thumb $(q "$work/in/gradient-333x12
               (gimp-message (string-append \"thumbnail \" (number->string (car (gimp-image-width image))) \" \"
                 (number->string (car (gimp-image-height image))) \" of \" (number->string (cadr r)) \" \"
                 (number->string (caddr r)))))"
+# A thumbnail of a damaged file says nothing: the Open dialog makes one for
+# every file it lists.
+cp tests/data/decode/cut-64x67.kx "$work/in/thumb-of-cut.kx"
+case_of "thumbnail of a cut file" "(file-kx-load-thumb $(q "$work/in/thumb-of-cut.kx") 32)"
 
 start_ns=$(date +%s%N)
 gimp-console -g "$work/gimprc" -i -d -f -n -b "(begin $defs ${cases[*]})" -b "(gimp-quit 0)" >"$work/log" 2>&1
@@ -219,6 +224,7 @@ grep -qF "$work/out/too-wide.kx: 8193 × 2 pixels, more than 8192 on a side" "$w
 leftovers=$(find "$work/out" -name '.*' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left in the output folder"
 grep -qF "thumbnail 128 50 of 333 129" "$work/log" || fail "thumbnail: $(grep thumbnail "$work/log")"
+! grep -qF "thumb-of-cut.kx: the KX stream ended early" "$work/log" || fail "a thumbnail of a cut file gave a message"
 
 if [ "$failures" -ne 0 ]; then
   echo "gimp: $failures failures; GIMP's console said:"
