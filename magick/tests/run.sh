@@ -38,6 +38,8 @@ gm_dir=$(dirname "$(find "$work/prefix/share" -name delegates.mgk)")
   { echo "magick: FAIL: the install wrote no delegates.xml, magic.xml or delegates.mgk"; find "$work/prefix"; exit 1; }
 # Both read MAGICK_CONFIGURE_PATH: ImageMagick its .xml files, GraphicsMagick its .mgk.
 export MAGICK_CONFIGURE_PATH=$im_dir:$gm_dir
+tr -s ' \n' ' ' <"$work/install.log" | grep -qF "found when MAGICK_CONFIGURE_PATH names $im_dir:$gm_dir" ||
+  { echo "magick: FAIL: an install outside /usr does not say how the files are found"; exit 1; }
 
 failures=0
 fail() {
