@@ -3,6 +3,7 @@
 // simplified interface, which kxconv does not use), read back the same way.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -559,6 +560,41 @@ TEST_F(KxconvTest, FormatAndNameServeProgramsThatNameTheFiles) {
     EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.args << " said: " << run.err;
     EXPECT_EQ(Listing(dir_), before) << c.args << " left a file behind";
   }
+}
+
+// ImageMagick hands its delegates a link, in its temporary folder, to the
+// file asked for, and afterwards renames what was written there over that
+// file, deleting it when the rename fails (another file system) yet
+// reporting success: --linked-output refuses such an output before writing.
+// The Windows build has no such links; the case needs a second file system
+// (/dev/shm), and is left out where there is none.
+TEST_F(KxconvTest, LinkedOutputOnAnotherFileSystemIsRefused) {
+  if (std::getenv("KXCONV_UNDER_TEST") != nullptr) GTEST_SKIP() << "native links only";
+  WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 3)));
+  fs::create_directory(At("asked"));
+  fs::create_symlink(At("asked") / "out.kx", At("link-here"));
+  ASSERT_EQ(Kxconv("encode --format kx --linked-output in.ppm link-here").status, 0);
+  EXPECT_EQ(CheckHeader(ReadFile(At("link-here")).data()), 1);
+
+  char pattern[] = "/dev/shm/kxconv_test.XXXXXX";
+  struct stat here {};
+  struct stat shm {};
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  const fs::path other = pattern;
+  const bool elsewhere = stat(dir_.c_str(), &here) == 0 && stat(other.c_str(), &shm) == 0 && here.st_dev != shm.st_dev;
+  if (elsewhere) {
+    fs::create_symlink(other / "out.kx", At("link-there"));
+    const RunResult run = Kxconv("encode --format kx --linked-output --name in.png in.ppm link-there");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("kxconv: in.png: not written: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(other.string()), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_symlink(At("link-there")));
+    EXPECT_FALSE(fs::exists(other / "out.kx"));
+    // Without the option, the same output is written.
+    EXPECT_EQ(Kxconv("encode --format kx in.ppm link-there").status, 0);
+  }
+  fs::remove_all(other);
+  if (!elsewhere) GTEST_SKIP() << "/dev/shm is on the same file system as " << dir_;
 }
 
 TEST_F(KxconvTest, ThreadsChangeNeitherFilesNorMessages) {

@@ -102,7 +102,6 @@ pairs+=("$work/out/user.png" "$work/ref/gradient-333x129.png")
 MAGICK_CONFIGURE_PATH= convert-im6.q16 "$work/png/rgb16.png" "$work/out/user.kx" || fail "convert to KX from ~/.config/ImageMagick"
 check_kx "$work/out/user.kx" "$work/ref/rgb16.kx" "convert to KX with ~/.config/ImageMagick"
 
-echo "magick: write: $exact of $written files the same as kxconv's"
 
 # Failures: non-zero, no file, the user's file named.
 "$kxconv" encode --no-delta "$work/png/rgb8.png" "$work/in/no-delta.kx"
@@ -142,6 +141,20 @@ gm convert "$odd" "$work/out/odd.gm.png" || fail "gm convert of a name with shel
 [ ! -e ran ] && [ ! -e ran2 ] || fail "a file name's shell syntax was run"
 pairs+=("$work/out/odd.im.png" "$work/ref/tokens-7x10.png" "$work/out/odd.gm.png" "$work/ref/tokens-7x10.png")
 cd - >/dev/null
+# ImageMagick moves a delegate's output from its temporary folder by
+# renaming, and loses it on another file system while exiting 0: the
+# delegate refuses such an output, and with a temporary folder there it is
+# written. Needs /dev/shm on another file system than the work folder.
+shm=$(mktemp -d /dev/shm/kx-magick.XXXXXX 2>/dev/null) && trap '[ -n "${KX_KEEP:-}" ] || rm -rf "$work" "$shm"' EXIT
+if [ -n "$shm" ] && [ "$(stat -c %d "$work")" != "$(stat -c %d "$shm")" ]; then
+  refuse "convert to another file system" "$shm/elsewhere.kx" "$work/png/rgb8.png: not written: " \
+    convert-im6.q16 "$work/png/rgb8.png" "$shm/elsewhere.kx"
+  MAGICK_TEMPORARY_PATH=$shm convert-im6.q16 "$work/png/rgb8.png" "$shm/elsewhere.kx" ||
+    fail "convert to another file system with MAGICK_TEMPORARY_PATH there"
+  check_kx "$shm/elsewhere.kx" "$work/ref/rgb8.kx" "convert to another file system with MAGICK_TEMPORARY_PATH there"
+else
+  echo "magick: /dev/shm is on the work folder's file system: the move to another one is not tried"
+fi
 # GraphicsMagick hands over the file kxconv wrote: the usual permissions.
 [ "$(stat -c %a "$work/out/rgb8.gm.kx")" = 644 ] || fail "gm convert wrote mode $(stat -c %a "$work/out/rgb8.gm.kx") under umask 022"
 
@@ -162,6 +175,7 @@ for got, want in zip(args[0::2], args[1::2]):
 print(f"magick: read: {len(args) // 2 - bad} of {len(args) // 2} pictures exact")
 sys.exit(1 if bad else 0)
 EOF
+echo "magick: write: $exact of $written files the same as kxconv's"
 if [ "$failures" -ne 0 ]; then
   echo "magick: $failures failures"
   exit 1

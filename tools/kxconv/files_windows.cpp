@@ -116,6 +116,8 @@ bool IsExistingFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::string LinkedOutputElsewhere(const std::string&) { return ""; }
+
 bool StderrIsTerminal() {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;

@@ -67,6 +67,9 @@ const char kHelp[] =
     "         convert through kxconv name their files freely).\n"
     "--name   With one IN and one OUT: the name messages give IN, for a\n"
     "         program that hands kxconv a copy of the user's file.\n"
+    "--linked-output  OUT is a link that such a program made in its temporary\n"
+    "         folder to the file it moves OUT to afterwards: refused when that\n"
+    "         file is on another file system, where the move would fail.\n"
     "info     Prints one line per file: whether the recognition test accepts\n"
     "         it, the coding byte, width x height, the stream's length, and\n"
     "         what decoding gives: complete, or where the stream ends early.\n"
@@ -89,6 +92,7 @@ struct Options {
   ImageFormat format = ImageFormat::kPng;
   bool format_given = false;
   std::string name;  // what messages call the one input; empty: its path
+  bool linked_output = false;
   kx_encode_options encode = KX_ENCODE_OPTIONS_INIT;
   unsigned threads = 1;
 };
@@ -344,6 +348,8 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
       if (!has_value || argv[a + 1] != "kx") return UsageError("encode writes KX only: --format kx");
       ++a;
       options->format_given = true;
+    } else if (arg == "--linked-output" && options->command != Command::kInfo) {
+      options->linked_output = true;
     } else if (arg == "--name" && options->command != Command::kInfo) {
       if (!has_value) return UsageError("--name needs a name");
       options->name = argv[++a];  // empty: the input's path, as without it
@@ -407,6 +413,13 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
   Outcome o;
   if (written.count(job.second) != 0) {
     o.error = "would overwrite " + job.second + ", written from another input in this run";
+    return o;
+  }
+  const std::string elsewhere = options.linked_output ? LinkedOutputElsewhere(job.second) : "";
+  if (!elsewhere.empty()) {
+    o.error = "not written: the program that runs kxconv would move the file from its temporary folder to " +
+              elsewhere + ", on another file system, and lose it (ImageMagick: set MAGICK_TEMPORARY_PATH to a "
+              "folder on that file system)";
     return o;
   }
   try {
