@@ -71,9 +71,9 @@ static void query(void) {
   gimp_register_magic_load_handler(LOAD_PROC, "kx", "", "0,string,KX");
 
   gimp_install_procedure(LOAD_THUMB_PROC, "Loads a thumbnail of a KX picture",
-                         "Decodes the picture and scales it to fit the size asked for.", "kxfilter", "kxfilter",
-                         "2026", NULL, NULL, GIMP_PLUGIN, G_N_ELEMENTS(thumb_args), G_N_ELEMENTS(thumb_return_vals),
-                         thumb_args, thumb_return_vals);
+                         "Decodes the picture and scales it to fit the size asked for.", "kxfilter", "kxfilter", "2026",
+                         NULL, NULL, GIMP_PLUGIN, G_N_ELEMENTS(thumb_args), G_N_ELEMENTS(thumb_return_vals), thumb_args,
+                         thumb_return_vals);
   gimp_register_thumbnail_loader(LOAD_PROC, LOAD_THUMB_PROC);
 
   gimp_install_procedure(SAVE_PROC, "Exports KX pictures",
@@ -179,8 +179,7 @@ static guchar* drawable_rgb(gint32 drawable, gint width, gint height, GError** e
   if (rgb == NULL || strip == NULL) {
     g_free(rgb);
     g_free(strip);
-    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_NOMEM, "not enough memory for %d \xc3\x97 %d pixels", width,
-                height);
+    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_NOMEM, "not enough memory for %d \xc3\x97 %d pixels", width, height);
     return NULL;
   }
   /* RGBA at 16 bits in the drawable's own colour space: grey and indexed
@@ -244,8 +243,8 @@ static gboolean save_image(const gchar* filename, gint32 drawable, gint level, G
   /* A temporary file in the same folder, renamed over the name when it is
    * complete: an interrupted export leaves the old file, never half a new
    * one. 0666 lets the umask give the user's usual permissions. */
-  const gboolean written =
-      g_file_set_contents_full(filename, (const gchar*)kx, (gssize)kx_bytes, G_FILE_SET_CONTENTS_CONSISTENT, 0666, error);
+  const gboolean written = g_file_set_contents_full(filename, (const gchar*)kx, (gssize)kx_bytes,
+                                                    G_FILE_SET_CONTENTS_CONSISTENT, 0666, error);
   g_free(kx);
   gimp_progress_update(1.0);
   return written;

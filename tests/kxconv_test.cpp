@@ -508,10 +508,10 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
         "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
         "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format gif in.kx out",
         "encode --format png in.ppm out.kx", "encode --format in.ppm out.kx", "encode -o . --name x in.ppm",
-        "info --name x in.ppm", "encode in.ppm out.kx --name",
-        "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx",
-        "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx", "encode -j 2x in.ppm out.kx",
-        "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j", "decode -j 2 in.kx out.png"}) {
+        "info --name x in.ppm", "encode in.ppm out.kx --name", "decode -o missing-folder in.kx", "info",
+        "info -o . in.kx", "encode --bogus in.ppm out.kx", "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx",
+        "encode -j 2x in.ppm out.kx", "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j",
+        "decode -j 2 in.kx out.png"}) {
     const RunResult run = Kxconv(args);
     EXPECT_EQ(run.status, 2) << "kxconv " << args;
     EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;

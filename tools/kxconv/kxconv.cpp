@@ -418,7 +418,8 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
   const std::string elsewhere = options.linked_output ? LinkedOutputElsewhere(job.second) : "";
   if (!elsewhere.empty()) {
     o.error = "not written: the program that runs kxconv would move the file from its temporary folder to " +
-              elsewhere + ", on another file system, and lose it (ImageMagick: set MAGICK_TEMPORARY_PATH to a "
+              elsewhere +
+              ", on another file system, and lose it (ImageMagick: set MAGICK_TEMPORARY_PATH to a "
               "folder on that file system)";
     return o;
   }
