@@ -6,10 +6,11 @@
 # ANSI and wide forms, kxconv.exe against the native kxconv, the Python
 # package on libkx (python/), valgrind over the native plug-in tests,
 # clang-tidy over every native target (the lint preset, about 3 minutes),
-# the web package (its WebAssembly builds in Node and in headless
-# Chromium), the release (archive and installer) built twice from HEAD and
-# compared, and each fuzz target for a short while after replaying its
-# corpus (scripts/fuzz.sh runs them for longer).
+# the GIMP plug-in in gimp-console, ImageMagick, GraphicsMagick and libvips
+# through kxconv, KDE's thumbnails, the web package (its WebAssembly builds in Node and in
+# headless Chromium), the release (archive and installer) built twice from
+# HEAD and compared, and each fuzz target for a short while after replaying
+# its corpus (scripts/fuzz.sh runs them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -68,6 +69,15 @@ step "python" scripts/test-python.sh build/release
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint
+# GIMP (gimp-console) with the release build's plug-in, installed into a
+# prefix of its own, under a private HOME (about a minute).
+step "gimp" gimp/tests/run.sh build/release
+# ImageMagick 6, GraphicsMagick and libvips through the release build's
+# kxconv, with the delegates the install command writes (about 10 s).
+step "converters" magick/tests/run.sh build/release
+# KDE's thumbnails (KIO::PreviewJob, offscreen) with the release build's
+# Qt plug-in and MIME type installed into a prefix of their own (about 2 s).
+step "kde" desktop/kde/run.sh build/release
 step "web" web/test/run.sh
 step "package" scripts/package.sh
 step "release reproducible" timeout 1800 scripts/check_release.sh

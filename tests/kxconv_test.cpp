@@ -3,6 +3,7 @@
 // simplified interface, which kxconv does not use), read back the same way.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -555,10 +556,12 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
   for (const std::string args :
        {"", "convert in.ppm out.kx", "encode in.ppm", "encode in.ppm a.kx b.kx", "encode --level 0 in.ppm out.kx",
         "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
-        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format png in.kx out.png",
-        "decode -o missing-folder in.kx", "info", "info -o . in.kx", "encode --bogus in.ppm out.kx",
-        "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx", "encode -j 2x in.ppm out.kx",
-        "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j", "decode -j 2 in.kx out.png"}) {
+        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format gif in.kx out",
+        "encode --format png in.ppm out.kx", "encode --format in.ppm out.kx", "encode -o . --name x in.ppm",
+        "info --name x in.ppm", "encode in.ppm out.kx --name", "decode -o missing-folder in.kx", "info",
+        "info -o . in.kx", "encode --bogus in.ppm out.kx", "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx",
+        "encode -j 2x in.ppm out.kx", "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j",
+        "decode -j 2 in.kx out.png"}) {
     const RunResult run = Kxconv(args);
     EXPECT_EQ(run.status, 2) << "kxconv " << args;
     EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;
@@ -571,6 +574,77 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(Kxconv("encode --help").status, 0);
+}
+
+// Programs that convert through kxconv (ImageMagick's and GraphicsMagick's
+// delegates) hand it temporary files with names of their own: --format says
+// what to write whatever the name, --name what messages call the input.
+TEST_F(KxconvTest, FormatAndNameServeProgramsThatNameTheFiles) {
+  const Rgb picture = TestPicture(7, 5);
+  WriteFile(At("in.ppm"), PpmFile(picture));
+  ASSERT_EQ(Kxconv("encode --format kx in.ppm picture.png").status, 0);
+  const Bytes kx = ReadFile(At("picture.png"));
+  ASSERT_GE(kx.size(), kHeaderBytes);
+  EXPECT_EQ(CheckHeader(kx.data()), 1);
+  EXPECT_EQ(FirstDifference(Bgr(picture), KxPixels(kx)), "");
+  ASSERT_EQ(Kxconv("decode --format png -- picture.png temp-name").status, 0);
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadPng(At("temp-name")).rgb), "");
+  ASSERT_EQ(Kxconv("decode --format bmp picture.png looks-like.png").status, 0);
+  EXPECT_EQ(FirstDifference(picture.rgb, ReadBmp(ReadFile(At("looks-like.png"))).rgb), "");
+
+  WriteFile(At("tiny"), Bytes{'K', 'X', 0x83, 3});
+  const std::string huge_header = "P6\n9000 10\n255\n";
+  WriteFile(At("huge"), Bytes(huge_header.begin(), huge_header.end()));
+  const std::vector<std::string> before = Listing(dir_);
+  const struct {
+    std::string args;
+    std::string message;
+  } cases[] = {
+      {"decode --format png --name holiday.kx -- tiny out", "kxconv: holiday.kx: not a KX picture: 4 bytes"},
+      {"encode --format kx --name 'my scan.png' huge out", "kxconv: my scan.png: 9000 x 10 pixels, more than 8192"},
+      {"encode --format kx --name '' huge out", "kxconv: huge: 9000 x 10 pixels"},
+  };
+  for (const auto& c : cases) {
+    const RunResult run = Kxconv(c.args);
+    EXPECT_EQ(run.status, 1) << c.args;
+    EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.args << " said: " << run.err;
+    EXPECT_EQ(Listing(dir_), before) << c.args << " left a file behind";
+  }
+}
+
+// ImageMagick hands its delegates a link, in its temporary folder, to the
+// file asked for, and afterwards renames what was written there over that
+// file, deleting it when the rename fails (another file system) yet
+// reporting success: --linked-output refuses such an output before writing.
+// The Windows build has no such links; the case needs a second file system
+// (/dev/shm), and is left out where there is none.
+TEST_F(KxconvTest, LinkedOutputOnAnotherFileSystemIsRefused) {
+  if (std::getenv("KXCONV_UNDER_TEST") != nullptr) GTEST_SKIP() << "native links only";
+  WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 3)));
+  fs::create_directory(At("asked"));
+  fs::create_symlink(At("asked") / "out.kx", At("link-here"));
+  ASSERT_EQ(Kxconv("encode --format kx --linked-output in.ppm link-here").status, 0);
+  EXPECT_EQ(CheckHeader(ReadFile(At("link-here")).data()), 1);
+
+  char pattern[] = "/dev/shm/kxconv_test.XXXXXX";
+  struct stat here {};
+  struct stat shm {};
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  const fs::path other = pattern;
+  const bool elsewhere = stat(dir_.c_str(), &here) == 0 && stat(other.c_str(), &shm) == 0 && here.st_dev != shm.st_dev;
+  if (elsewhere) {
+    fs::create_symlink(other / "out.kx", At("link-there"));
+    const RunResult run = Kxconv("encode --format kx --linked-output --name in.png in.ppm link-there");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("kxconv: in.png: not written: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(other.string()), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_symlink(At("link-there")));
+    EXPECT_FALSE(fs::exists(other / "out.kx"));
+    // Without the option, the same output is written.
+    EXPECT_EQ(Kxconv("encode --format kx in.ppm link-there").status, 0);
+  }
+  fs::remove_all(other);
+  if (!elsewhere) GTEST_SKIP() << "/dev/shm is on the same file system as " << dir_;
 }
 
 TEST_F(KxconvTest, ThreadsChangeNeitherFilesNorMessages) {

@@ -121,6 +121,8 @@ std::FILE* StandardInput() {
   return stdin;
 }
 
+std::string LinkedOutputElsewhere(const std::string&) { return ""; }
+
 bool StderrIsTerminal() {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;

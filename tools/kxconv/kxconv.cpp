@@ -33,9 +33,9 @@ constexpr std::int32_t kMaxDimension = KX_MAX_SIDE;
 constexpr unsigned kMaxThreads = 256;
 
 const char kHelp[] =
-    "usage: kxconv decode IN.kx|- OUT.png|OUT.bmp|OUT.ppm\n"
+    "usage: kxconv decode [--format png|bmp|ppm] [--name NAME] IN.kx|- OUT.png|OUT.bmp|OUT.ppm\n"
     "       kxconv decode -o DIR [--format png|bmp|ppm] IN.kx...\n"
-    "       kxconv encode [--level N] [--no-delta] [-j N] IN OUT.kx\n"
+    "       kxconv encode [--level N] [--no-delta] [-j N] [--format kx] [--name NAME] IN OUT.kx\n"
     "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] IN...\n"
     "       kxconv info FILE...\n"
     "\n"
@@ -61,6 +61,14 @@ const char kHelp[] =
     "                     least N pictures, N pictures are encoded at once;\n"
     "                     with fewer, each picture's parts are shared out. The\n"
     "                     files are the same whatever N is.\n"
+    "--format With one IN and one OUT: decode writes this format whatever OUT's\n"
+    "         name; encode --format kx takes any OUT name (programs that\n"
+    "         convert through kxconv name their files freely).\n"
+    "--name   With one IN and one OUT: the name messages give IN, for a\n"
+    "         program that hands kxconv a copy of the user's file.\n"
+    "--linked-output  OUT is a link that such a program made in its temporary\n"
+    "         folder to the file it moves OUT to afterwards: refused when that\n"
+    "         file is on another file system, where the move would fail.\n"
     "info     Prints one line per file: whether the recognition test accepts\n"
     "         it, the coding byte, width x height, the stream's length, and\n"
     "         what decoding gives: complete, or where the stream ends early.\n"
@@ -82,6 +90,8 @@ struct Options {
   std::string out_dir;  // empty: single IN OUT form
   ImageFormat format = ImageFormat::kPng;
   bool format_given = false;
+  std::string name;  // what messages call the one input; empty: its path
+  bool linked_output = false;
   kx_encode_options encode = KX_ENCODE_OPTIONS_INIT;
   unsigned threads = 1;
 };
@@ -382,6 +392,15 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
       options->format = FormatFromName(std::string(".") + argv[++a]);
       options->format_given = true;
       if (options->format == ImageFormat::kUnknown) return UsageError("--format must be png, bmp or ppm");
+    } else if (arg == "--format" && options->command == Command::kEncode) {
+      if (!has_value || argv[a + 1] != "kx") return UsageError("encode writes KX only: --format kx");
+      ++a;
+      options->format_given = true;
+    } else if (arg == "--linked-output" && options->command != Command::kInfo) {
+      options->linked_output = true;
+    } else if (arg == "--name" && options->command != Command::kInfo) {
+      if (!has_value) return UsageError("--name needs a name");
+      options->name = argv[++a];  // empty: the input's path, as without it
     } else if (arg == "--level" && options->command == Command::kEncode) {
       if (!has_value) return UsageError("--level needs a number from 1 to 9");
       const std::string& value = argv[++a];
@@ -407,16 +426,20 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
   if (options->command == Command::kInfo) return kExitOk;
   if (options->out_dir.empty()) {
     if (options->paths.size() != 2) return UsageError("give one input and one output, or -o DIR with the inputs");
-    if (options->format_given) return UsageError("--format goes with -o; otherwise OUT's extension chooses");
     const ImageFormat out_format = FormatFromName(options->paths[1]);
-    if (options->command == Command::kDecode && out_format == ImageFormat::kUnknown) {
-      return UsageError("the output name must end in .png, .bmp or .ppm: " + options->paths[1]);
+    if (options->command == Command::kDecode && !options->format_given) {
+      if (out_format == ImageFormat::kUnknown) {
+        return UsageError("the output name must end in .png, .bmp or .ppm (or give --format): " + options->paths[1]);
+      }
+      options->format = out_format;
     }
-    if (options->command == Command::kEncode && out_format != ImageFormat::kUnknown) {
+    // A KX file named .png is what a converter's "a.png x.kx" mistake
+    // makes; only --format kx says that the name is meant.
+    if (options->command == Command::kEncode && !options->format_given && out_format != ImageFormat::kUnknown) {
       return UsageError("the output of encode is a KX file; give it a .kx name, not " + options->paths[1]);
     }
-    options->format = out_format;
   } else {
+    if (!options->name.empty()) return UsageError("--name goes with one input and one output");
     if (!IsExistingFolder(options->out_dir)) {
       return UsageError("-o " + options->out_dir + ": not an existing folder");
     }
@@ -438,6 +461,14 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
   Outcome o;
   if (written.count(job.second) != 0) {
     o.error = "would overwrite " + job.second + ", written from another input in this run";
+    return o;
+  }
+  const std::string elsewhere = options.linked_output ? LinkedOutputElsewhere(job.second) : "";
+  if (!elsewhere.empty()) {
+    o.error = "not written: the program that runs kxconv would move the file from its temporary folder to " +
+              elsewhere +
+              ", on another file system, and lose it (ImageMagick: set MAGICK_TEMPORARY_PATH to a "
+              "folder on that file system)";
     return o;
   }
   try {
@@ -516,12 +547,13 @@ int RunConversions(const Options& options) {
   } else {
     std::set<std::string> written;
     for (std::size_t k = 0; k < jobs.size(); ++k) {
-      ShowProgress(&progress, k, jobs[k].first);
+      const std::string& shown = options.name.empty() ? jobs[k].first : options.name;
+      ShowProgress(&progress, k, shown);
       const Outcome o = ConvertOne(options, jobs[k], options.threads, written);
       if (o.ok) written.insert(jobs[k].second);
-      if (!o.warning.empty()) Report(progress, jobs[k].first, o.warning);
+      if (!o.warning.empty()) Report(progress, shown, o.warning);
       if (!o.ok) {
-        Report(progress, jobs[k].first, o.error);
+        Report(progress, shown, o.error);
         status = kExitFailed;
       }
     }

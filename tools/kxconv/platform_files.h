@@ -27,5 +27,12 @@ bool IsExistingFolder(const std::string& path);
 // would take bytes 0x0D 0x0A and 0x1A as line ends and an end of file).
 std::FILE* StandardInput();
 
+// For an output that is a symbolic link which a converting program made in
+// its temporary folder to the file it moves the output to afterwards: the
+// folder of that file when it lies on another file system than the link,
+// where such a move (ImageMagick's, a rename) fails; empty otherwise, and
+// always on Windows.
+std::string LinkedOutputElsewhere(const std::string& path);
+
 // Whether stderr is a terminal that takes the progress line's escapes.
 bool StderrIsTerminal();
