@@ -14,6 +14,7 @@ packages=(
   python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
   emscripten binaryen chromium
   wixl msitools faketime zip unzip libjpeg-turbo-progs
+  debhelper devscripts lintian dh-python python3-all pybuild-plugin-pyproject mmdebstrap
 )
 # Node and npm for the web package's tests, unless a newer Node is already
 # installed (Debian 12's is 18, the oldest the package supports).

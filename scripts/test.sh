@@ -8,7 +8,8 @@
 # clang-tidy over every native target (the lint preset, about 3 minutes),
 # the web package (its WebAssembly builds in Node and in headless
 # Chromium), the release (archive and installer) built twice from HEAD and
-# compared, and each fuzz target for a short while after replaying its
+# compared, the Debian packages built once and checked by lintian, and
+# each fuzz target for a short while after replaying its
 # corpus (scripts/fuzz.sh runs them for longer).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +71,9 @@ step "memcheck" memcheck
 step "lint" lint
 step "web" web/test/run.sh
 step "package" scripts/package.sh
+# The Debian packages of HEAD, built once and checked by lintian (about a
+# minute and a half; scripts/check_debs.sh builds twice and compares).
+step "debian packages" scripts/build_debs.sh
 step "release reproducible" timeout 1800 scripts/check_release.sh
 step "fuzz" scripts/fuzz.sh 12
 
