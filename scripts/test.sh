@@ -66,6 +66,8 @@ step "kxconv.exe" kxconv_wine
 # The Python package on the release build's libkx.so.1, in a virtual
 # environment of Debian's Python under build/release.
 step "python" scripts/test-python.sh build/release
+# The wheel that carries libkx.so.1, in a fresh environment (half a minute).
+step "python wheel" scripts/check_wheel.sh
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint
