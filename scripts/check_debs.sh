@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 top=$PWD/build/debs-check
 rm -rf "$top"
 mkdir -p "$top"
+# Both builds of the same commit, whatever is committed meanwhile.
+export KX_DEBS_REV
+KX_DEBS_REV=$(git rev-parse "${KX_DEBS_REV:-HEAD}")
 scripts/build_debs.sh "$top/a" >/dev/null || { echo "FAIL: the first build"; exit 1; }
 sleep 2  # at least one second later: a time stamp anywhere would differ
 (umask 077 && TZ=Asia/Tokyo scripts/build_debs.sh "$top/the-second-build/b" >/dev/null) ||
