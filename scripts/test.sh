@@ -76,9 +76,9 @@ step "package" scripts/package.sh
 # The Debian packages of HEAD, built once and checked by lintian (about a
 # minute and a half; scripts/check_debs.sh builds twice and compares).
 step "debian packages" scripts/build_debs.sh
-# Installed in a clean Debian 12 root, used, purged (about a minute and a
-# half once the root's tarball and the downloaded packages are kept under
-# build/debroot; the first run makes them, about three minutes more).
+# Installed in a clean Debian 12 root, used, purged: one and a half to
+# three minutes once the root's tarball and the downloaded packages are
+# kept under build/debroot; five minutes for the run that makes them.
 step "debian install" scripts/check_debs_installed.sh
 step "release reproducible" timeout 1800 scripts/check_release.sh
 step "fuzz" scripts/fuzz.sh 12
