@@ -27,7 +27,15 @@ install(FILES ${CMAKE_BINARY_DIR}/kxConfig.cmake ${CMAKE_BINARY_DIR}/kxConfigVer
         DESTINATION ${kx_cmake_dir} COMPONENT development)
 
 # kx.pc with paths relative to its own place, so that a staged or moved
-# install still resolves.
-file(RELATIVE_PATH kx_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+# install still resolves; or, for a distribution's package, the prefix
+# itself: pkg-config leaves out -L for the system's library folder only
+# when it is spelled as such.
+option(KX_PC_RELOCATABLE "kx.pc finds the prefix from its own place" ON)
+if(KX_PC_RELOCATABLE)
+  file(RELATIVE_PATH kx_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  set(KX_PC_PREFIX "\${pcfiledir}/${kx_pc_to_prefix}")
+else()
+  set(KX_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kx.pc.in ${CMAKE_BINARY_DIR}/kx.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kx.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)

@@ -47,6 +47,9 @@ kx_check_version_spelled(web/package.json "${kx_web_version}")
 file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml kx_python_version REGEX "^version = ")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kx_python_version "${kx_python_version}")
 kx_check_version_spelled(python/pyproject.toml "${kx_python_version}")
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/src/kx/__init__.py kx_python_module_version REGEX "^__version__ = ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" kx_python_module_version "${kx_python_module_version}")
+kx_check_version_spelled(python/src/kx/__init__.py "${kx_python_module_version}")
 
 
 # kx_version_info(target DESCRIPTION text)

@@ -11,10 +11,11 @@ packages=(
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
-  python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
+  python3-pil python3-pytest python3-venv python3-setuptools python3-wheel python3-build python3-distributed
   emscripten binaryen chromium
   wixl msitools faketime zip unzip libjpeg-turbo-progs
   gimp libgimp2.0-dev imagemagick graphicsmagick libvips-tools kio-extras libkf5kio-dev
+  debhelper devscripts lintian dh-python python3-all pybuild-plugin-pyproject mmdebstrap
 )
 # Node and npm for the web package's tests, unless a newer Node is already
 # installed (Debian 12's is 18, the oldest the package supports).

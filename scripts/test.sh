@@ -10,7 +10,9 @@
 # through kxconv, KDE's thumbnails, the web package (its WebAssembly builds in Node and in
 # headless Chromium), the release (archive and installer) built twice from
 # HEAD and compared, and each fuzz target for a short while after replaying
-# its corpus (scripts/fuzz.sh runs them for longer).
+# its corpus (scripts/fuzz.sh runs them for longer), the Debian packages
+# built once and checked by lintian, installed in a clean root and purged,
+# and the Python wheel in a fresh virtual environment.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -66,6 +68,8 @@ step "kxconv.exe" kxconv_wine
 # The Python package on the release build's libkx.so.1, in a virtual
 # environment of Debian's Python under build/release.
 step "python" scripts/test-python.sh build/release
+# The wheel that carries libkx.so.1, in a fresh environment (half a minute).
+step "python wheel" scripts/check_wheel.sh
 step "hosts" tests/compare_hosts.sh build/release build/asan build/win32 build/win64
 step "memcheck" memcheck
 step "lint" lint
@@ -80,6 +84,13 @@ step "converters" magick/tests/run.sh build/release
 step "kde" desktop/kde/run.sh build/release
 step "web" web/test/run.sh
 step "package" scripts/package.sh
+# The Debian packages of HEAD, built once and checked by lintian (about a
+# minute and a half; scripts/check_debs.sh builds twice and compares).
+step "debian packages" scripts/build_debs.sh
+# Installed in a clean Debian 12 root, used, purged: one and a half to
+# three minutes once the root's tarball and the downloaded packages are
+# kept under build/debroot; five minutes for the run that makes them.
+step "debian install" scripts/check_debs_installed.sh
 step "release reproducible" timeout 1800 scripts/check_release.sh
 step "fuzz" scripts/fuzz.sh 12
 

@@ -551,6 +551,51 @@ TEST_F(KxconvTest, SeveralInputsGoToTheOutputFolder) {
   EXPECT_EQ(KxPixels(ReadFile(At("again/a.kx"))), Bgr(TestPicture(5, 4)));
 }
 
+// A run again with --skip-existing converts only what is missing and leaves
+// what exists as it is; --verify passes every good conversion and changes
+// no byte of it, in each direction, batch and one-by-one.
+TEST_F(KxconvTest, SkipExistingConvertsWhatIsMissingAndVerifyChangesNothing) {
+  WriteFile(At("a.ppm"), PpmFile(TestPicture(5, 4)));
+  WriteFile(At("b.bmp"), BmpFile(TestPicture(6, 3), false));
+  WriteFile(At("c.ppm"), PpmFile(TestPicture(300, 200)));
+  for (const std::string dir : {"plain", "kx", "png", "bmp", "ppm"}) fs::create_directory(At(dir));
+  ASSERT_EQ(Kxconv("encode -o plain -j 1 a.ppm b.bmp c.ppm").status, 0);
+  for (const std::string threads : {"1", "2"}) {
+    fs::remove_all(At("kx"));
+    fs::create_directory(At("kx"));
+    const RunResult run = Kxconv("encode -o kx --verify --skip-existing -j " + threads + " a.ppm b.bmp c.ppm");
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char* name : {"a.kx", "b.kx", "c.kx"}) {
+      EXPECT_EQ(ReadFile(At("kx") / name), ReadFile(At("plain") / name)) << name << ", " << threads << " threads";
+    }
+  }
+  const Bytes b_kx = ReadFile(At("kx/b.kx"));
+  WriteFile(At("kx/a.kx"), Bytes{'o', 'l', 'd'});
+  fs::remove(At("kx/b.kx"));
+  RunResult run = Kxconv("encode -o kx --skip-existing -j 2 a.ppm b.bmp c.ppm");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(At("kx/a.kx")), (Bytes{'o', 'l', 'd'})) << "an existing output is left as it is";
+  EXPECT_EQ(ReadFile(At("kx/b.kx")), b_kx) << "a missing one is made again";
+  EXPECT_NE(run.err.find("2 output(s) already there"), std::string::npos) << run.err;
+  EXPECT_EQ(Kxconv("encode -o kx a.ppm").status, 0);
+  EXPECT_EQ(KxPixels(ReadFile(At("kx/a.kx"))), Bgr(TestPicture(5, 4))) << "without the option it is written";
+
+  for (const std::string format : {"png", "bmp", "ppm"}) {
+    run = Kxconv("decode -o " + format + " --format " + format + " --verify kx/a.kx kx/b.kx kx/c.kx");
+    EXPECT_EQ(run.status, 0) << format << ": " << run.err;
+    EXPECT_EQ(Listing(At(format)), (std::vector<std::string>{"a." + format, "b." + format, "c." + format}));
+    fs::remove(At(format) / ("b." + format));
+    run = Kxconv("decode -o " + format + " --format " + format + " --skip-existing --verify kx/a.kx kx/b.kx kx/c.kx");
+    EXPECT_EQ(run.status, 0) << format << ": " << run.err;
+    EXPECT_NE(run.err.find("2 output(s) already there"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(FirstDifference(TestPicture(6, 3).rgb, ReadPng(At("png/b.png")).rgb), "");
+  EXPECT_EQ(FirstDifference(TestPicture(6, 3).rgb, ReadBmp(ReadFile(At("bmp/b.bmp"))).rgb), "");
+  EXPECT_EQ(FirstDifference(TestPicture(300, 200).rgb, ReadPpm(ReadFile(At("ppm/c.ppm"))).rgb), "");
+  EXPECT_EQ(Kxconv("decode --verify kx/c.kx one.png").status, 0);
+  EXPECT_EQ(FirstDifference(TestPicture(300, 200).rgb, ReadPng(At("one.png")).rgb), "");
+}
+
 TEST_F(KxconvTest, BadUsageExitsWithTwo) {
   WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 4)));
   for (const std::string args :
@@ -561,7 +606,7 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
         "info --name x in.ppm", "encode in.ppm out.kx --name", "decode -o missing-folder in.kx", "info",
         "info -o . in.kx", "encode --bogus in.ppm out.kx", "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx",
         "encode -j 2x in.ppm out.kx", "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j",
-        "decode -j 2 in.kx out.png"}) {
+        "decode -j 2 in.kx out.png", "info --verify in.kx", "info --skip-existing in.kx"}) {
     const RunResult run = Kxconv(args);
     EXPECT_EQ(run.status, 2) << "kxconv " << args;
     EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;

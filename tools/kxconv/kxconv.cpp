@@ -34,9 +34,9 @@ constexpr unsigned kMaxThreads = 256;
 
 const char kHelp[] =
     "usage: kxconv decode [--format png|bmp|ppm] [--name NAME] IN.kx|- OUT.png|OUT.bmp|OUT.ppm\n"
-    "       kxconv decode -o DIR [--format png|bmp|ppm] IN.kx...\n"
-    "       kxconv encode [--level N] [--no-delta] [-j N] [--format kx] [--name NAME] IN OUT.kx\n"
-    "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] IN...\n"
+    "       kxconv decode -o DIR [--format png|bmp|ppm] [--skip-existing] [--verify] IN.kx...\n"
+    "       kxconv encode [--level N] [--no-delta] [-j N] [--format kx] [--name NAME] [--verify] IN OUT.kx\n"
+    "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] [--skip-existing] [--verify] IN...\n"
     "       kxconv info FILE...\n"
     "\n"
     "Converts between KX pictures and PNG, BMP (24-bit) or PPM (binary P6).\n"
@@ -69,6 +69,15 @@ const char kHelp[] =
     "--linked-output  OUT is a link that such a program made in its temporary\n"
     "         folder to the file it moves OUT to afterwards: refused when that\n"
     "         file is on another file system, where the move would fail.\n"
+    "--skip-existing  (decode, encode) leaves an output that already exists\n"
+    "         as it is and does not convert its input: a run that was stopped,\n"
+    "         or that failed for some files, is simply run again. Outputs only\n"
+    "         ever appear complete, so one that exists is whole.\n"
+    "--verify (decode, encode) reads each output back before it is put in\n"
+    "         place and checks it: a KX file must hold exactly the bytes\n"
+    "         encoded, which must decode to the picture; a decoded picture\n"
+    "         must read back as the pixels decoded. A file that fails is not\n"
+    "         written.\n"
     "info     Prints one line per file: whether the recognition test accepts\n"
     "         it, the coding byte, width x height, the stream's length, and\n"
     "         what decoding gives: complete, or where the stream ends early.\n"
@@ -94,6 +103,8 @@ struct Options {
   bool linked_output = false;
   kx_encode_options encode = KX_ENCODE_OPTIONS_INIT;
   unsigned threads = 1;
+  bool skip_existing = false;
+  bool verify = false;
 };
 
 int UsageError(const std::string& message) {
@@ -249,18 +260,54 @@ bool DecodeKxPieces(std::FILE* in, Image* image, kx_decode_report* report, std::
   return true;
 }
 
+// With a check (verify), the temporary file is read back once written and
+// handed to it; the output is put in place only when the check passes.
+using CheckFn = bool (*)(const std::vector<std::uint8_t>& written, const void* expected, std::string* error);
+
 template <typename WriteFn>
-bool WriteOutput(const std::string& path, WriteFn write, std::string* error) {
+bool WriteOutput(const std::string& path, WriteFn write, std::string* error, CheckFn check = nullptr,
+                 const void* expected = nullptr) {
   PendingFile pending;
   if (!BeginOutput(path, &pending, error)) return false;
   if (!write(pending.file, error)) {
     AbandonOutput(&pending);
     return false;
   }
+  if (check != nullptr) {
+    std::vector<std::uint8_t> written;
+    const bool flushed = std::fflush(pending.file) == 0;
+    if (!flushed || !ReadWholeFile(pending.temp_path, &written, error) || !check(written, expected, error)) {
+      if (!flushed) *error = "cannot write the output";
+      AbandonOutput(&pending);
+      return false;
+    }
+  }
   return CommitOutput(&pending, error);
 }
 
-bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format, std::string* error,
+// The picture file written reads back as the pixels decoded.
+bool SamePicture(const std::vector<std::uint8_t>& written, const void* expected, std::string* error) {
+  const Image& image = *static_cast<const Image*>(expected);
+  Image back;
+  if (!DecodeImageFile(written, &back, error) || back.width != image.width || back.height != image.height ||
+      back.bgr != image.bgr) {
+    *error = "verification failed: the file written does not read back as the picture decoded";
+    return false;
+  }
+  return true;
+}
+
+// The KX file written holds exactly the bytes encoded (which EncodeToMemory
+// checked decode to the picture).
+bool SameBytes(const std::vector<std::uint8_t>& written, const void* expected, std::string* error) {
+  if (written != *static_cast<const std::vector<std::uint8_t>*>(expected)) {
+    *error = "verification failed: the KX file written does not hold the bytes encoded";
+    return false;
+  }
+  return true;
+}
+
+bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format, bool verify, std::string* error,
                std::string* warning) {
   std::vector<std::uint8_t> file;
   Image image;
@@ -275,12 +322,14 @@ bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format
   }
   file = {};
   return WriteOutput(
-      out, [&](std::FILE* f, std::string* e) { return EncodeImageFile(f, format, image, e); }, error);
+      out, [&](std::FILE* f, std::string* e) { return EncodeImageFile(f, format, image, e); }, error,
+      verify ? SamePicture : nullptr, &image);
 }
 
-// Reads a picture and encodes it to KX in memory on `threads` threads.
-bool EncodeToMemory(const std::string& in, kx_encode_options options, unsigned threads, std::vector<std::uint8_t>* kx,
-                    std::string* error) {
+// Reads a picture and encodes it to KX in memory on `threads` threads;
+// with verify, decodes the result again and compares it with the picture.
+bool EncodeToMemory(const std::string& in, kx_encode_options options, unsigned threads, bool verify,
+                    std::vector<std::uint8_t>* kx, std::string* error) {
   options.threads = threads;
   std::vector<std::uint8_t> file;
   if (!ReadWholeFile(in, &file, error)) return false;
@@ -298,10 +347,20 @@ bool EncodeToMemory(const std::string& in, kx_encode_options options, unsigned t
   }
   kx->resize(kx_bytes);
   kx->shrink_to_fit();
+  if (verify) {
+    std::vector<std::uint8_t> back(image.bgr.size());
+    kx_decode_report report = KX_DECODE_REPORT_INIT;
+    const std::size_t stride_bytes = std::size_t{3} * static_cast<std::size_t>(image.width);
+    if (kx_decode(kx->data(), kx->size(), KX_LAYOUT_BGR, back.data(), stride_bytes, back.size(), &report) != KX_OK ||
+        report.complete == 0 || back != image.bgr) {
+      *error = "verification failed: the KX file encoded does not decode to the picture";
+      return false;
+    }
+  }
   return true;
 }
 
-bool WriteKx(const std::string& out, const std::vector<std::uint8_t>& kx, std::string* error) {
+bool WriteKx(const std::string& out, const std::vector<std::uint8_t>& kx, bool verify, std::string* error) {
   return WriteOutput(
       out,
       [&](std::FILE* f, std::string* e) {
@@ -309,13 +368,13 @@ bool WriteKx(const std::string& out, const std::vector<std::uint8_t>& kx, std::s
         *e = "cannot write the KX file";
         return false;
       },
-      error);
+      error, verify ? SameBytes : nullptr, &kx);
 }
 
 bool EncodeOne(const std::string& in, const std::string& out, const kx_encode_options& options, unsigned threads,
-               std::string* error) {
+               bool verify, std::string* error) {
   std::vector<std::uint8_t> kx;
-  return EncodeToMemory(in, options, threads, &kx, error) && WriteKx(out, kx, error);
+  return EncodeToMemory(in, options, threads, verify, &kx, error) && WriteKx(out, kx, verify, error);
 }
 
 // One line about a KX file on stdout. True when it is a picture readers
@@ -416,6 +475,10 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
         return UsageError("-j needs a number of threads from 1 to " + std::to_string(kMaxThreads));
       }
       options->threads = static_cast<unsigned>(n);
+    } else if (arg == "--skip-existing" && options->command != Command::kInfo) {
+      options->skip_existing = true;
+    } else if (arg == "--verify" && options->command != Command::kInfo) {
+      options->verify = true;
     } else if (arg == "--no-delta" && options->command == Command::kEncode) {
       options->encode.flags |= KX_ENCODE_NO_DELTA;
     } else {
@@ -473,8 +536,8 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
   }
   try {
     o.ok = options.command == Command::kDecode
-               ? DecodeOne(job.first, job.second, options.format, &o.error, &o.warning)
-               : EncodeOne(job.first, job.second, options.encode, threads, &o.error);
+               ? DecodeOne(job.first, job.second, options.format, options.verify, &o.error, &o.warning)
+               : EncodeOne(job.first, job.second, options.encode, threads, options.verify, &o.error);
   } catch (const std::bad_alloc&) {
     o.error = "out of memory";
   }
@@ -496,7 +559,7 @@ int EncodeBatch(const Options& options, const std::vector<Job>& jobs, Progress* 
       [&](std::size_t k) {
         BatchResult r;
         try {
-          r.ok = EncodeToMemory(jobs[k].first, options.encode, 1, &r.bytes, &r.error);
+          r.ok = EncodeToMemory(jobs[k].first, options.encode, 1, options.verify, &r.bytes, &r.error);
         } catch (const std::bad_alloc&) {
           r = BatchResult{};
           r.error = "out of memory";
@@ -512,7 +575,7 @@ int EncodeBatch(const Options& options, const std::vector<Job>& jobs, Progress* 
           o.ok = r->ok;
           o.error = r->error;
           try {
-            if (o.ok) o.ok = WriteKx(jobs[k].second, r->bytes, &o.error);
+            if (o.ok) o.ok = WriteKx(jobs[k].second, r->bytes, options.verify, &o.error);
           } catch (const std::bad_alloc&) {
             o.ok = false;
             o.error = "out of memory";
@@ -535,6 +598,23 @@ int RunConversions(const Options& options) {
   } else {
     const char* extension = options.command == Command::kDecode ? FormatExtension(options.format) : ".kx";
     for (const std::string& in : options.paths) jobs.emplace_back(in, OutputIn(options.out_dir, in, extension));
+  }
+  // What exists is whole (outputs appear only complete): its input is left
+  // out of the run altogether.
+  std::size_t skipped = 0;
+  if (options.skip_existing) {
+    std::vector<Job> to_do;
+    for (Job& job : jobs) {
+      std::string unused;
+      std::FILE* existing = OpenInputFile(job.second, &unused);
+      if (existing != nullptr) {
+        std::fclose(existing);
+        ++skipped;
+      } else {
+        to_do.push_back(std::move(job));
+      }
+    }
+    jobs = std::move(to_do);
   }
   Progress progress;
   progress.shown = StderrIsTerminal();
@@ -559,6 +639,7 @@ int RunConversions(const Options& options) {
     }
   }
   ClearProgress(progress);
+  if (skipped != 0) std::fprintf(stderr, "kxconv: %zu output(s) already there, skipped\n", skipped);
   return status;
 }
 

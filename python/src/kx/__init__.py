@@ -17,6 +17,9 @@ from ._library import kx_decode_report as _kx_decode_report
 from ._library import kx_encode_options as _kx_encode_options
 from ._library import kx_info as _kx_info
 
+# The project's version; configure refuses one that differs.
+__version__ = "1.0.0"
+
 __all__ = [
     "DEFAULT_LEVEL",
     "ENV_VAR",

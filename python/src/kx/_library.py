@@ -115,8 +115,9 @@ def library():
     """The loaded libkx, opened on the first call.
 
     KX_LIBRARY, when set, names the file to load (a build tree's
-    libkx.so.1); otherwise the dynamic loader finds libkx.so.1 by its
-    SONAME, as for any installed library.
+    libkx.so.1); otherwise the libkx.so.1 a wheel carries beside the
+    package; otherwise the dynamic loader finds libkx.so.1 by its SONAME,
+    as for any installed library.
     """
     global _library
     if _library is not None:
@@ -127,8 +128,15 @@ def library():
     return _library
 
 
+def _bundled():
+    """The libkx.so.1 a wheel carries beside this file, or None (an install
+    from the sources, or Debian's package, which use the system's)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+    return path if os.path.isfile(path) else None
+
+
 def _load():
-    path = os.environ.get(ENV_VAR) or SONAME
+    path = os.environ.get(ENV_VAR) or _bundled() or SONAME
     try:
         lib = ctypes.CDLL(path)
     except OSError as error:
