@@ -549,9 +549,9 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
 // order: the outputs, the messages and which of two inputs wins an output
 // name are what a one-thread run gives.
 int EncodeBatch(const Options& options, const std::vector<Job>& jobs, Progress* progress) {
-  std::vector<bool> later_duplicate;  // an earlier input has the same output: the caller's to refuse
+  std::vector<bool> later_duplicate(jobs.size());  // an earlier input has the same output: the caller's to refuse
   std::set<std::string> seen;
-  for (const Job& job : jobs) later_duplicate.push_back(!seen.insert(job.second).second);
+  for (std::size_t k = 0; k < jobs.size(); ++k) later_duplicate[k] = !seen.insert(jobs[k].second).second;
   std::set<std::string> written;
   int status = kExitOk;
   RunBatch(
