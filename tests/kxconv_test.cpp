@@ -325,8 +325,9 @@ TEST_F(KxconvTest, DecodeReadsStandardInputInPieces) {
   for (const auto& [kx, name] :
        {std::pair{whole, "whole"}, std::pair{cut, "cut"}, std::pair{junk_after, "junk"}}) {
     const std::string file = std::string(name) + ".kx";
-    const std::string feed = "head -c 7 " + file + "; sleep 0.1; tail -c +8 " + file + " | head -c 1000; sleep 0.1; " +
-                             "tail -c +1008 " + file;
+    std::string feed = "head -c 7 ";
+    feed.append(file).append("; sleep 0.1; tail -c +8 ").append(file);
+    feed.append(" | head -c 1000; sleep 0.1; tail -c +1008 ").append(file);
     const RunResult run = Kxconv(std::string("decode - ") + name + ".bmp", feed);
     ASSERT_EQ(run.status, 0) << name << ": " << run.err;
     const Bytes bmp = ReadFile(At(std::string(name) + ".bmp"));

@@ -536,7 +536,10 @@ TEST(Decoder, RefusalsAndTheOrderOfCalls) {
   EXPECT_EQ(kx_decoder_push(d, file.data(), file.size(), &rows), KX_ERR_FINISHED);
   EXPECT_EQ(rows, 3);
   EXPECT_EQ(dst, after_finish);
-  EXPECT_EQ(std::memcmp(&first, &second, sizeof first), 0);
+  EXPECT_EQ(second.width, first.width);
+  EXPECT_EQ(second.height, first.height);
+  EXPECT_EQ(second.complete, first.complete);
+  EXPECT_EQ(second.decoded_pixels, first.decoded_pixels);
   EXPECT_EQ(first.width, 5);
   EXPECT_EQ(first.height, 3);
   EXPECT_EQ(first.complete, 0);

@@ -298,7 +298,9 @@ KX_API kx_result kx_decoder_push(kx_decoder* decoder, const void* bytes, size_t 
 /* Ends the stream where it is: completes the picture as kx_decode completes
  * a file that ends there, makes every row final and fills *report (may be
  * NULL) as kx_decode would. Calling it again changes nothing and fills the
- * report again. */
+ * report again. KX_ERR_NULL_POINTER; KX_ERR_BAD_STRUCT_SIZE for a report
+ * smaller than its first version, when nothing is done (the decoder may
+ * still be pushed to and finished). */
 KX_API kx_result kx_decoder_finish(kx_decoder* decoder, kx_decode_report* report);
 
 /* Frees what kx_decoder_create allocated (nothing for a caller's window).
