@@ -103,13 +103,13 @@ def test_parser_fed_in_pieces_gives_the_same_picture(samples_dir, monkeypatch):
 
 
 def test_parser_in_pieces_gives_every_golden_and_sample_file(samples_dir, tmp_path, monkeypatch):
-    """1-, 7- and 4096-byte pieces against kxconv, the plug-in's decoder."""
+    """1-, 7- and 4096-byte pieces against the reference decoder."""
     checked = 0
     for path in sorted(GOLDEN_DIR.glob("*.kx")) + sorted(samples_dir.iterdir()):
-        recognised, complete, reference = native_reference(path, tmp_path)
+        recognised, complete, picture = reference(path, tmp_path)
         if not recognised:
             continue
-        width, height, pixels = reference
+        width, height, pixels = picture
         data = path.read_bytes()
         for piece_bytes in (1, 7, 4096):
             if piece_bytes == 1 and len(data) > 200_000:
