@@ -26,8 +26,8 @@ namespace {
 // most 16 pieces in flight; larger caller's windows wait for a free slot.
 constexpr std::size_t kRingPieces = 32;
 
-// How often the storing thread looks for the next piece, yielding between
-// looks, before it sleeps. A piece arrives every 10 to 20 us on the pictures
+// How often the storing thread looks for a piece, yielding between looks,
+// before it sleeps. A piece arrives every 10 to 20 us on the pictures
 // measured, sooner than a sleep and a wake-up cost on the decoding thread.
 constexpr int kLooksBeforeSleep = 200;
 
@@ -36,43 +36,61 @@ struct Piece {
   std::size_t n;
 };
 
-// What the two threads share. Pieces go into the ring at `handed` and come
-// out at `stored`, each counter written by one thread only; a piece's
-// bytes in the window stay as they are until `stored` has passed it.
+// What the two threads share. Pieces go into the ring at `handed` (the
+// decoder's counter). Either thread may store the next piece: it claims it
+// by moving `claimed` from `stored` to one past, which it can only do once
+// the piece before is stored, so that the rows are written in order and by
+// one thread at a time; the claimer then owns `rows` until it moves
+// `stored` on. A piece's bytes in the window stay as they are until
+// `stored` has passed it.
 struct Relay {
-  RowWriter rows;  // the storing thread's until the decoder's last drain
+  RowWriter rows;
   Piece ring[kRingPieces];
   alignas(64) std::atomic<std::size_t> handed{0};
-  alignas(64) std::atomic<std::size_t> stored{0};
+  alignas(64) std::atomic<std::size_t> claimed{0};
+  std::atomic<std::size_t> stored{0};
   std::atomic<bool> stopping{false};
   std::atomic<bool> sleeping{false};
   std::mutex lock;
   std::condition_variable wake;
 };
 
-// The storing thread's wait for the next piece (or the end). After a while
-// it sleeps: the decoder may be held up (a large copy, a busy machine), and
-// a spinning thread would take the core it needs. `sleeping` and the
-// counters are sequentially consistent, so that either the thread sees the
-// new piece before it sleeps or the decoder sees it asleep and wakes it.
-bool AwaitPiece(Relay* relay, std::size_t next) {
+// Stores the next piece if there is one and no other thread is storing;
+// false otherwise.
+bool StoreNextPiece(Relay* relay) {
+  std::size_t next = relay->stored.load(std::memory_order_acquire);
+  if (relay->handed.load() <= next) return false;
+  if (!relay->claimed.compare_exchange_strong(next, next + 1, std::memory_order_acq_rel)) return false;
+  const Piece piece = relay->ring[next % kRingPieces];
+  WriteRows(&relay->rows, piece.raw, piece.n);
+  relay->stored.store(next + 1, std::memory_order_release);
+  return true;
+}
+
+bool Unclaimed(const Relay& relay) { return relay.handed.load() > relay.claimed.load(); }
+
+// The storing thread's wait for a piece to claim (or the end). After a
+// while it sleeps: the decoder may be held up (a large copy, a busy
+// machine), and a spinning thread would take the core it needs.
+// `sleeping` and `handed` are sequentially consistent, so that either the
+// thread sees the new piece before it sleeps or the decoder sees it asleep
+// and wakes it.
+bool AwaitPiece(Relay* relay) {
   for (int look = 0; look < kLooksBeforeSleep; ++look) {
-    if (relay->handed.load() > next) return true;
+    if (Unclaimed(*relay)) return true;
     if (relay->stopping.load()) return false;
     std::this_thread::yield();
   }
   std::unique_lock<std::mutex> held(relay->lock);
   relay->sleeping.store(true);
-  relay->wake.wait(held, [relay, next] { return relay->handed.load() > next || relay->stopping.load(); });
+  relay->wake.wait(held, [relay] { return Unclaimed(*relay) || relay->stopping.load(); });
   relay->sleeping.store(false);
-  return relay->handed.load() > next;
+  return !relay->stopping.load() || Unclaimed(*relay);
 }
 
 void StoreRowsBehind(Relay* relay) {
-  for (std::size_t next = 0; AwaitPiece(relay, next); ++next) {
-    const Piece piece = relay->ring[next % kRingPieces];
-    WriteRows(&relay->rows, piece.raw, piece.n);
-    relay->stored.store(next + 1, std::memory_order_release);
+  while (AwaitPiece(relay)) {
+    if (!StoreNextPiece(relay)) std::this_thread::yield();  // the decoder is storing the one before
   }
 }
 
@@ -82,24 +100,29 @@ void WakeStorer(Relay* relay) {
   relay->wake.notify_one();
 }
 
-// The decoder's waits are short (the storer is the faster of the two, and
-// at most one piece behind at a slide): it yields rather than sleeps.
-void AwaitStored(const Relay& relay, std::size_t count) {
-  while (relay.stored.load(std::memory_order_acquire) < count) std::this_thread::yield();
+// The decoder's wait until `count` pieces are stored. It never waits for
+// a thread that is not storing: pieces nobody has claimed it stores itself,
+// so that a storing thread the system has not scheduled (a busy machine)
+// costs no more than storing on one thread. It yields only while the other
+// thread is in the middle of a piece.
+void AwaitStored(Relay* relay, std::size_t count) {
+  while (relay->stored.load(std::memory_order_acquire) < count) {
+    if (!StoreNextPiece(relay)) std::this_thread::yield();
+  }
 }
 
 void HandOver(void* context, const std::uint8_t* raw, std::size_t n) {
   auto* relay = static_cast<Relay*>(context);
   const std::size_t count = relay->handed.load(std::memory_order_relaxed);
-  if (count >= kRingPieces) AwaitStored(*relay, count - kRingPieces + 1);  // its slot is free
+  if (count >= kRingPieces) AwaitStored(relay, count - kRingPieces + 1);  // its slot is free
   relay->ring[count % kRingPieces] = Piece{raw, n};
   relay->handed.store(count + 1);
   WakeStorer(relay);
 }
 
 void DrainRelay(void* context) {
-  const auto* relay = static_cast<const Relay*>(context);
-  AwaitStored(*relay, relay->handed.load(std::memory_order_relaxed));
+  auto* relay = static_cast<Relay*>(context);
+  AwaitStored(relay, relay->handed.load(std::memory_order_relaxed));
 }
 
 void StopStorer(Relay* relay) {

@@ -18,10 +18,13 @@
 namespace kx {
 
 // The smallest picture, in raw bytes, that the library decodes on two
-// threads when the caller leaves the choice to it: below it, starting the
-// thread and handing pieces over costs more than the second core saves
-// (measured with bench/decode_bench --threads, docs/benchmarks.md).
-inline constexpr std::size_t kTwoCoreMinBytes = std::size_t{512} << 10;
+// threads when the caller leaves the choice to it. Below it, starting the
+// thread and handing pieces over cost more than the second core saved in
+// bench/two_core_bench (docs/benchmarks.md): on a 2-core machine shared
+// with builds (load 6 to 9) two threads took 1.1 to 3 times as long up to
+// 4 MB of pixels and 0.97 times at 9 and 36 MB. Measured on a busy
+// machine, this is the cautious end; a quiet one may move it down.
+inline constexpr std::size_t kTwoCoreMinBytes = std::size_t{8} << 20;
 
 // True when a second thread is worth starting for a picture of total_bytes
 // raw bytes here: large enough, and a processor with two cores or more.

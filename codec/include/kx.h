@@ -28,8 +28,8 @@
  *     An allocation that fails gives KX_ERR_OUT_OF_MEMORY, with nothing
  *     written to dst or *file_bytes.
  *   - Threads: the library keeps no global state; any number of calls may
- *     run at once on any threads. Decoding a picture of 512 KiB of pixels
- *     or more starts one thread that stores the rows a few kilobytes behind
+ *     run at once on any threads. Decoding a picture of 8 MiB of pixels or
+ *     more starts one thread that stores the rows a few kilobytes behind
  *     the caller's thread, which decodes the stream (kx_decode_options
  *     says how to keep the call on one thread). Decoding a large picture may start one
  *     short-lived thread that faults in the pages holding the output's rows
@@ -230,8 +230,8 @@ KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int la
 typedef struct kx_decode_options {
   size_t struct_bytes;
   /* 0: the library decides: two threads (the caller's, and one it starts for
-   * the call) for pictures of 512 KiB of pixels or more on a processor with
-   * two cores or more, where the second one pays; one below. 1: the calling
+   * the call) for pictures of 8 MiB of pixels (3 bytes each) or more on a
+   * processor with two cores or more; one below. 1: the calling
    * thread alone. 2 or more: two threads whatever the picture's size. The
    * pixels are the same whatever the number, and where a thread cannot be
    * started the calling thread does all the work, with the same result. */
