@@ -55,6 +55,8 @@ struct Relay {
   std::condition_variable wake;
 };
 
+static_assert(sizeof(Relay) <= 1024, "kx.h promises under a kilobyte for the two threads' shared record");
+
 // Stores the next piece if there is one and no other thread is storing;
 // false otherwise.
 bool StoreNextPiece(Relay* relay) {
