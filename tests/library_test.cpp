@@ -399,13 +399,65 @@ TEST(Library, RefusedDecodesTouchNothing) {
             KX_ERR_NULL_POINTER);
 }
 
+// Buffer sizes at the edges: the cap, which is on the 24-bit bitmap and so
+// allows 4/3 as much for 4-byte pixels, and strides whose size would wrap.
+TEST(Library, BufferSizesAtTheEdges) {
+  constexpr std::uint64_t kCapBytes = std::uint64_t{256} << 20;
+  kx_info info = KX_INFO_INIT;
+  EXPECT_EQ(kx_probe(MakeHeader(32767, 2730).data(), KX_HEADER_BYTES, &info), KX_OK);
+  EXPECT_EQ(kx_probe(MakeHeader(32767, 2731).data(), KX_HEADER_BYTES, &info), KX_ERR_TOO_LARGE);
+  const struct {
+    int width;
+    int height;
+    int layout;
+    std::size_t stride_bytes;  // 0: the layout's usual one
+    std::uint64_t want;
+  } cases[] = {
+      {32767, 2730, KX_LAYOUT_BGR_BOTTOM_UP, 0, std::uint64_t{98304} * 2729 + 98301},
+      {32767, 2730, KX_LAYOUT_RGB, 0, std::uint64_t{98301} * 2730},
+      {32767, 2730, KX_LAYOUT_RGBA, 0, std::uint64_t{131068} * 2730},
+      {8192, 8192, KX_LAYOUT_BGRA, 0, std::uint64_t{32768} * 8192},
+      {1, 2, KX_LAYOUT_RGB, SIZE_MAX - 2, SIZE_MAX == UINT64_MAX ? 0 : std::uint64_t{SIZE_MAX} + 1},
+      {1, 3, KX_LAYOUT_RGB, SIZE_MAX / 2, SIZE_MAX == UINT64_MAX ? 0 : std::uint64_t{SIZE_MAX / 2} * 2 + 3},
+      {1, 2, KX_LAYOUT_RGB, SIZE_MAX - 3, std::uint64_t{SIZE_MAX - 3} + 3},
+      {4, 1, KX_LAYOUT_RGBA, SIZE_MAX, 16},  // one row: the stride is never added
+  };
+  for (const auto& c : cases) {
+    const std::size_t stride_bytes = c.stride_bytes != 0 ? c.stride_bytes : kx_default_stride(c.width, c.layout);
+    EXPECT_EQ(kx_buffer_bytes(c.width, c.height, c.layout, stride_bytes), c.want)
+        << c.width << " x " << c.height << " layout " << c.layout << " stride " << stride_bytes;
+    // What kx.h says of the cap, for each layout at its usual stride.
+    if (c.stride_bytes == 0) {
+      EXPECT_LE(c.want, kCapBytes * kx_layout_pixel_bytes(c.layout) / 3) << c.layout;
+    }
+  }
+  EXPECT_GT(kx_buffer_bytes(32767, 2730, KX_LAYOUT_RGBA, 4 * 32767), kCapBytes);
+
+  // A stride whose size wraps is no room: refused, nothing read or written.
+  const Bytes file = MakeKx(1, 3, Bytes(12, 0));
+  std::uint8_t pixels[9] = {};
+  EXPECT_EQ(kx_decode(file.data(), file.size(), KX_LAYOUT_RGB, pixels, SIZE_MAX / 2, sizeof pixels, nullptr),
+            KX_ERR_BUFFER_TOO_SMALL);
+  Bytes dst(kx_encode_bound(1, 3));
+  std::size_t file_bytes = 0;
+  EXPECT_EQ(kx_encode(pixels, sizeof pixels, 1, 3, KX_LAYOUT_RGB, SIZE_MAX / 2, nullptr, dst.data(), dst.size(),
+                      &file_bytes),
+            KX_ERR_BUFFER_TOO_SMALL);
+}
+
 TEST(Library, EveryResultHasItsOwnText) {
   std::vector<std::string> texts;
-  for (int code = KX_OK; code <= KX_ERR_OUT_OF_MEMORY; ++code) texts.emplace_back(kx_result_text(code));
+  for (int code = KX_OK; code <= KX_ERR_FINISHED; ++code) texts.emplace_back(kx_result_text(code));
   std::vector<std::string> sorted = texts;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "two codes share a text";
-  EXPECT_STREQ(kx_result_text(KX_ERR_OUT_OF_MEMORY + 1), "unknown result code");
+  // The ranges the texts state are the header's: 0 asks for the default level.
+  const std::string sides = "1.." + std::to_string(KX_MAX_SIDE);
+  EXPECT_NE(texts[KX_ERR_BAD_LEVEL].find("0.." + std::to_string(KX_MAX_LEVEL)), std::string::npos)
+      << texts[KX_ERR_BAD_LEVEL];
+  EXPECT_NE(texts[KX_ERR_BAD_SIZE].find(sides), std::string::npos) << texts[KX_ERR_BAD_SIZE];
+  EXPECT_NE(texts[KX_ERR_SIDE_RANGE].find(sides), std::string::npos) << texts[KX_ERR_SIDE_RANGE];
+  EXPECT_STREQ(kx_result_text(KX_ERR_FINISHED + 1), "unknown result code");
   EXPECT_STREQ(kx_result_text(-1), "unknown result code");
   EXPECT_EQ(kx_version_number(), unsigned{KX_VERSION_NUMBER});
   EXPECT_STREQ(kx_version_string(), KX_VERSION_STRING);

@@ -9,7 +9,7 @@ export type KxResultName =
   | 'KX_ERR_SIDE_RANGE' | 'KX_ERR_NO_PIXELS' | 'KX_ERR_TOO_LARGE' | 'KX_ERR_NULL_POINTER'
   | 'KX_ERR_BAD_LAYOUT' | 'KX_ERR_BAD_STRIDE' | 'KX_ERR_BUFFER_TOO_SMALL' | 'KX_ERR_BAD_SIZE'
   | 'KX_ERR_BAD_LEVEL' | 'KX_ERR_BAD_STRUCT_SIZE' | 'KX_ERR_WINDOW_TOO_SMALL' | 'KX_ERR_OUT_OF_MEMORY'
-  | 'KX_ERR_UNKNOWN';
+  | 'KX_ERR_FINISHED' | 'KX_ERR_UNKNOWN';
 
 /** A refusal of the library: its result code, the code's name, and its text as the message. */
 export class KxError extends Error {

@@ -20,6 +20,7 @@ const RESULT_NAMES = [
   'KX_ERR_BAD_STRUCT_SIZE',
   'KX_ERR_WINDOW_TOO_SMALL',
   'KX_ERR_OUT_OF_MEMORY',
+  'KX_ERR_FINISHED',
 ];
 
 export const MIN_LEVEL = 1;

@@ -177,17 +177,26 @@ KX_API size_t kx_layout_pixel_bytes(int layout);
  * the others. 0 for a width outside 1..32767 or a bad layout. */
 KX_API size_t kx_default_stride(int32_t width, int layout);
 
+/* The 256 MiB cap (KX_ERR_TOO_LARGE) is on the picture's 24-bit bitmap,
+ * rows of 3 x width bytes padded to a multiple of 4, whatever the layout
+ * decoded into. A picture under it needs at most 256 MiB in
+ * KX_LAYOUT_BGR_BOTTOM_UP at its default stride and in BGR and RGB without
+ * gaps, and at most 4/3 of that, about 341.3 MiB, in RGBA and BGRA (sides
+ * above 8192 decode too: 32767 x 2730 takes 341.2 MiB as RGBA); a wider
+ * stride needs what kx_buffer_bytes says. */
+
 /* Bytes a buffer of height rows needs at stride_bytes: (height - 1) x
  * stride_bytes and one row of pixels (the last row needs no padding).
- * 0 when an argument is out of range or the stride is below a row. */
+ * 0 when an argument is out of range, the stride is below a row, or the
+ * size would exceed UINT64_MAX (a stride no buffer could follow). */
 KX_API uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t stride_bytes);
 
 /* ---- Decoding ----------------------------------------------------------- */
 
 /* The window kx_decode allocates, and the smallest one
  * kx_decode_with_window accepts (smaller windows only slide more often). */
-#define KX_DECODE_WINDOW_BYTES ((size_t)256 * 1024)
-#define KX_MIN_DECODE_WINDOW_BYTES ((size_t)72 * 1024)
+#define KX_DECODE_WINDOW_BYTES (256UL * 1024UL)
+#define KX_MIN_DECODE_WINDOW_BYTES (72UL * 1024UL)
 
 typedef struct kx_decode_report {
   size_t struct_bytes; /* set by the caller: sizeof(kx_decode_report) */
@@ -297,7 +306,7 @@ typedef struct kx_decoder_options {
 
 /* The smallest caller's window kx_decoder_create accepts: the history of
  * kx_decode_with_window's window and the decoder's state. */
-#define KX_MIN_DECODER_WINDOW_BYTES (KX_MIN_DECODE_WINDOW_BYTES + (size_t)4096)
+#define KX_MIN_DECODER_WINDOW_BYTES (KX_MIN_DECODE_WINDOW_BYTES + 4096UL)
 
 /* Reads the header from head[0, head_bytes) (at least its 16 bytes) and
  * starts a decoder for it into options->dst. Refuses what kx_decode refuses,

@@ -83,6 +83,36 @@ def test_refused_calls_raise(call, error):
         call()
 
 
+EXAMPLE = (GOLDEN_DIR / "example-2x2.kx").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "call,name",
+    [
+        # Each of them, passed on modulo 2**bits, is a call the library
+        # accepts: a 4 x 2 file, a decode at stride 12, level 6, layout 2.
+        (lambda: kx.encode(bytes(24), 2**32 + 4, 2, "RGB"), "width"),
+        (lambda: kx.encode(bytes(24), 4, 2**32 + 2, "RGB"), "height"),
+        (lambda: kx.encode(bytes(24), 4, 2, "RGB", level=2**32 + 6), "level"),
+        (lambda: kx.encode(bytes(24), 4, 2, "RGB", level=-(2**32) + 6), "level"),
+        (lambda: kx.encode(bytes(24), 4, 2, "RGB", stride_bytes=2**64 + 12), "stride_bytes"),
+        (lambda: kx.encode(bytes(24), 4, 2, "RGB", threads=2**32 + 1), "threads"),
+        (lambda: kx.encode(bytes(24), 4, 2, 2**32 + 2), "layout"),
+        (lambda: kx.decode_into(EXAMPLE, "RGB", bytearray(12), 2**64 + 6), "stride_bytes"),
+        (lambda: kx.decode_into(EXAMPLE, 2**32 + 2, bytearray(12), 6), "layout"),
+        (lambda: kx.decode(EXAMPLE, 2**32 + 2), "layout"),
+        (lambda: kx.decode(EXAMPLE, -(2**31) - 1), "layout"),
+    ],
+)
+def test_integers_outside_the_c_types_are_refused_by_name(call, name):
+    with pytest.raises(OverflowError, match=f"^{name} "):
+        call()
+
+
+def test_the_texts_state_the_headers_ranges():
+    assert "0..9" in kx.result_text(13)  # KX_ERR_BAD_LEVEL: 0 is the default level
+
+
 def run_python(code, **env):
     environment = {k: v for k, v in os.environ.items() if k not in ("KX_LIBRARY", "LD_LIBRARY_PATH")}
     environment.update(env)

@@ -170,3 +170,11 @@ def test_refused_files_are_not_identified(data, tmp_path):
     path.write_bytes(data)
     with pytest.raises(UnidentifiedImageError):
         Image.open(path)
+
+
+def test_register_again_changes_nothing():
+    before = (list(Image.ID), dict(Image.OPEN), dict(Image.SAVE), dict(Image.EXTENSION), dict(Image.MIME))
+    kx.pillow.register()
+    kx.pillow.register()
+    assert Image.ID.count("KX") == 1
+    assert (list(Image.ID), dict(Image.OPEN), dict(Image.SAVE), dict(Image.EXTENSION), dict(Image.MIME)) == before

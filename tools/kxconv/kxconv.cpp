@@ -4,18 +4,16 @@
 // viewer shows. Run `kxconv --help` for the commands.
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "batch_pool.h"
 #include "image_io.h"
 #include "kx.h"
 #include "output_file.h"
@@ -402,114 +400,51 @@ Outcome ConvertOne(const Options& options, const Job& job, unsigned threads, con
   return o;
 }
 
-// Encodes several pictures at once, one thread each, while the calling
-// thread writes the finished files and reports in the inputs' order: the
-// outputs, the messages and which of two inputs wins an output name are
-// what a one-thread run gives. Workers stay at most 2 x workers pictures
-// ahead of the writing, which bounds the memory held.
-class EncodeBatch {
- public:
-  EncodeBatch(const Options& options, const std::vector<Job>& jobs, unsigned workers)
-      : options_(options), jobs_(jobs), workers_(workers), results_(jobs.size()), ready_(jobs.size(), false) {
-    std::set<std::string> seen;
-    for (const Job& job : jobs) later_duplicate_.push_back(!seen.insert(job.second).second);
-  }
-
-  int Run(Progress* progress) {
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < workers_; ++t) {
-      try {
-        threads.emplace_back(&EncodeBatch::Work, this);
-      } catch (const std::system_error&) {
-        break;  // the pictures no thread takes are encoded below
-      }
-    }
-    std::set<std::string> written;
-    int status = kExitOk;
-    for (std::size_t k = 0; k < jobs_.size(); ++k) {
-      ShowProgress(progress, k, jobs_[k].first);
-      Outcome o;
-      if (later_duplicate_[k] || threads.empty()) {
-        o = ConvertOne(options_, jobs_[k], options_.threads, written);
-      } else {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait(held, [&] { return ready_[k]; });
-        Result r = std::move(results_[k]);
-        held.unlock();
-        o.ok = r.ok;
-        o.error = r.error;
+// Encodes several pictures at once, one thread each (batch_pool.h), while
+// the calling thread writes the finished files and reports in the inputs'
+// order: the outputs, the messages and which of two inputs wins an output
+// name are what a one-thread run gives.
+int EncodeBatch(const Options& options, const std::vector<Job>& jobs, Progress* progress) {
+  std::vector<bool> later_duplicate(jobs.size());  // an earlier input has the same output: the caller's to refuse
+  std::set<std::string> seen;
+  for (std::size_t k = 0; k < jobs.size(); ++k) later_duplicate[k] = !seen.insert(jobs[k].second).second;
+  std::set<std::string> written;
+  int status = kExitOk;
+  RunBatch(
+      jobs.size(), options.threads, later_duplicate,
+      [&](std::size_t k) {
+        BatchResult r;
         try {
-          if (o.ok) o.ok = WriteKx(jobs_[k].second, r.kx, &o.error);
+          r.ok = EncodeToMemory(jobs[k].first, options.encode, 1, &r.bytes, &r.error);
         } catch (const std::bad_alloc&) {
-          o.ok = false;
-          o.error = "out of memory";
+          r = BatchResult{};
+          r.error = "out of memory";
         }
-      }
-      {
-        const std::lock_guard<std::mutex> held(lock_);
-        reported_ = k + 1;
-      }
-      changed_.notify_all();
-      if (o.ok) written.insert(jobs_[k].second);
-      if (!o.ok) {
-        Report(*progress, jobs_[k].first, o.error);
-        status = kExitFailed;
-      }
-    }
-    {
-      const std::lock_guard<std::mutex> held(lock_);
-      next_ = jobs_.size();
-    }
-    changed_.notify_all();
-    for (std::thread& t : threads) t.join();
-    return status;
-  }
-
- private:
-  struct Result {
-    bool ok = false;
-    std::string error;
-    std::vector<std::uint8_t> kx;
-  };
-
-  void Work() {
-    for (;;) {
-      std::size_t k = 0;
-      {
-        std::unique_lock<std::mutex> held(lock_);
-        changed_.wait(held, [&] { return next_ >= jobs_.size() || next_ < reported_ + 2 * std::size_t{workers_}; });
-        while (next_ < jobs_.size() && later_duplicate_[next_]) ++next_;
-        if (next_ >= jobs_.size()) return;
-        k = next_++;
-      }
-      Result r;
-      try {
-        r.ok = EncodeToMemory(jobs_[k].first, options_.encode, 1, &r.kx, &r.error);
-      } catch (const std::bad_alloc&) {
-        r = Result{};
-        r.error = "out of memory";
-      }
-      {
-        const std::lock_guard<std::mutex> held(lock_);
-        results_[k] = std::move(r);
-        ready_[k] = true;
-      }
-      changed_.notify_all();
-    }
-  }
-
-  const Options& options_;
-  const std::vector<Job>& jobs_;
-  const unsigned workers_;
-  std::vector<bool> later_duplicate_;  // an earlier input has the same output
-
-  std::mutex lock_;  // guards what follows
-  std::condition_variable changed_;
-  std::vector<Result> results_;
-  std::vector<bool> ready_;
-  std::size_t next_ = 0;      // the next picture a worker takes
-  std::size_t reported_ = 0;  // pictures written and reported
-};
+        return r;
+      },
+      [&](std::size_t k) { ShowProgress(progress, k, jobs[k].first); },
+      [&](std::size_t k, BatchResult* r) {
+        Outcome o;
+        if (r == nullptr) {
+          o = ConvertOne(options, jobs[k], options.threads, written);
+        } else {
+          o.ok = r->ok;
+          o.error = r->error;
+          try {
+            if (o.ok) o.ok = WriteKx(jobs[k].second, r->bytes, &o.error);
+          } catch (const std::bad_alloc&) {
+            o.ok = false;
+            o.error = "out of memory";
+          }
+        }
+        if (o.ok) written.insert(jobs[k].second);
+        if (!o.ok) {
+          Report(*progress, jobs[k].first, o.error);
+          status = kExitFailed;
+        }
+      });
+  return status;
+}
 
 int RunConversions(const Options& options) {
   InstallOutputCleanup();
@@ -527,7 +462,7 @@ int RunConversions(const Options& options) {
   // With at least as many pictures as threads, whole pictures go to the
   // threads; otherwise each picture's stretches are shared out.
   if (options.command == Command::kEncode && jobs.size() >= options.threads && options.threads > 1) {
-    status = EncodeBatch(options, jobs, options.threads).Run(&progress);
+    status = EncodeBatch(options, jobs, &progress);
   } else {
     std::set<std::string> written;
     for (std::size_t k = 0; k < jobs.size(); ++k) {

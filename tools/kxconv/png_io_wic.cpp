@@ -1,16 +1,20 @@
 // PNG on Windows through the Windows Imaging Component, so that no libpng is
 // built for Windows; WIC also reads JPEG, TIFF and GIF as encode inputs.
 //
-// Every picture is read as 32bppBGRA and its alpha dropped: WIC converts
-// palette, grey and 16-bit pictures to that format everywhere (Wine's WIC
-// cannot take several of them to 24bppBGR directly), and 16-bit samples
-// keep their high byte, as the libpng reader's conversion does.
+// Pictures of 8-bit samples (and palettes) are read as 32bppBGRA and their
+// alpha dropped: WIC converts them to that format everywhere (Wine's WIC
+// cannot take several of them to 24bppBGR directly). Pictures of 16-bit
+// samples are read as they are and taken to 8 bits here, rounded as the
+// libpng reader of the other build scales them: WIC's converter (Wine's at
+// least) keeps the high byte, which gave about half the samples one less
+// than the same picture read by kxconv elsewhere.
 #include <objbase.h>
 #include <wincodec.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "image_io.h"
 
@@ -55,6 +59,54 @@ bool CreateFactory(Held<IWICImagingFactory>* factory, std::string* error) {
   return SUCCEEDED(hr);
 }
 
+// The 16-bit formats read without WIC's converter: samples per pixel and
+// where red, green and blue are among them (all three at 0 for grey).
+struct SixteenBitFormat {
+  const GUID* format;
+  unsigned samples;
+  unsigned red_at;
+  unsigned green_at;
+  unsigned blue_at;
+};
+
+constexpr SixteenBitFormat kSixteenBitFormats[] = {
+    {&GUID_WICPixelFormat48bppRGB, 3, 0, 1, 2},  {&GUID_WICPixelFormat48bppBGR, 3, 2, 1, 0},
+    {&GUID_WICPixelFormat64bppRGBA, 4, 0, 1, 2}, {&GUID_WICPixelFormat64bppBGRA, 4, 2, 1, 0},
+    {&GUID_WICPixelFormat64bppRGB, 4, 0, 1, 2},  {&GUID_WICPixelFormat16bppGray, 1, 0, 0, 0},
+};
+
+const SixteenBitFormat* FindSixteenBitFormat(const WICPixelFormatGUID& format) {
+  for (const SixteenBitFormat& known : kSixteenBitFormats) {
+    if (IsEqualGUID(format, *known.format)) return &known;
+  }
+  return nullptr;
+}
+
+// v * 255 / 65535 to the nearest, as libpng's png_set_scale_16 gives it
+// (never a tie: that would need v = 257 k + 128.5).
+std::uint8_t ScaleSixteenBits(std::uint16_t v) {
+  return static_cast<std::uint8_t>((std::uint32_t{v} * 255 + 32767) / 65535);
+}
+
+// The frame's 16-bit samples (WIC's, in the machine's order) as 8-bit BGR.
+HRESULT CopySixteenBitPixels(IWICBitmapSource* frame, const SixteenBitFormat& layout, UINT width, UINT height,
+                             Image* image) {
+  const UINT stride_bytes = 2 * layout.samples * width;
+  std::vector<std::uint16_t> samples(std::size_t{layout.samples} * width * height);
+  const HRESULT hr = frame->CopyPixels(nullptr, stride_bytes, static_cast<UINT>(samples.size() * 2),
+                                       reinterpret_cast<BYTE*>(samples.data()));
+  if (FAILED(hr)) return hr;
+  image->bgr.resize(std::size_t{3} * width * height);
+  std::uint8_t* out = image->bgr.data();
+  for (std::size_t at = 0; at < samples.size(); at += layout.samples) {
+    out[0] = ScaleSixteenBits(samples[at + layout.blue_at]);
+    out[1] = ScaleSixteenBits(samples[at + layout.green_at]);
+    out[2] = ScaleSixteenBits(samples[at + layout.red_at]);
+    out += 3;
+  }
+  return S_OK;
+}
+
 }  // namespace
 
 bool DecodeWithWic(const std::vector<std::uint8_t>& bytes, Image* image, std::string* error) {
@@ -89,6 +141,14 @@ bool DecodeWithWic(const std::vector<std::uint8_t>& bytes, Image* image, std::st
   if (width == 0 || height == 0 || image->width > kMaxImageSide || image->height > kMaxImageSide) {
     *error = "an empty or oversized picture";
     return false;
+  }
+  WICPixelFormatGUID source_format{};
+  hr = frame->GetPixelFormat(&source_format);
+  const SixteenBitFormat* sixteen_bit = SUCCEEDED(hr) ? FindSixteenBitFormat(source_format) : nullptr;
+  if (sixteen_bit != nullptr) {
+    hr = CopySixteenBitPixels(frame.p, *sixteen_bit, width, height, image);
+    if (FAILED(hr)) *error = Problem("cannot read the picture's pixels", hr);
+    return SUCCEEDED(hr);
   }
   Held<IWICBitmapSource> bgra;
   hr = WICConvertBitmapSource(GUID_WICPixelFormat32bppBGRA, frame.p, bgra.out());

@@ -9,6 +9,7 @@
 
 import ctypes
 import mmap
+import operator
 from typing import NamedTuple
 
 from ._library import ENV_VAR, SONAME, LibraryNotFoundError, library
@@ -22,6 +23,7 @@ __all__ = [
     "HEADER_BYTES",
     "LAYOUTS",
     "MAX_SIDE",
+    "RESULT_CODES",
     "SONAME",
     "DecodeReport",
     "Info",
@@ -41,9 +43,31 @@ HEADER_BYTES = 16
 MAX_SIDE = 8192
 DEFAULT_LEVEL = 6
 
-OK = 0
-ERR_BAD_LAYOUT = 9
-ERR_BAD_SIZE = 12
+# kx_result, as kx.h numbers it (tests/check_result_codes.py holds this
+# table to the header).
+RESULT_CODES = {
+    "KX_OK": 0,
+    "KX_ERR_TRUNCATED_HEADER": 1,
+    "KX_ERR_NOT_KX": 2,
+    "KX_ERR_CODING": 3,
+    "KX_ERR_BYTES_PER_PIXEL": 4,
+    "KX_ERR_SIDE_RANGE": 5,
+    "KX_ERR_NO_PIXELS": 6,
+    "KX_ERR_TOO_LARGE": 7,
+    "KX_ERR_NULL_POINTER": 8,
+    "KX_ERR_BAD_LAYOUT": 9,
+    "KX_ERR_BAD_STRIDE": 10,
+    "KX_ERR_BUFFER_TOO_SMALL": 11,
+    "KX_ERR_BAD_SIZE": 12,
+    "KX_ERR_BAD_LEVEL": 13,
+    "KX_ERR_BAD_STRUCT_SIZE": 14,
+    "KX_ERR_WINDOW_TOO_SMALL": 15,
+    "KX_ERR_OUT_OF_MEMORY": 16,
+    "KX_ERR_FINISHED": 17,
+}
+OK = RESULT_CODES["KX_OK"]
+ERR_BAD_LAYOUT = RESULT_CODES["KX_ERR_BAD_LAYOUT"]
+ERR_BAD_SIZE = RESULT_CODES["KX_ERR_BAD_SIZE"]
 
 # kx_layout: bytes of each pixel in the order named; BGR_BOTTOM_UP is a
 # Windows bitmap's (rows from the bottom up, padded to 4 bytes).
@@ -102,12 +126,30 @@ def version():
     return library().kx_version_string().decode("ascii")
 
 
+# The ranges of the C types the library's parameters have: ctypes would
+# pass any Python integer on modulo 2**bits, so that 2**32 + 4 became 4.
+_INT_RANGE = (-(2**31), 2**31 - 1)  # int and int32_t
+_UNSIGNED_RANGE = (0, 2**32 - 1)
+_SIZE_RANGE = (0, 2 ** (8 * ctypes.sizeof(ctypes.c_size_t)) - 1)
+
+
+def _c_integer(value, name, bounds):
+    """`value` as an int inside `bounds` (low, high) of its C type; raises
+    TypeError for what is not an integer and OverflowError, naming the
+    argument, for one outside the type."""
+    number = operator.index(value)
+    low, high = bounds
+    if not low <= number <= high:
+        raise OverflowError(f"{name} {number} is outside the C type's range {low}..{high}")
+    return number
+
+
 def _layout_number(layout):
     if isinstance(layout, str):
         if layout not in LAYOUTS:
             raise KxError(ERR_BAD_LAYOUT, f"layout {layout!r}")
         return LAYOUTS[layout]
-    return int(layout)
+    return _c_integer(layout, "layout", _INT_RANGE)
 
 
 def _readable(data):
@@ -165,11 +207,13 @@ def decode_into(data, layout, out, stride_bytes):
     of each row are written. Raises KxError when the header or the
     arguments are refused (nothing written); a stream that ends early is
     not an error (see DecodeReport.complete)."""
+    number = _layout_number(layout)
+    stride_bytes = _c_integer(stride_bytes, "stride_bytes", _SIZE_RANGE)
     src, src_bytes = _readable(data)
     dst, dst_bytes = _writable(out)
     report = _kx_decode_report(struct_bytes=ctypes.sizeof(_kx_decode_report))
     result = library().kx_decode(
-        src, src_bytes, _layout_number(layout), dst, stride_bytes, dst_bytes, ctypes.byref(report)
+        src, src_bytes, number, dst, stride_bytes, dst_bytes, ctypes.byref(report)
     )
     if result != OK:
         raise KxError(result, "cannot decode")
@@ -181,10 +225,10 @@ def decode(data, layout="RGB"):
     rows without gaps (BGR_BOTTOM_UP: padded to 4 bytes, as a Windows
     bitmap)."""
     lib = library()
+    number = _layout_number(layout)
     info = probe(data)
     if info.decoding != OK:
         raise KxError(info.decoding, "cannot decode")
-    number = _layout_number(layout)
     stride_bytes = lib.kx_default_stride(info.width, number)
     if stride_bytes == 0:
         raise KxError(ERR_BAD_LAYOUT, f"layout {layout!r}")
@@ -203,8 +247,14 @@ def encode(pixels, width, height, layout="RGB", *, level=0, stride_bytes=0, thre
     (smallest), 0 for the library's default (6). threads: 0 or 1 for the
     calling thread; the file is the same whatever the number."""
     lib = library()
+    width = _c_integer(width, "width", _INT_RANGE)
+    height = _c_integer(height, "height", _INT_RANGE)
+    level = _c_integer(level, "level", _INT_RANGE)
+    stride_bytes = _c_integer(stride_bytes, "stride_bytes", _SIZE_RANGE)
+    threads = operator.index(threads)
     if threads < 0:
         raise ValueError(f"threads must be 0 or more, not {threads}")
+    threads = _c_integer(threads, "threads", _UNSIGNED_RANGE)
     number = _layout_number(layout)
     if stride_bytes == 0:
         stride_bytes = lib.kx_default_stride(width, number) if 1 <= width <= MAX_SIDE else 0

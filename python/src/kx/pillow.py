@@ -160,8 +160,12 @@ def _save(im, fp, filename):
 
 
 def register():
-    """Registers KX with Pillow (done on import; calling it again is harmless)."""
-    Image.register_open(FORMAT, KxImageFile, _accept)
+    """Registers KX with Pillow (done on import; calling it again changes
+    nothing)."""
+    # Pillow appends the format to Image.ID on every register_open: once is
+    # enough, and a second entry would have every file tried twice.
+    if FORMAT not in Image.ID:
+        Image.register_open(FORMAT, KxImageFile, _accept)
     Image.register_save(FORMAT, _save)
     Image.register_extension(FORMAT, EXTENSION)
     Image.register_mime(FORMAT, MIME)

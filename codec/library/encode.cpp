@@ -66,7 +66,9 @@ kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int3
   if (level < kMinEncodeLevel || level > kMaxEncodeLevel) return KX_ERR_BAD_LEVEL;
   const std::size_t row_bytes = pixel_bytes * static_cast<std::size_t>(width);
   if (stride_bytes < row_bytes) return KX_ERR_BAD_STRIDE;
-  if (kx_buffer_bytes(width, height, layout, stride_bytes) > pixels_bytes) return KX_ERR_BUFFER_TOO_SMALL;
+  // Sides and layout are known good here: 0 is a size past 2^64.
+  const std::uint64_t need_bytes = kx_buffer_bytes(width, height, layout, stride_bytes);
+  if (need_bytes == 0 || need_bytes > pixels_bytes) return KX_ERR_BUFFER_TOO_SMALL;
   if (EncodeBoundBytes(width, height) > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
 
   EncodeOptions encode_options;

@@ -1,5 +1,6 @@
-// The public library's reading half (kx.h): results, version, probing,
-// layouts and decoding, over the decoder the plug-in runs.
+// The public library's reading half (kx.h): results, version, probing and
+// decoding, over the decoder the plug-in runs. Buffer sizes are
+// layouts.cpp's, the encoder encode.cpp.
 #include "kx.h"
 
 #include <cstdlib>
@@ -30,9 +31,6 @@ constexpr std::size_t kInfoV1Bytes = sizeof(kx_info);
 constexpr std::size_t kReportV1Bytes = sizeof(kx_decode_report);
 constexpr std::size_t kDecodeOptionsV1Bytes = sizeof(kx_decode_options);
 
-// The widest side a 16-bit header field can state.
-constexpr std::int32_t kMaxHeaderSide = 32767;
-
 kx_result ResultOf(HeaderCheck check) {
   switch (check) {
     case HeaderCheck::kOk: return KX_OK;
@@ -46,8 +44,6 @@ kx_result ResultOf(HeaderCheck check) {
   }
   return KX_ERR_NOT_KX;
 }
-
-bool KnownLayout(int layout) { return layout >= KX_LAYOUT_BGR_BOTTOM_UP && layout <= KX_LAYOUT_BGRA; }
 
 // Copies the first struct_bytes of a record this version filled, no more:
 // a caller built against an earlier, shorter record has no room for the
@@ -81,19 +77,17 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
                                std::size_t stride_bytes, std::size_t dst_bytes, const kx_decode_report* report,
                                PictureLayout* picture) {
   if (src == nullptr || dst == nullptr) return KX_ERR_NULL_POINTER;
-  if (!KnownLayout(layout)) return KX_ERR_BAD_LAYOUT;
+  if (kx_layout_pixel_bytes(layout) == 0) return KX_ERR_BAD_LAYOUT;
   if (report != nullptr && report->struct_bytes < kReportV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
   ImageSize size{};
   const HeaderCheck check = PlanFromHeader(static_cast<const std::uint8_t*>(src), src_bytes, &size, picture);
   if (check != HeaderCheck::kOk) return ResultOf(check);
-  const std::size_t pixel_bytes = layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
-  if (stride_bytes < pixel_bytes * static_cast<std::size_t>(picture->width)) return KX_ERR_BAD_STRIDE;
-  const std::uint64_t need_bytes = std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(picture->height - 1) +
-                                   pixel_bytes * static_cast<std::size_t>(picture->width);
-  // The stride is a size_t and the height below 2^15: the product can only
-  // wrap for strides no buffer could follow anyway. (Compared in 64 bits:
-  // where size_t has 32, as in WebAssembly, the test is always false.)
-  if (std::uint64_t{stride_bytes} > UINT64_MAX / 32768 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
+  if (stride_bytes < kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture->width)) {
+    return KX_ERR_BAD_STRIDE;
+  }
+  // Sides and layout are known good here: 0 is a size past 2^64.
+  const std::uint64_t need_bytes = kx_buffer_bytes(picture->width, picture->height, layout, stride_bytes);
+  if (need_bytes == 0 || need_bytes > dst_bytes) return KX_ERR_BUFFER_TOO_SMALL;
   return KX_OK;
 }
 
@@ -155,10 +149,11 @@ const char* kx_result_text(int result) {
     case KX_ERR_BAD_STRIDE: return "stride smaller than a row of pixels";
     case KX_ERR_BUFFER_TOO_SMALL: return "buffer too small";
     case KX_ERR_BAD_SIZE: return "width or height outside 1..8192";
-    case KX_ERR_BAD_LEVEL: return "level outside 1..9";
+    case KX_ERR_BAD_LEVEL: return "level outside 0..9";
     case KX_ERR_BAD_STRUCT_SIZE: return "record smaller than its first version (struct_bytes)";
     case KX_ERR_WINDOW_TOO_SMALL: return "decode window smaller than KX_MIN_DECODE_WINDOW_BYTES";
     case KX_ERR_OUT_OF_MEMORY: return "out of memory";
+    case KX_ERR_FINISHED: return "the decoder was finished: nothing more can be pushed";
     default: break;
   }
   return "unknown result code";
@@ -192,29 +187,6 @@ kx_result kx_probe(const void* head, size_t head_bytes, kx_info* info) {
   }
   Deliver(filled, info);
   return filled.decoding;
-}
-
-size_t kx_layout_pixel_bytes(int layout) {
-  if (!KnownLayout(layout)) return 0;
-  return layout == KX_LAYOUT_RGBA || layout == KX_LAYOUT_BGRA ? 4 : 3;
-}
-
-size_t kx_default_stride(int32_t width, int layout) {
-  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
-  if (pixel_bytes == 0 || width <= 0 || width > kMaxHeaderSide) return 0;
-  const std::size_t row_bytes = pixel_bytes * static_cast<std::size_t>(width);
-  return layout == KX_LAYOUT_BGR_BOTTOM_UP ? (row_bytes + 3) / 4 * 4 : row_bytes;
-}
-
-uint64_t kx_buffer_bytes(int32_t width, int32_t height, int layout, size_t stride_bytes) {
-  const std::size_t pixel_bytes = kx_layout_pixel_bytes(layout);
-  if (pixel_bytes == 0 || width <= 0 || height <= 0 || width > kMaxHeaderSide || height > kMaxHeaderSide) return 0;
-  const std::uint64_t row_bytes = std::uint64_t{pixel_bytes} * static_cast<std::uint32_t>(width);
-  if (stride_bytes < row_bytes) return 0;
-  // A stride of up to 2^64 / 2^15 keeps the product in range; beyond that
-  // no buffer could hold the rows anyway.
-  if (stride_bytes > (UINT64_MAX - row_bytes) / static_cast<std::uint32_t>(height)) return UINT64_MAX;
-  return std::uint64_t{stride_bytes} * static_cast<std::uint32_t>(height - 1) + row_bytes;
 }
 
 kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
