@@ -196,6 +196,9 @@ const Setup kSetups[] = {
     // windows, both layouts.
     {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window, two threads", Storer::kSecondThread},
     {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, two threads", Storer::kSecondThread},
+    // More pieces between two slides than the threads' ring holds, so that
+    // the decoder waits for a free slot.
+    {std::size_t{1} << 20, DeltaKernel::kBest, false, 0, "1 MiB window, two threads", Storer::kSecondThread},
     {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, stored at each drain", Storer::kAtDrain},
 };
 
