@@ -19,8 +19,9 @@
  *   - Memory: kx_decode allocates one window of KX_DECODE_WINDOW_BYTES
  *     (256 KiB) for the call, whatever the picture's size, and frees it
  *     before returning; kx_decode_with_window uses the caller's instead and
- *     allocates no window (a decode on two threads allocates under a kilobyte
- *     that the two share, and the thread itself). kx_encode allocates the writer's work memory (1.2 MB
+ *     allocates no window (a decode on two threads allocates under a
+ *     kilobyte that the two share, and the thread; without them it runs on
+ *     one thread). kx_encode allocates the writer's work memory (1.2 MB
  *     per thread, whatever the level), two stream buffers of 288 KiB per
  *     thread when it runs on several threads, and, for any layout other than
  *     top-down BGR rows without gaps, one converted copy of the picture; all
@@ -29,10 +30,10 @@
  *     written to dst or *file_bytes.
  *   - Threads: the library keeps no global state; any number of calls may
  *     run at once on any threads. Decoding a picture of 8 MiB of pixels or
- *     more starts one thread that stores the rows a few kilobytes behind
- *     the caller's thread, which decodes the stream (kx_decode_options
- *     says how to keep the call on one thread). Decoding a large picture may start one
- *     short-lived thread that faults in the pages holding the output's rows
+ *     more starts one thread that stores the rows 16 KiB of output or more
+ *     behind the caller's thread, which decodes the stream
+ *     (kx_decode_options keeps a call on one thread). Decoding a large
+ *     picture may also start one short-lived thread that faults in the pages holding the output's rows
  *     while the caller's thread decodes; it never touches a byte between
  *     rows, so padding may lie on protected pages (on Linux it has the
  *     kernel fault them in, from Linux 5.14, and does nothing before); encoding on several threads starts them. Where a thread
