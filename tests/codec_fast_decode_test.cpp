@@ -7,9 +7,14 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "codec/decode/delta.h"
 #include "codec/decode/fast_decode.h"
 #include "codec/decode/group_decode.h"
+#include "codec/decode/row_writer.h"
+#include "codec/decode/two_core_decode.h"
 #include "codec/format/bitmap.h"
 #include "codec/format/kx_format.h"
 #include "codec/reference/decompress.h"
@@ -100,27 +105,68 @@ BitsResult Straightforward(const Bytes& file, const PictureLayout& layout) {
   return {BitmapOf(decoded.raw, layout), decoded.produced};
 }
 
+// Who stores the rows: the decoding thread (DecodeToBitmap, DecodeToRgbRows),
+// a second thread (DecodeIntoRowsTwoCores), or a sink that keeps every piece
+// handed over and stores them only when drained, as a second thread may when
+// it falls behind: a window overwritten before a drain shows in its rows.
+enum class Storer { kDecoder, kSecondThread, kAtDrain };
+
+struct LazySink {
+  RowWriter* rows;
+  std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces;
+};
+
+void KeepPiece(void* context, const std::uint8_t* raw, std::size_t n) {
+  static_cast<LazySink*>(context)->pieces.emplace_back(raw, n);
+}
+
+void StoreKeptPieces(void* context) {
+  auto* sink = static_cast<LazySink*>(context);
+  for (const auto& [raw, n] : sink->pieces) WriteRows(sink->rows, raw, n);
+  sink->pieces.clear();
+}
+
+std::size_t DecodeWith(Storer storer, const Bytes& input, const PictureLayout& layout, const RowWriter& rows,
+                       Guarded* window, DeltaKernel kernel) {
+  if (storer == Storer::kSecondThread) {
+    return DecodeIntoRowsTwoCores(input.data(), input.size(), layout.total_bytes, rows, window->data(), window->size(),
+                                  kernel);
+  }
+  RowWriter writer = rows;
+  LazySink lazy{&writer, {}};
+  const PieceSink sink{&lazy, KeepPiece, StoreKeptPieces};
+  return DecodeIntoRowsVia(input.data(), input.size(), layout.total_bytes, &writer, window->data(), window->size(),
+                           kernel, &sink);
+}
+
 // The window starts full of junk: the decoder must not rely on its contents.
 BitsResult Fast(const Bytes& file, const PictureLayout& layout, std::size_t window_bytes, DeltaKernel kernel,
-                std::string* damage) {
+                std::string* damage, Storer storer = Storer::kDecoder) {
   // An exact-size heap block: reading past it is caught by the sanitizers.
   const Bytes input(file);  // NOLINT(performance-unnecessary-copy-initialization)
   Guarded bits(layout.bits_bytes, kStale);
   Guarded window(window_bytes, static_cast<std::uint8_t>(0x5A ^ file.size()));
+  const DeltaFn delta = AsksForDelta(input.data(), input.size()) ? PickDelta(kernel) : nullptr;
   const std::size_t produced =
-      DecodeToBitmap(input.data(), input.size(), layout, bits.data(), window.data(), window.size(), kernel);
+      storer == Storer::kDecoder
+          ? DecodeToBitmap(input.data(), input.size(), layout, bits.data(), window.data(), window.size(), kernel)
+          : DecodeWith(storer, input, layout, StartRows(layout, bits.data(), delta), &window, kernel);
   if (!bits.Damage().empty()) *damage = "bits: " + bits.Damage();
   if (!window.Damage().empty()) *damage = "window: " + window.Damage();
   return {bits.Inside(), produced};
 }
 
 BitsResult FastRgb(const Bytes& file, const PictureLayout& layout, std::size_t stride_bytes, std::size_t window_bytes,
-                   DeltaKernel kernel, std::string* damage) {
+                   DeltaKernel kernel, std::string* damage, Storer storer = Storer::kDecoder) {
   const Bytes input(file);  // NOLINT(performance-unnecessary-copy-initialization)
   Guarded rgb(RgbBytes(layout, stride_bytes), kStale);
   Guarded window(window_bytes, static_cast<std::uint8_t>(0xA5 ^ file.size()));
-  const std::size_t produced = DecodeToRgbRows(input.data(), input.size(), layout, rgb.data(), stride_bytes,
-                                               window.data(), window.size(), kernel);
+  const DeltaFn store = PickRgbKernel(kernel, AsksForDelta(input.data(), input.size()));
+  const std::size_t produced =
+      storer == Storer::kDecoder
+          ? DecodeToRgbRows(input.data(), input.size(), layout, rgb.data(), stride_bytes, window.data(), window.size(),
+                            kernel)
+          : DecodeWith(storer, input, layout, StartRgbRows(layout, rgb.data(), stride_bytes, store), &window, kernel);
   if (!rgb.Damage().empty()) *damage = "rgb rows: " + rgb.Damage();
   if (!window.Damage().empty()) *damage = "window: " + window.Damage();
   return {rgb.Inside(), produced};
@@ -132,6 +178,7 @@ struct Setup {
   bool rgb;                       // also decode into top-down RGB rows
   std::size_t rgb_padding_bytes;  // after each RGB row, beyond the bitmap's 4-byte rounding
   const char* name;
+  Storer storer;
 };
 
 // The plug-in's window with the best kernel, and the smallest window, which
@@ -141,27 +188,38 @@ struct Setup {
 // with the window sliding most often into a stride that differs from the
 // bitmap's; their kernels are each checked on their own below.
 const Setup kSetups[] = {
-    {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window"},
-    {kMinDecodeWindowBytes, DeltaKernel::kScalar, false, 0, "small window, scalar kernel"},
-    {kMinDecodeWindowBytes, DeltaKernel::kSse2, true, 5, "small window, SSE2 kernel"},
-    {kMinDecodeWindowBytes, DeltaKernel::kSsse3, false, 0, "small window, SSSE3 kernel"},
+    {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window", Storer::kDecoder},
+    {kMinDecodeWindowBytes, DeltaKernel::kScalar, false, 0, "small window, scalar kernel", Storer::kDecoder},
+    {kMinDecodeWindowBytes, DeltaKernel::kSse2, true, 5, "small window, SSE2 kernel", Storer::kDecoder},
+    {kMinDecodeWindowBytes, DeltaKernel::kSsse3, false, 0, "small window, SSSE3 kernel", Storer::kDecoder},
+    // The rows stored on a second thread, and only at each drain: both
+    // windows, both layouts.
+    {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window, two threads", Storer::kSecondThread},
+    {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, two threads", Storer::kSecondThread},
+    // More pieces between two slides than the threads' ring holds, so that
+    // the decoder waits for a free slot.
+    {std::size_t{1} << 20, DeltaKernel::kBest, false, 0, "1 MiB window, two threads", Storer::kSecondThread},
+    {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, stored at each drain", Storer::kAtDrain},
 };
 
 const DeltaKernel kEveryKernel[] = {DeltaKernel::kScalar, DeltaKernel::kSse2, DeltaKernel::kSsse3, DeltaKernel::kBest};
 
-// Both layouts: the bits block, and top-down RGB rows.
-::testing::AssertionResult SameAsStraightforward(const Bytes& file) {
+// Both layouts: the bits block, and top-down RGB rows. The setups on a
+// second thread only when asked: a thread per decode makes them the slowest
+// here, and they get their own selection of streams below.
+::testing::AssertionResult SameAsStraightforward(const Bytes& file, bool second_thread = false) {
   const PictureLayout layout = LayoutOf(file);
   const RawResult want = Decompressed(file, layout);
   const Bytes want_bits = BitmapOf(want.raw, layout);
   for (const Setup& setup : kSetups) {
+    if ((setup.storer == Storer::kSecondThread) != second_thread) continue;
     const std::size_t rgb_stride_bytes = layout.stride_bytes + setup.rgb_padding_bytes;
     std::string damage;
-    const BitsResult got = Fast(file, layout, setup.window_bytes, setup.kernel, &damage);
+    const BitsResult got = Fast(file, layout, setup.window_bytes, setup.kernel, &damage, setup.storer);
     BitsResult got_rgb{{}, want.produced};
     std::string rgb_difference;
     if (setup.rgb) {
-      got_rgb = FastRgb(file, layout, rgb_stride_bytes, setup.window_bytes, setup.kernel, &damage);
+      got_rgb = FastRgb(file, layout, rgb_stride_bytes, setup.window_bytes, setup.kernel, &damage, setup.storer);
       rgb_difference = FirstDifference(RgbRowsOf(want.raw, layout, rgb_stride_bytes), got_rgb.bits);
     }
     const std::string difference = FirstDifference(want_bits, got.bits);
@@ -235,6 +293,29 @@ TEST(DecodeToBitmap, CopiesAtTheGreatestDistanceAcrossManySlides) {
     ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 500, stream, coding)));
     ASSERT_TRUE(SameAsStraightforward(MakeKx(997, 13, stream, coding)));
   }
+}
+
+// The rows stored on a second thread: streams of every kind (a sample of
+// the large ones, which take longest), and slides with the history copied
+// over bytes just handed to the other thread. Built with -fsanitize=thread
+// (docs/library.md), the same runs look for races between the two.
+TEST(DecodeIntoRowsTwoCores, MatchesTheStraightforwardPath) {
+  const std::vector<StreamCase> cases = DifferentialCases(1);
+  ASSERT_GT(cases.size(), 300u);
+  for (const StreamCase& c : cases) ASSERT_TRUE(SameAsStraightforward(c.file, true)) << c.name;
+  const std::vector<StreamCase> large = LargeStreamCases(1);
+  for (std::size_t k = 0; k < large.size(); k += 16) {
+    ASSERT_TRUE(SameAsStraightforward(large[k].file, true)) << large[k].name;
+  }
+  std::mt19937 rng(79);
+  StreamWriter w;
+  for (int k = 0; w.produced_bytes() < 1500000; ++k) {
+    w.Long(16384 - static_cast<unsigned>(k % 3), 4096);
+    w.Run(RandomBytes(rng, 9 + k % 32));
+  }
+  const Bytes stream = w.Finish();
+  ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 500, stream, 0x83), true));
+  ASSERT_TRUE(SameAsStraightforward(MakeKx(999, 499, stream, 0x03), true));
 }
 
 // Copy tokens (at distance 1) that produce exactly `bytes` (>= 3), in a

@@ -65,7 +65,9 @@ std::vector<StreamCase> AllCases() {
 TEST(Library, EveryLayoutAndStrideMatchesTheReference) {
   std::vector<std::uint8_t> window(KX_MIN_DECODE_WINDOW_BYTES);
   int decoded = 0;
+  std::size_t case_index = 0;
   for (const StreamCase& c : AllCases()) {
+    ++case_index;
     // The header's sides, which a case's name may not give: its fields
     // hold 16 bits.
     const Side side = SidesOf(c.file);
@@ -83,20 +85,44 @@ TEST(Library, EveryLayoutAndStrideMatchesTheReference) {
         const Bytes expected = Expected(want.pixels, side, layout, stride_bytes);
         Bytes got(expected.size(), kStale);
         ASSERT_EQ(kx_buffer_bytes(side.width, side.height, layout, stride_bytes), got.size());
-        kx_decode_report report = KX_DECODE_REPORT_INIT;
-        // Small pictures through the smallest window, which slides most.
-        const kx_result result =
-            total < (std::size_t{1} << 20)
-                ? kx_decode_with_window(c.file.data(), c.file.size(), layout, got.data(), stride_bytes, got.size(),
-                                        window.data(), window.size(), &report)
-                : kx_decode(c.file.data(), c.file.size(), layout, got.data(), stride_bytes, got.size(), &report);
-        ASSERT_EQ(result, KX_OK) << c.name << " layout " << layout;
-        ASSERT_EQ(FirstDifference(expected, got), "") << c.name << " layout " << layout << " stride " << stride_bytes;
-        EXPECT_EQ(report.width, side.width);
-        EXPECT_EQ(report.height, side.height);
-        EXPECT_EQ(report.complete, want.produced == total ? 1 : 0) << c.name;
-        EXPECT_EQ(report.decoded_pixels, want.produced / 3) << c.name;
-        ++decoded;
+        // The library's choice (one thread: every picture here is below
+        // the 8 MiB where it takes two), and at the odd stride also two
+        // threads whatever the size (the golden files, the large streams
+        // and every eighth small one: a thread per decode is the slowest
+        // part of this test, and fast_decode_tests has every stream on two
+        // threads); small pictures through the smallest window, which
+        // slides most. PaddingOnProtectedPagesIsNeverTouched has the
+        // library's choice of two threads against one.
+        const bool sampled =
+            c.name.find(".kx") != std::string::npos || total >= (std::size_t{64} << 10) || case_index % 8 == 0;
+        std::vector<unsigned> thread_counts = {0};
+        if (stride_bytes == row_bytes + 7 && sampled) thread_counts = {0, 2};
+        for (const unsigned threads : thread_counts) {
+          std::fill(got.begin(), got.end(), kStale);
+          kx_decode_report report = KX_DECODE_REPORT_INIT;
+          kx_decode_options options = KX_DECODE_OPTIONS_INIT;
+          options.threads = threads;
+          if (total < (std::size_t{1} << 20)) {
+            options.window = window.data();
+            options.window_bytes = window.size();
+          }
+          const kx_result result =
+              threads == 0 && options.window != nullptr
+                  ? kx_decode_with_window(c.file.data(), c.file.size(), layout, got.data(), stride_bytes, got.size(),
+                                          window.data(), window.size(), &report)
+              : threads == 0
+                  ? kx_decode(c.file.data(), c.file.size(), layout, got.data(), stride_bytes, got.size(), &report)
+                  : kx_decode_ex(c.file.data(), c.file.size(), layout, got.data(), stride_bytes, got.size(), &options,
+                                 &report);
+          ASSERT_EQ(result, KX_OK) << c.name << " layout " << layout << " threads " << threads;
+          ASSERT_EQ(FirstDifference(expected, got), "")
+              << c.name << " layout " << layout << " stride " << stride_bytes << " threads " << threads;
+          EXPECT_EQ(report.width, side.width);
+          EXPECT_EQ(report.height, side.height);
+          EXPECT_EQ(report.complete, want.produced == total ? 1 : 0) << c.name;
+          EXPECT_EQ(report.decoded_pixels, want.produced / 3) << c.name;
+          ++decoded;
+        }
       }
     }
   }
@@ -202,8 +228,14 @@ TEST(Library, PaddingOnProtectedPagesIsNeverTouched) {
                         static_cast<std::size_t>(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes)), nullptr),
               KX_OK)
         << layout;
+    // The guarded decode runs on two threads (the library's choice for a
+    // picture this large), this one on the caller's alone.
     Bytes tight(row_bytes * kHeight);
-    ASSERT_EQ(kx_decode(file.data(), file.size(), layout, tight.data(), row_bytes, tight.size(), nullptr), KX_OK);
+    kx_decode_options one_thread = KX_DECODE_OPTIONS_INIT;
+    one_thread.threads = 1;
+    ASSERT_EQ(
+        kx_decode_ex(file.data(), file.size(), layout, tight.data(), row_bytes, tight.size(), &one_thread, nullptr),
+        KX_OK);
     for (int row = 0; row < kHeight; ++row) {
       ASSERT_EQ(std::memcmp(guarded.data() + stride_bytes * row, tight.data() + row_bytes * row, row_bytes), 0)
           << "layout " << layout << " row " << row;
@@ -326,20 +358,37 @@ TEST(Library, RefusedDecodesTouchNothing) {
       {"over the cap", too_large.data(), too_large.size(), KX_LAYOUT_RGB, false, row, need, sizeof(kx_decode_report),
        window.size(), KX_ERR_TOO_LARGE},
   };
+  // kx_decode, kx_decode_with_window, and kx_decode_ex with the window and
+  // two threads, or with options of a version before the first.
+  enum class Entry { kOwnWindow, kCallersWindow, kOptions, kOldOptions };
   for (const Case& c : cases) {
-    for (const bool own_window : {false, true}) {
+    for (const Entry entry : {Entry::kOwnWindow, Entry::kCallersWindow, Entry::kOptions, Entry::kOldOptions}) {
       Bytes dst(64, kStale);
       kx_decode_report report = KX_DECODE_REPORT_INIT;
       report.struct_bytes = c.report_bytes;
       report.width = -7;
-      const kx_result got =
-          own_window ? kx_decode_with_window(c.src, c.src_bytes, c.layout, c.null_dst ? nullptr : dst.data(),
-                                             c.stride_bytes, c.dst_bytes, window.data(), c.window_bytes, &report)
-                     : kx_decode(c.src, c.src_bytes, c.layout, c.null_dst ? nullptr : dst.data(), c.stride_bytes,
-                                 c.dst_bytes, &report);
-      // kx_decode brings its own window, which is never too small.
-      const kx_result want = !own_window && c.want == KX_ERR_WINDOW_TOO_SMALL ? KX_OK : c.want;
-      EXPECT_EQ(got, want) << c.name << (own_window ? " (own window)" : "");
+      void* const out = c.null_dst ? nullptr : dst.data();
+      kx_decode_options options = KX_DECODE_OPTIONS_INIT;
+      options.threads = 2;
+      options.window = window.data();
+      options.window_bytes = c.window_bytes;
+      if (entry == Entry::kOldOptions) options.struct_bytes = sizeof(std::size_t);
+      kx_result got = KX_OK;
+      if (entry == Entry::kOwnWindow) {
+        got = kx_decode(c.src, c.src_bytes, c.layout, out, c.stride_bytes, c.dst_bytes, &report);
+      } else if (entry == Entry::kCallersWindow) {
+        got = kx_decode_with_window(c.src, c.src_bytes, c.layout, out, c.stride_bytes, c.dst_bytes, window.data(),
+                                    c.window_bytes, &report);
+      } else {
+        got = kx_decode_ex(c.src, c.src_bytes, c.layout, out, c.stride_bytes, c.dst_bytes, &options, &report);
+      }
+      // kx_decode brings its own window, which is never too small; options
+      // older than the first version are refused once the arguments pass.
+      kx_result want = entry == Entry::kOwnWindow && c.want == KX_ERR_WINDOW_TOO_SMALL ? KX_OK : c.want;
+      if (entry == Entry::kOldOptions && (want == KX_OK || want == KX_ERR_WINDOW_TOO_SMALL)) {
+        want = KX_ERR_BAD_STRUCT_SIZE;
+      }
+      EXPECT_EQ(got, want) << c.name << " entry " << static_cast<int>(entry);
       if (want == KX_OK) continue;
       EXPECT_EQ(std::count(dst.begin(), dst.end(), kStale), 64) << c.name;
       EXPECT_EQ(report.width, -7) << c.name;
@@ -391,9 +440,9 @@ TEST(Library, BufferSizesAtTheEdges) {
             KX_ERR_BUFFER_TOO_SMALL);
   Bytes dst(kx_encode_bound(1, 3));
   std::size_t file_bytes = 0;
-  EXPECT_EQ(kx_encode(pixels, sizeof pixels, 1, 3, KX_LAYOUT_RGB, SIZE_MAX / 2, nullptr, dst.data(), dst.size(),
-                      &file_bytes),
-            KX_ERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(
+      kx_encode(pixels, sizeof pixels, 1, 3, KX_LAYOUT_RGB, SIZE_MAX / 2, nullptr, dst.data(), dst.size(), &file_bytes),
+      KX_ERR_BUFFER_TOO_SMALL);
 }
 
 TEST(Library, EveryResultHasItsOwnText) {

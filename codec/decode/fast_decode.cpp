@@ -51,15 +51,27 @@ struct Output {
   std::uint8_t* op;
   std::uint8_t* flushed;
   std::size_t end_offset;  // window offset of raw byte total_bytes; may lie past the window
-  RowWriter rows;
+  RowWriter* rows;
+  const PieceSink* sink;  // null: the rows are written here, on the decoding thread
 };
 
 std::size_t Offset(const Output& out) { return static_cast<std::size_t>(out.op - out.window); }
 std::size_t BytesLeft(const Output& out) { return out.end_offset - Offset(out); }
 
 void Flush(Output* out) {
-  WriteRows(&out->rows, out->flushed, static_cast<std::size_t>(out->op - out->flushed));
+  const auto n = static_cast<std::size_t>(out->op - out->flushed);
+  if (out->sink == nullptr) {
+    WriteRows(out->rows, out->flushed, n);
+  } else if (n > 0) {
+    out->sink->hand_over(out->sink->context, out->flushed, n);
+  }
   out->flushed = out->op;
+}
+
+// Returns once every finished byte is stored, so that the window may be
+// written over: with a sink, another thread may still be reading them.
+void Drain(const Output& out) {
+  if (out.sink != nullptr) out.sink->drain(out.sink->context);
 }
 
 // Stores what is pending and moves the last kHistoryBytes to the front.
@@ -71,6 +83,7 @@ void Slide(Output* out) {
   assert(Offset(*out) >= 2 * kHistoryBytes);
   assert(out->end_offset >= Offset(*out));
   Flush(out);
+  Drain(*out);
   const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
   std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
   out->end_offset -= moved_bytes;
@@ -171,8 +184,9 @@ GroupsFn PickGroups(DeltaKernel kernel) {
 #endif
 }
 
-std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
-                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+std::size_t DecodeIntoRowsVia(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes, RowWriter* rows,
+                              std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel,
+                              const PieceSink* sink) {
   if (window_bytes < kMinDecodeWindowBytes) return 0;
   Output out{};
   out.window = window;
@@ -181,10 +195,12 @@ std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::
   out.flushed = out.op;
   out.end_offset = kHistoryBytes + total_bytes;
   out.rows = rows;
+  out.sink = sink;
   std::memset(window, 0, kHistoryBytes);
 
   if (src_bytes > kHeaderBytes) DecodeStream(src, src_bytes, PickGroups(kernel), &out);
   Flush(&out);
+  Drain(out);
   const std::size_t left_bytes = BytesLeft(out);
   const std::size_t produced_bytes = total_bytes - left_bytes;
 
@@ -193,10 +209,16 @@ std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::
   std::memset(window, 0, zero_bytes);
   for (std::size_t k = left_bytes; k > 0;) {
     const std::size_t n = k < zero_bytes ? k : zero_bytes;
-    WriteRows(&out.rows, window, n);
+    WriteRows(rows, window, n);
     k -= n;
   }
   return produced_bytes;
+}
+
+std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
+                           const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel) {
+  RowWriter writer = rows;
+  return DecodeIntoRowsVia(src, src_bytes, total_bytes, &writer, window, window_bytes, kernel, nullptr);
 }
 
 std::size_t DecodeToBitmap(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,

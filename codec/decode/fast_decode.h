@@ -86,4 +86,24 @@ std::size_t DecodeToRgbRows(const std::uint8_t* src, std::size_t src_bytes, cons
 std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
                            const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel);
 
+// Where the decoder hands its finished bytes when another thread stores
+// them (codec/decode/two_core_decode.h). hand_over receives the next n
+// finished bytes, in order, at their place in the window, which the decoder
+// leaves as they are until drain returns; drain returns once every byte
+// handed over has been stored. The decoder drains before each slide of the
+// window and before it returns.
+struct PieceSink {
+  void* context;
+  void (*hand_over)(void* context, const std::uint8_t* raw, std::size_t n);
+  void (*drain)(void* context);
+};
+
+// DecodeIntoRows with the pieces going to `sink` (null: stored here
+// through *rows). *rows is the writer the sink stores through; the decoder
+// itself uses it only after the last drain, for what the stream did not
+// produce.
+std::size_t DecodeIntoRowsVia(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes, RowWriter* rows,
+                              std::uint8_t* window, std::size_t window_bytes, DeltaKernel kernel,
+                              const PieceSink* sink);
+
 }  // namespace kx

@@ -19,7 +19,9 @@
  *   - Memory: kx_decode allocates one window of KX_DECODE_WINDOW_BYTES
  *     (256 KiB) for the call, whatever the picture's size, and frees it
  *     before returning; kx_decode_with_window uses the caller's instead and
- *     allocates nothing. kx_encode allocates the writer's work memory (1.2 MB
+ *     allocates no window (a decode on two threads allocates under a
+ *     kilobyte that the two share, and the thread; without them it runs on
+ *     one thread). kx_encode allocates the writer's work memory (1.2 MB
  *     per thread, whatever the level), two stream buffers of 288 KiB per
  *     thread when it runs on several threads, and, for any layout other than
  *     top-down BGR rows without gaps, one converted copy of the picture; all
@@ -27,8 +29,11 @@
  *     An allocation that fails gives KX_ERR_OUT_OF_MEMORY, with nothing
  *     written to dst or *file_bytes.
  *   - Threads: the library keeps no global state; any number of calls may
- *     run at once on any threads. Decoding a large picture may start one
- *     short-lived thread that faults in the pages holding the output's rows
+ *     run at once on any threads. Decoding a picture of 8 MiB of pixels or
+ *     more starts one thread that stores the rows 16 KiB of output or more
+ *     behind the caller's thread, which decodes the stream
+ *     (kx_decode_options keeps a call on one thread). Decoding a large
+ *     picture may also start one short-lived thread that faults in the pages holding the output's rows
  *     while the caller's thread decodes; it never touches a byte between
  *     rows, so padding may lie on protected pages (on Linux it has the
  *     kernel fault them in, from Linux 5.14, and does nothing before); encoding on several threads starts them. Where a thread
@@ -228,6 +233,36 @@ KX_API kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* 
  * or dst): allocates nothing. KX_ERR_WINDOW_TOO_SMALL for a smaller one. */
 KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
                                        size_t dst_bytes, void* window, size_t window_bytes, kx_decode_report* report);
+
+/* What kx_decode_ex is asked for beyond kx_decode's arguments. The caller
+ * sets struct_bytes to sizeof(kx_decode_options); a later version of the
+ * library reads no further than struct_bytes. */
+typedef struct kx_decode_options {
+  size_t struct_bytes;
+  /* 0: the library decides: two threads (the caller's, and one it starts for
+   * the call) for pictures of 8 MiB of pixels (3 bytes each) or more on a
+   * processor with two cores or more; one below. 1: the calling
+   * thread alone. 2 or more: two threads whatever the picture's size. The
+   * pixels are the same whatever the number, and where a thread cannot be
+   * started the calling thread does all the work, with the same result. */
+  unsigned threads;
+  /* NULL: the library allocates KX_DECODE_WINDOW_BYTES for the call, as
+   * kx_decode does; else the caller's window, as kx_decode_with_window
+   * takes it (at least KX_MIN_DECODE_WINDOW_BYTES). */
+  void* window;
+  size_t window_bytes;
+} kx_decode_options;
+
+/* The defaults, those of kx_decode: kx_decode_options o = KX_DECODE_OPTIONS_INIT; */
+#define KX_DECODE_OPTIONS_INIT \
+  { sizeof(kx_decode_options), 0, NULL, 0 }
+
+/* kx_decode with options (NULL: the defaults, kx_decode itself). kx_decode
+ * and kx_decode_with_window leave the number of threads to the library.
+ * Results: those of kx_decode; KX_ERR_BAD_STRUCT_SIZE (of the options);
+ * KX_ERR_WINDOW_TOO_SMALL for a caller's window below the minimum. */
+KX_API kx_result kx_decode_ex(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes,
+                              size_t dst_bytes, const kx_decode_options* options, kx_decode_report* report);
 
 /* ---- Decoding in pieces ------------------------------------------------- */
 

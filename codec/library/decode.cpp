@@ -11,6 +11,7 @@
 #include "codec/decode/fast_decode.h"
 #include "codec/decode/row_writer.h"
 #include "codec/decode/stream_decode.h"
+#include "codec/decode/two_core_decode.h"
 #include "codec/format/bitmap.h"
 #include "codec/format/kx_format.h"
 #include "codec/format/stream_bound.h"
@@ -46,6 +47,7 @@ constexpr std::size_t kDecoderOptionsV1Bytes = sizeof(kx_decoder_options);
 // at least kMinDecodeWindowBytes.
 constexpr std::size_t kDecoderStateBytes = KX_MIN_DECODER_WINDOW_BYTES - KX_MIN_DECODE_WINDOW_BYTES;
 static_assert(sizeof(kx_decoder) + alignof(kx_decoder) <= kDecoderStateBytes, "the state fits its room");
+constexpr std::size_t kDecodeOptionsV1Bytes = sizeof(kx_decode_options);
 
 kx_result ResultOf(HeaderCheck check) {
   switch (check) {
@@ -122,7 +124,7 @@ void FillReport(std::int32_t width, std::int32_t height, std::size_t produced_by
 // for arguments they refuse).
 void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout, const PictureLayout& picture,
                    std::uint8_t* out, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
-                   kx_decode_report* report) {
+                   unsigned threads, kx_decode_report* report) {
   const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
   // The caller's buffer may be fresh, and the first touch of its pages costs
   // about as much as decoding a flat picture: where the platform finds it
@@ -134,9 +136,11 @@ void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout,
   const std::size_t row_bytes = kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture.width);
   PrefaultJob prefault{out, span_bytes, row_bytes, stride_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
   StartPrefault(&prefault);
+  const bool two_cores = threads >= 2 || (threads == 0 && TwoCoresPay(picture.total_bytes));
   const std::size_t produced_bytes =
-      DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
-                     DeltaKernel::kBest);
+      two_cores ? DecodeIntoRowsTwoCores(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
+                                         DeltaKernel::kBest)
+                : DecodeIntoRows(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes, DeltaKernel::kBest);
   FinishPrefault(&prefault);
 
   if (report != nullptr) FillReport(picture.width, picture.height, produced_bytes, picture.total_bytes, report);
@@ -216,23 +220,35 @@ kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, v
   if (window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
 
   DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
-                stride_bytes, static_cast<std::uint8_t*>(window), window_bytes, report);
+                stride_bytes, static_cast<std::uint8_t*>(window), window_bytes, 0, report);
   return KX_OK;
 }
 
 kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes, size_t dst_bytes,
                     kx_decode_report* report) {
-  // Every refusal comes before the window is allocated, so that bad
-  // arguments never come back as KX_ERR_OUT_OF_MEMORY.
+  return kx_decode_ex(src, src_bytes, layout, dst, stride_bytes, dst_bytes, nullptr, report);
+}
+
+kx_result kx_decode_ex(const void* src, size_t src_bytes, int layout, void* dst, size_t stride_bytes, size_t dst_bytes,
+                       const kx_decode_options* options, kx_decode_report* report) {
   PictureLayout picture{};
   const kx_result refused =
       CheckDecodeArguments(src, src_bytes, layout, dst, stride_bytes, dst_bytes, report, &picture);
   if (refused != KX_OK) return refused;
-  void* const window = std::malloc(kDecodeWindowBytes);
+  kx_decode_options chosen = KX_DECODE_OPTIONS_INIT;
+  if (options != nullptr) {
+    if (options->struct_bytes < kDecodeOptionsV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
+    chosen = *options;
+  }
+  if (chosen.window != nullptr && chosen.window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
+  // Every refusal comes before the window is allocated, so that bad
+  // arguments never come back as KX_ERR_OUT_OF_MEMORY.
+  void* const window = chosen.window != nullptr ? chosen.window : std::malloc(kDecodeWindowBytes);
   if (window == nullptr) return KX_ERR_OUT_OF_MEMORY;
   DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
-                stride_bytes, static_cast<std::uint8_t*>(window), kDecodeWindowBytes, report);
-  std::free(window);
+                stride_bytes, static_cast<std::uint8_t*>(window),
+                chosen.window != nullptr ? chosen.window_bytes : kDecodeWindowBytes, chosen.threads, report);
+  if (chosen.window == nullptr) std::free(window);
   return KX_OK;
 }
 
