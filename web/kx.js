@@ -20,7 +20,10 @@ const RESULT_NAMES = [
   'KX_ERR_BAD_STRUCT_SIZE',
   'KX_ERR_WINDOW_TOO_SMALL',
   'KX_ERR_OUT_OF_MEMORY',
+  'KX_ERR_FINISHED',
 ];
+// The numbers by name, so that calls below name the result they mean.
+const R = Object.fromEntries(RESULT_NAMES.map((name, code) => [name, code]));
 
 export const MIN_LEVEL = 1;
 export const MAX_LEVEL = 9;
@@ -72,9 +75,10 @@ async function compileFrom(source) {
   }
   const url = source instanceof URL ? source : new URL(String(source), import.meta.url);
   if (url.protocol === 'file:') {
-    // Node (18 and later): fetch takes no file URLs.
-    const fs = await import(/* webpackIgnore: true */ 'node:fs/promises');
-    return WebAssembly.compile(await fs.readFile(url));
+    // fetch takes no file URLs (Node's neither); kx-node.js, the package's
+    // Node entry, hands the bytes over instead. No Node module is named
+    // here, so that no bundler meets one on its way to a page.
+    throw new Error(`cannot load ${url}: file URLs are read by kx-codec's Node entry`);
   }
   const response = await fetch(url);
   if (!response.ok) throw new Error(`cannot load ${url}: HTTP ${response.status}`);
@@ -111,7 +115,7 @@ function makeCodec(module, simd) {
     const record = module._kxw_alloc(4 * RECORD_WORDS) >>> 0;
     const src = bytes.length > 0 ? module._kxw_alloc(bytes.length) >>> 0 : 0;
     try {
-      if (record === 0 || (bytes.length > 0 && src === 0)) throw fail(16);
+      if (record === 0 || (bytes.length > 0 && src === 0)) throw fail(R.KX_ERR_OUT_OF_MEMORY);
       if (bytes.length > 0) module.HEAPU8.set(bytes, src);
       return body(src, record);
     } finally {
@@ -145,10 +149,10 @@ function makeCodec(module, simd) {
           height: w[3],
           coding: w[4],
           bytesPerPixel: w[5],
-          recognized: recognition === 0,
-          recognitionError: recognition === 0 ? null : text(recognition),
-          decodable: decoding === 0,
-          decodingError: decoding === 0 ? null : text(decoding),
+          recognized: recognition === R.KX_OK,
+          recognitionError: recognition === R.KX_OK ? null : text(recognition),
+          decodable: decoding === R.KX_OK,
+          decodingError: decoding === R.KX_OK ? null : text(decoding),
         };
       });
     },
@@ -157,7 +161,7 @@ function makeCodec(module, simd) {
       const bytes = toBytes(input, 'decode: the file');
       return withInput(bytes, (src, record) => {
         const result = module._kxw_decode(src, bytes.length, record);
-        if (result !== 0) throw fail(result);
+        if (result !== R.KX_OK) throw fail(result);
         const w = words(record);
         const width = w[OUT_WIDTH], height = w[OUT_HEIGHT];
         const complete = w[OUT_COMPLETE] === 1;
@@ -181,12 +185,12 @@ function makeCodec(module, simd) {
       if (!Number.isInteger(level)) throw new TypeError('encode: level must be an integer');
       // The library refuses these itself; they are checked here too so that
       // values beyond 32 bits cannot wrap into accepted ones on the way in.
-      if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(12);
-      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(13);
-      if (bytes.length < 4 * width * height) throw fail(11);
+      if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(R.KX_ERR_BAD_SIZE);
+      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(R.KX_ERR_BAD_LEVEL);
+      if (bytes.length < 4 * width * height) throw fail(R.KX_ERR_BUFFER_TOO_SMALL);
       return withInput(bytes.subarray(0, 4 * width * height), (src, record) => {
         const result = module._kxw_encode(src, 4 * width * height, width, height, 4 * width, level, record);
-        if (result !== 0) throw fail(result);
+        if (result !== R.KX_OK) throw fail(result);
         return takeBlock(record, Uint8Array);
       });
     },

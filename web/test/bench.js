@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-import * as kx from '../kx.js';
+import * as kx from '../kx-node.js';
 import { picturesDir, reference, webDir, workDir } from './common.js';
 import { measure } from './measure.js';
 import { serve } from './server.js';

@@ -6,7 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { describe, test, before } from 'node:test';
 
-import * as kx from '../kx.js';
+import * as kx from '../kx-node.js';
 import { nativeDecode, nativeEncode, picturesDir, sameBytes, sampleFiles } from './common.js';
 
 const builds = [{ name: 'simd', simd: true }, { name: 'plain', simd: false }];
