@@ -1,5 +1,12 @@
 // Declarations of kx.js, the KX image codec as WebAssembly.
 
+/** A Uint8ClampedArray over an ArrayBuffer of its own, as ImageData takes it:
+ * `Uint8ClampedArray<ArrayBuffer>` where the library declares typed arrays
+ * generic (TypeScript 5.7 and later), plain `Uint8ClampedArray` before. */
+export type KxClampedBytes = ReturnType<Uint8ClampedArray['slice']>;
+/** A Uint8Array over an ArrayBuffer of its own (a BlobPart in every version). */
+export type KxFileBytes = ReturnType<Uint8Array['slice']>;
+
 /** Bytes of a file or a header. */
 export type KxBytes = ArrayBuffer | ArrayBufferView;
 
@@ -9,7 +16,7 @@ export type KxResultName =
   | 'KX_ERR_SIDE_RANGE' | 'KX_ERR_NO_PIXELS' | 'KX_ERR_TOO_LARGE' | 'KX_ERR_NULL_POINTER'
   | 'KX_ERR_BAD_LAYOUT' | 'KX_ERR_BAD_STRIDE' | 'KX_ERR_BUFFER_TOO_SMALL' | 'KX_ERR_BAD_SIZE'
   | 'KX_ERR_BAD_LEVEL' | 'KX_ERR_BAD_STRUCT_SIZE' | 'KX_ERR_WINDOW_TOO_SMALL' | 'KX_ERR_OUT_OF_MEMORY'
-  | 'KX_ERR_UNKNOWN';
+  | 'KX_ERR_FINISHED' | 'KX_ERR_UNKNOWN';
 
 /** A refusal of the library: its result code, the code's name, and its text as the message. */
 export class KxError extends Error {
@@ -44,7 +51,7 @@ export interface KxPicture {
   width: number;
   height: number;
   /** RGBA rows from the top down, alpha 255. */
-  data: Uint8ClampedArray;
+  data: KxClampedBytes;
   /** false when the stream ended early and the rest was completed as readers complete it. */
   complete: boolean;
   /** Pixels the stream itself held: width × height when complete. */
@@ -87,7 +94,7 @@ export interface KxCodec {
   /** Decodes a whole KX file. Throws KxError for a refused header; a damaged stream is no error. */
   decode(bytes: KxBytes): KxPicture;
   /** Encodes RGBA pixels (alpha ignored) into a KX file. Throws KxError for a bad size, level or buffer. */
-  encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Uint8Array;
+  encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): KxFileBytes;
 }
 
 /** Whether this engine runs WebAssembly SIMD. */
@@ -98,4 +105,4 @@ export function createCodec(options?: KxInitOptions): Promise<KxCodec>;
 export function init(options?: KxInitOptions): Promise<KxCodec>;
 export function probe(bytes: KxBytes): Promise<KxHeaderInfo>;
 export function decode(bytes: KxBytes): Promise<KxPicture>;
-export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<Uint8Array>;
+export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<KxFileBytes>;

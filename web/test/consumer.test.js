@@ -138,3 +138,62 @@ for (const bundler of BUNDLERS) {
     }
   });
 }
+
+// The declarations, with every example of docs/web.md compiled as it stands
+// (the names an example takes as given are declared beside it), under
+// tsc --strict of each TypeScript pinned, in each module resolution. The
+// "node" resolution (node10) is gone from TypeScript 7, which refuses it.
+const TYPESCRIPTS = ['ts50', 'ts56', 'ts59', 'ts7'];
+const RESOLUTIONS = {
+  nodenext: { module: 'nodenext', moduleResolution: 'nodenext' },
+  bundler: { module: 'esnext', moduleResolution: 'bundler' },
+  node: { module: 'esnext', moduleResolution: 'node' },
+};
+const GIVEN = `declare const bytes: ArrayBuffer;
+declare const firstBytes: Uint8Array;
+declare const rgbaBytes: Uint8Array;
+declare const imageData: ImageData;
+declare const context: CanvasRenderingContext2D;
+declare const width: number;
+declare const height: number;
+`;
+
+function docExamples() {
+  const text = fs.readFileSync(path.join(repoDir, 'docs', 'web.md'), 'utf8');
+  return [...text.matchAll(/^```(?:js|ts)\n([\s\S]*?)^```/gm)].map((m) => m[1]);
+}
+
+test('docs/web.md has examples of the codec, the element and the wasm files to compile', () => {
+  const all = docExamples().join('\n');
+  for (const name of ["'kx-codec'", "'kx-codec/element'", "'kx-codec/kx-simd.wasm'"]) assert.ok(all.includes(name), name);
+});
+
+for (const ts of TYPESCRIPTS) {
+  test(`${ts}: the documented examples compile with --strict in every module resolution`, () => {
+    const dir = path.join(project, 'types', ts);
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.mkdirSync(dir, { recursive: true });
+    const files = docExamples().map((code, k) => {
+      fs.writeFileSync(path.join(dir, `example-${k}.ts`), `${code}\nexport {};\n`);
+      return `example-${k}.ts`;
+    });
+    fs.writeFileSync(path.join(dir, 'given.d.ts'), GIVEN);
+    const version = JSON.parse(fs.readFileSync(path.join(project, 'node_modules', ts, 'package.json'), 'utf8')).version;
+    for (const [resolution, options] of Object.entries(RESOLUTIONS)) {
+      fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify({
+        compilerOptions: { strict: true, noEmit: true, target: 'es2022', lib: ['es2022', 'dom'], types: [], ...options },
+        files: ['given.d.ts', ...files],
+      }));
+      const done = spawnSync(process.execPath, [path.join(project, 'node_modules', ts, 'bin', 'tsc'), '-p', dir], { encoding: 'utf8' });
+      const log = `${done.stdout}${done.stderr}`;
+      if (resolution === 'node' && Number(version.split('.')[0]) >= 7) {
+        assert.match(log, /moduleResolution.*node10|node10.*moduleResolution/is, `${ts} ${version}: ${log}`);
+        assert.notEqual(done.status, 0);
+        console.log(`# ${ts} (typescript ${version}) ${resolution}: refused by this TypeScript`);
+        continue;
+      }
+      assert.equal(done.status, 0, `${ts} (typescript ${version}), ${resolution}:\n${log}`);
+      console.log(`# ${ts} (typescript ${version}) ${resolution}: compiled`);
+    }
+  });
+}
