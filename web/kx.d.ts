@@ -1,6 +1,6 @@
 // Declarations of kx.js, the KX image codec as WebAssembly.
 
-/** A Uint8ClampedArray over an ArrayBuffer of its own, as ImageData takes it:
+/** A Uint8ClampedArray over an ArrayBuffer (not a SharedArrayBuffer), as ImageData takes it:
  * `Uint8ClampedArray<ArrayBuffer>` where the library declares typed arrays
  * generic (TypeScript 5.7 and later), plain `Uint8ClampedArray` before. */
 export type KxClampedBytes = ReturnType<Uint8ClampedArray['slice']>;
@@ -87,12 +87,17 @@ export interface KxInitOptions {
 export interface KxCodec {
   /** Whether this is the SIMD build. */
   readonly simd: boolean;
+  /** The compiled module, to hand to a worker (postMessage) for a codec of its own there. */
+  readonly module: WebAssembly.Module;
   /** The library's version, "1.0.0". */
   readonly version: string;
   /** Reads a header (the first 16 bytes are looked at); never throws for bytes that are no KX header. */
   probe(bytes: KxBytes): KxHeaderInfo;
   /** Decodes a whole KX file. Throws KxError for a refused header; a damaged stream is no error. */
   decode(bytes: KxBytes): KxPicture;
+  /** Decodes a whole KX file into the module's memory and calls `use` with the picture, whose `data` is a
+   * view of that memory, valid only during the call (no copy is made); returns what `use` returns. */
+  decodeView<T>(bytes: KxBytes, use: (picture: KxPicture) => T): T;
   /** Encodes RGBA pixels (alpha ignored) into a KX file. Throws KxError for a bad size, level or buffer. */
   encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): KxFileBytes;
 }

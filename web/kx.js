@@ -2,6 +2,9 @@
 // to WebAssembly, behind a small ES module. Pixels are RGBA rows from the
 // top down, as ImageData keeps them.
 
+import createSimdModule from './dist/kx-simd.js';
+import createPlainModule from './dist/kx-plain.js';
+
 const RESULT_NAMES = [
   'KX_OK',
   'KX_ERR_TRUNCATED_HEADER',
@@ -56,11 +59,6 @@ function wasmUrl(simd) {
   return simd ? new URL('./dist/kx-simd.wasm', import.meta.url) : new URL('./dist/kx-plain.wasm', import.meta.url);
 }
 
-async function loadFactory(simd) {
-  const glue = simd ? await import('./dist/kx-simd.js') : await import('./dist/kx-plain.js');
-  return glue.default;
-}
-
 async function compileFrom(source) {
   if (source instanceof WebAssembly.Module) return source;
   if (source instanceof ArrayBuffer || ArrayBuffer.isView(source)) return WebAssembly.compile(source);
@@ -96,7 +94,7 @@ function toBytes(input, what) {
 const OUT_POINTER = 0, OUT_BYTES = 1, OUT_WIDTH = 2, OUT_HEIGHT = 3, OUT_COMPLETE = 4, OUT_DECODED_PIXELS = 5;
 const RECORD_WORDS = 8;
 
-function makeCodec(module, simd) {
+function makeCodec(module, simd, compiled) {
   const text = (code) => {
     const heap = module.HEAPU8;
     const start = module._kxw_result_text(code) >>> 0;
@@ -133,8 +131,24 @@ function makeCodec(module, simd) {
     return copy;
   };
 
+  // Decodes into a block of the module's memory and returns the picture
+  // with the block's address; the caller frees it.
+  const decodeToBlock = (input) => {
+    const bytes = toBytes(input, 'decode: the file');
+    return withInput(bytes, (src, record) => {
+      const result = module._kxw_decode(src, bytes.length, record);
+      if (result !== R.KX_OK) throw fail(result);
+      const w = words(record);
+      return {
+        width: w[OUT_WIDTH], height: w[OUT_HEIGHT], complete: w[OUT_COMPLETE] === 1, decodedPixels: w[OUT_DECODED_PIXELS],
+        pointer: w[OUT_POINTER] >>> 0, bytes: w[OUT_BYTES] >>> 0,
+      };
+    });
+  };
+
   return {
     simd,
+    module: compiled,
     version: `${Math.floor(module._kxw_version_number() / 10000)}.${
         Math.floor(module._kxw_version_number() / 100) % 100}.${module._kxw_version_number() % 100}`,
 
@@ -158,17 +172,19 @@ function makeCodec(module, simd) {
     },
 
     decode(input) {
-      const bytes = toBytes(input, 'decode: the file');
-      return withInput(bytes, (src, record) => {
-        const result = module._kxw_decode(src, bytes.length, record);
-        if (result !== R.KX_OK) throw fail(result);
-        const w = words(record);
-        const width = w[OUT_WIDTH], height = w[OUT_HEIGHT];
-        const complete = w[OUT_COMPLETE] === 1;
-        const decodedPixels = w[OUT_DECODED_PIXELS];
-        const data = takeBlock(record, Uint8ClampedArray);
-        return {width, height, data, complete, decodedPixels};
-      });
+      const { pointer, bytes, ...picture } = decodeToBlock(input);
+      const data = new Uint8ClampedArray(module.HEAPU8.buffer.slice(pointer, pointer + bytes));
+      module._kxw_free(pointer);
+      return { ...picture, data };
+    },
+
+    decodeView(input, use) {
+      const { pointer, bytes, ...picture } = decodeToBlock(input);
+      try {
+        return use({ ...picture, data: new Uint8ClampedArray(module.HEAPU8.buffer, pointer, bytes) });
+      } finally {
+        module._kxw_free(pointer);
+      }
     },
 
     encode(pixels, options = {}) {
@@ -205,7 +221,10 @@ function makeCodec(module, simd) {
 export async function createCodec(options = {}) {
   const simd = options.simd ?? simdSupported();
   const compiled = await compileFrom(options.module ?? options.wasm ?? wasmUrl(simd));
-  const factory = await loadFactory(simd);
+  // The two loaders differ only in the file name they would fetch, which is
+  // never used here; both are imported statically so that a bundler
+  // building a worker into one file needs no code splitting.
+  const factory = simd ? createSimdModule : createPlainModule;
   const module = await new Promise((resolve, reject) => {
     factory({
       instantiateWasm(imports, receive) {
@@ -215,7 +234,7 @@ export async function createCodec(options = {}) {
       onAbort: (what) => reject(new Error(`the KX module stopped: ${what}`)),
     }).then(resolve, reject);
   });
-  return makeCodec(module, simd);
+  return makeCodec(module, simd, compiled);
 }
 
 let ready = null;

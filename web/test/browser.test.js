@@ -50,7 +50,7 @@ async function newPage(pathname) {
     if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) problems.push(`HTTP ${r.status()}: ${r.url()}`);
   });
   await page.evaluateOnNewDocument(() => {
-    window.kxTest = { violations: [], longTasks: [], events: [] };
+    window.kxTest = { violations: [], longTasks: [], taskTimes: [], events: [] };
     document.addEventListener('securitypolicyviolation', (e) => window.kxTest.violations.push(e.violatedDirective));
     for (const type of ['load', 'error']) {
       document.addEventListener(type, (e) => {
@@ -58,7 +58,10 @@ async function newPage(pathname) {
       }, true);
     }
     new PerformanceObserver((list) => {
-      for (const entry of list.getEntries()) window.kxTest.longTasks.push(entry.duration);
+      for (const entry of list.getEntries()) {
+        window.kxTest.longTasks.push(entry.duration);
+        window.kxTest.taskTimes.push([entry.startTime, entry.duration]);
+      }
     }).observe({ type: 'longtask', buffered: true });
   });
   const response = await page.goto(origin + pathname, { waitUntil: 'load' });
@@ -308,6 +311,78 @@ describe('<kx-image>', () => {
     assert.deepEqual(moved, [['load', 'load'], 333, 129]);
     assert.match(state.missing.errorText, /HTTP 404/);
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
+    assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
+    await page.close();
+  });
+});
+
+describe('<kx-image> off the page\'s thread', () => {
+  test('8192 x 8192 and a 9000 x 9000 header leave no task over 50 ms; the cap, decode(), lazy loading', async () => {
+    // 16 bytes whose header states 9000 x 9000: within the library's own
+    // limit (243 MB as 24-bit), over the element's cap.
+    const header = Buffer.alloc(16);
+    header.write('KX', 0, 'latin1');
+    header[2] = 0x83;
+    header[3] = 3;
+    header.writeInt16LE(9000, 12);
+    header.writeInt16LE(9000, 14);
+    fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
+
+    const { page, problems } = await newPage('/test/element.html');
+    await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
+    const run = await page.evaluate(async () => {
+      const since = performance.now();
+      const make = (src, attributes = {}) => {
+        const element = document.createElement('kx-image');
+        for (const [name, value] of Object.entries(attributes)) element.setAttribute(name, value);
+        element.src = src;
+        document.body.append(element);
+        return element;
+      };
+      const outcome = (element) => element.decode().then(() => 'shown', (e) => `${e.name}: ${e.message}`);
+      const large = make('/pictures/large.kx', { width: '300' });
+      const header = make('/pictures/header-9000.kx');
+      const capped = make('/samples/gradient-333x129.kx', { 'max-pixels': '40000' });
+      const results = await Promise.all([outcome(large), outcome(header), outcome(capped)]);
+      await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(r, 500))));
+      const corner = new OffscreenCanvas(2, 2).getContext('2d');
+      corner.drawImage(large.shadowRoot.querySelector('canvas'), 8190, 8190, 2, 2, 0, 0, 2, 2);
+      return {
+        results, natural: [large.naturalWidth, large.naturalHeight, large.complete, header.complete],
+        corner: Array.from(corner.getImageData(0, 0, 2, 2).data),
+        // Long tasks reach observers only, never the performance timeline.
+        longTasks: window.kxTest.taskTimes.filter(([start]) => start >= since).map(([, duration]) => duration),
+      };
+    });
+    console.log(`long tasks on the page's thread while 8192 x 8192 and the 9000 x 9000 header load: ${JSON.stringify(run.longTasks.map(Math.round))}`);
+    assert.deepEqual(run.results[0], 'shown');
+    assert.match(run.results[1], /^EncodingError: .*9000 × 9000 is over this element's cap of 67108864 pixels/);
+    assert.match(run.results[2], /^EncodingError: .*333 × 129 is over this element's cap of 40000 pixels/);
+    assert.deepEqual(run.natural, [8192, 8192, true, true]);
+    assert.ok(run.longTasks.every((ms) => ms <= 50), `long tasks: ${run.longTasks}`);
+    const native = nativeDecode(path.join(picturesDir, 'large.kx')).data;
+    const at = (x, y) => Array.from(native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));
+    assert.deepEqual(run.corner, [...at(8190, 8190), ...at(8191, 8190), ...at(8190, 8191), ...at(8191, 8191)]);
+
+    // loading="lazy" below the fold: no request until it is scrolled near.
+    const requested = [];
+    page.on('request', (r) => requested.push(new URL(r.url()).pathname));
+    const lazy = await page.evaluate(async () => {
+      const spacer = document.createElement('div');
+      spacer.style.height = '5000px';
+      document.body.append(spacer);
+      const element = document.createElement('kx-image');
+      element.loading = 'lazy';
+      element.src = '/samples/tokens-64x67.kx?lazy';
+      document.body.append(element);
+      await new Promise((r) => setTimeout(r, 500));
+      const before = element.complete;
+      element.scrollIntoView();
+      await element.decode();
+      return [before, element.complete, element.naturalWidth];
+    });
+    assert.deepEqual(lazy, [false, true, 64]);
+    assert.equal(requested.filter((p) => p === '/samples/tokens-64x67.kx').length, 1);
     assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
     await page.close();
   });
