@@ -112,6 +112,11 @@ async function openInViewer(page, file) {
     coding: document.getElementById('fact-coding').textContent,
     stream: document.getElementById('fact-stream').textContent,
     status: document.getElementById('status').textContent,
+    bytes: document.getElementById('fact-bytes').textContent,
+    time: document.getElementById('fact-time').textContent,
+    factsShown: getComputedStyle(document.getElementById('facts')).display !== 'none',
+    saveDisabled: [document.getElementById('save-png').disabled, document.getElementById('save-kx').disabled],
+    label: document.getElementById('picture').getAttribute('aria-label'),
   }));
 }
 
@@ -119,6 +124,8 @@ describe('viewer page', () => {
   test('opens KX files, saves PNG and KX, under the policy', async () => {
     const { page, problems } = await newPage('/viewer/index.html');
     await allowDownloads(page);
+    // The empty page shows no facts' labels.
+    assert.equal(await page.$eval('#facts', (e) => getComputedStyle(e).display), 'none');
 
     // Whole and damaged files: the canvas holds the native library's pixels.
     for (const [name, stream] of [['gradient-333x129.kx', 'complete'], ['cut-64x67.kx', 'ended early']]) {
@@ -130,6 +137,8 @@ describe('viewer page', () => {
       assert.equal(facts.coding, '0x83');
       assert.ok(facts.stream.startsWith(stream), facts.stream);
       assert.ok(sameBytes(await canvasPixels(page, '#picture', native.width, native.height), native.data), `${name}: canvas pixels`);
+      assert.equal(facts.bytes, `${fs.statSync(file).size.toLocaleString('en')} bytes`);
+      assert.match(facts.time, /^\d+\.\d ms$/);
     }
 
     // Save as PNG: the file holds the same pixels.
@@ -193,13 +202,30 @@ describe('viewer page', () => {
 
     // A file that is nothing the viewer reads: a visible error, and the
     // page still opens the next one.
+    // It clears the picture before it: no facts, nothing to save.
     const refused = await openInViewer(page, path.join(damagedDir, 'not-kx.kx'));
     assert.equal(refused.state, 'error');
     assert.match(refused.status, /not a KX, PNG or JPEG/);
+    assert.deepEqual([refused.factsShown, refused.saveDisabled, refused.label, refused.size], [false, [true, true], 'No picture open', '']);
+    assert.deepEqual(await page.evaluate(() => {
+      const c = document.getElementById('picture');
+      const copy = new OffscreenCanvas(1, 1).getContext('2d');
+      if (c.width > 0 && c.height > 0) copy.drawImage(c, 0, 0);
+      return Array.from(copy.getImageData(0, 0, 1, 1).data);
+    }), [0, 0, 0, 0]);
     const tooLarge = await openInViewer(page, path.join(damagedDir, 'too-large-32767.kx'));
     assert.equal(tooLarge.state, 'error');
     assert.match(tooLarge.status, /256 MiB/);
     assert.equal((await openInViewer(page, path.join(decodeDir, 'tokens-64x67.kx'))).state, 'shown');
+    // Fit enlarges a small picture to the room there is, keeping its
+    // proportions; 1:1 shows it at its size.
+    const shownSize = () => page.$eval('#picture', (c) => [c.getBoundingClientRect().width, c.getBoundingClientRect().height]);
+    const [fitWidth, fitHeight] = await shownSize();
+    assert.ok(fitWidth > 4 * 64, `fit: ${fitWidth}`);
+    assert.ok(Math.abs(fitWidth / fitHeight - 64 / 67) < 0.02, `fit: ${fitWidth} x ${fitHeight}`);
+    await page.click('#actual');
+    assert.deepEqual(await shownSize(), [64, 67]);
+    await page.click('#fit');
 
     // Nothing was blocked, and the policy is in force: an inline script is.
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
@@ -223,7 +249,21 @@ describe('viewer page', () => {
     await page.exposeFunction('kxStatus', (text) => statuses.push(text));
     await page.evaluate(() => new MutationObserver(() => window.kxStatus(document.getElementById('status').textContent))
       .observe(document.getElementById('status'), { childList: true, characterData: true, subtree: true }));
-    const facts = await openInViewer(page, path.join(picturesDir, 'large.kx'));
+    await page.evaluate(() => { delete document.getElementById('stage').dataset.state; });
+    await (await page.$('#file')).uploadFile(path.join(picturesDir, 'large.kx'));
+    // A file dropped while the large one opens is not lost silently.
+    const dropped = await page.evaluate(() => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(20)], 'second.kx'));
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      return document.getElementById('status').textContent;
+    });
+    assert.match(dropped, /^Still busy with large\.kx: second\.kx was not opened/);
+    await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined, { timeout: 120_000 });
+    const facts = await page.evaluate(() => ({
+      state: document.getElementById('stage').dataset.state, status: document.getElementById('status').textContent,
+      size: document.getElementById('fact-size').textContent,
+    }));
     assert.equal(facts.state, 'shown', facts.status);
     assert.equal(facts.size, '8192 × 8192');
     // Let the first frames with the picture be painted: the canvas takes
