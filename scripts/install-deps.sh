@@ -12,7 +12,7 @@ packages=(
   wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
   python3-pil python3-pytest python3-venv python3-setuptools python3-wheel
-  emscripten binaryen chromium
+  emscripten binaryen chromium firefox-esr webkit2gtk-driver xvfb
   wixl msitools faketime zip unzip libjpeg-turbo-progs
 )
 # Node and npm for the web package's tests, unless a newer Node is already

@@ -385,6 +385,9 @@ describe('<kx-image> off the page\'s thread', () => {
       const capped = make('/samples/gradient-333x129.kx', { 'max-pixels': '40000' });
       const results = await Promise.all([outcome(large), outcome(header), outcome(capped)]);
       await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(r, 500))));
+      // The canvas takes the picture's size when the worker's frame arrives.
+      const shown = large.shadowRoot.querySelector('canvas');
+      for (let k = 0; k < 100 && shown.width !== 8192; ++k) await new Promise((r) => setTimeout(r, 50));
       const corner = new OffscreenCanvas(2, 2).getContext('2d');
       corner.drawImage(large.shadowRoot.querySelector('canvas'), 8190, 8190, 2, 2, 0, 0, 2, 2);
       return {

@@ -12,4 +12,5 @@ test/prepare.sh
 node --test --test-reporter=tap test/node.test.js test/package.test.js
 node --test --test-reporter=tap test/consumer.test.js
 node --test --test-reporter=tap test/browser.test.js
+node --test --test-reporter=tap test/engines.test.js
 node test/bench.js "${KX_WEB_BENCH_ROUNDS:-3}" 1

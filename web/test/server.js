@@ -13,7 +13,8 @@ const TYPES = {
   '.wasm': 'application/wasm', '.png': 'image/png', '.kx': 'application/octet-stream',
 };
 
-export function serve(roots) {
+// extraPolicy: directives added to the policy of given paths.
+export function serve(roots, extraPolicy = {}) {
   const server = http.createServer((request, response) => {
     const url = new URL(request.url, 'http://127.0.0.1');
     const pathname = decodeURIComponent(url.pathname);
@@ -27,7 +28,7 @@ export function serve(roots) {
     }
     response.writeHead(200, {
       'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream',
-      'Content-Security-Policy': POLICY,
+      'Content-Security-Policy': POLICY + (extraPolicy[pathname] ?? ''),
       'Cache-Control': 'no-store',
     });
     fs.createReadStream(file).pipe(response);
