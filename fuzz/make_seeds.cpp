@@ -1,14 +1,15 @@
 // Writes the fuzz targets' seed corpora: fuzz/corpus/decode (streams with
-// their settings at the end, fuzz/fuzz_input.h) and fuzz/corpus/plugin (KX
-// files). Besides the worked examples of every token form, the seeds reach
+// their settings at the end, fuzz/fuzz_input.h), fuzz/corpus/split (the same
+// led by piece sizes) and fuzz/corpus/plugin (KX files). Besides the worked examples of every token form, the seeds reach
 // the fast decoder's unchecked groups (with every flag byte) and the slides
 // of its smallest window, which random mutation of short inputs does not
 // find on its own.
 //
-//   make_seeds CORPUS_DIR      (writes CORPUS_DIR/decode and CORPUS_DIR/plugin)
+//   make_seeds CORPUS_DIR      (writes CORPUS_DIR/decode, CORPUS_DIR/split and CORPUS_DIR/plugin)
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -79,10 +80,22 @@ int main(int argc, char** argv) {
   const std::filesystem::path plugin_dir = std::filesystem::path(argv[1]) / "plugin";
   std::filesystem::create_directories(decode_dir);
   std::filesystem::create_directories(plugin_dir);
+  const std::filesystem::path split_dir = std::filesystem::path(argv[1]) / "split";
+  std::filesystem::create_directories(split_dir);
   std::mt19937 rng(2024);
   bool ok = true;
+  // Every decode seed is a split seed too, led by piece codes
+  // (fuzz/split_fuzzer.cpp) taken in turn from this list: a byte at a time,
+  // 7 bytes, pieces that end at many offsets of a token, pieces of 16 KiB
+  // and of 512 bytes around single bytes.
+  const Bytes split_codes[] = {{0, 0}, {0, 6}, {2, 2, 4, 40}, {1, 255}, {2, 193, 0, 2}, {3, 12, 192, 1, 100}};
+  std::size_t split_seeds = 0;
   auto decode = [&](const std::string& name, const Bytes& stream, const DecodeSettings& settings) {
-    ok = Write(decode_dir / name, WithSettings(stream, settings)) && ok;
+    const Bytes input = WithSettings(stream, settings);
+    ok = Write(decode_dir / name, input) && ok;
+    Bytes split = split_codes[split_seeds++ % std::size(split_codes)];
+    split.insert(split.end(), input.begin(), input.end());
+    ok = Write(split_dir / name, split) && ok;
   };
   auto plugin = [&](const std::string& name, const Bytes& file) { ok = Write(plugin_dir / name, file) && ok; };
 

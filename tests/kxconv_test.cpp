@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "codec/format/kx_format.h"
@@ -175,10 +176,13 @@ class KxconvTest : public ::testing::Test {
   // files, so stderr is not a terminal. KXCONV_UNDER_TEST names another
   // program to run instead, such as the Windows build under Wine
   // (tests/kxconv_wine.sh).
-  RunResult Kxconv(const std::string& args) const {
+  // `feed`, when given, is a shell command whose output reaches kxconv's
+  // standard input through a pipe.
+  RunResult Kxconv(const std::string& args, const std::string& feed = "") const {
     const char* other = std::getenv("KXCONV_UNDER_TEST");
     const std::string program = other != nullptr && *other != '\0' ? other : KXCONV_PATH;
-    const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + args + " >.out 2>.err";
+    const std::string command = "cd '" + dir_.string() + "' && " + (feed.empty() ? "" : "(" + feed + ") | ") + "'" +
+                                program + "' " + args + " >.out 2>.err";
     const int raw = std::system(command.c_str());
     const Bytes out = ReadFile(At(".out"));
     const Bytes err = ReadFile(At(".err"));
@@ -301,6 +305,48 @@ TEST_F(KxconvTest, DecodeShowsWhatAViewerShows) {
   }
   EXPECT_NE(Kxconv("decode cut.kx cut.ppm").err.find("cut.kx: warning: stream ended early at pixel"),
             std::string::npos);
+}
+
+// A picture from a pipe, in uneven pieces with pauses between them (the
+// header itself cut in two): the file a viewer shows, whole, cut short or
+// followed by other bytes; what is no KX picture, refused as from a file.
+TEST_F(KxconvTest, DecodeReadsStandardInputInPieces) {
+  std::mt19937 rng(7);
+  const int width = 150;
+  const int height = 120;
+  const Bytes whole = MakeKx(width, height, RandomTokenStream(rng, std::size_t{3} * width * height));
+  const Bytes cut(whole.begin(), whole.begin() + whole.size() * 2 / 3);
+  Bytes junk_after = whole;
+  junk_after.insert(junk_after.end(), 70000, 0xC0);
+  WriteFile(At("whole.kx"), whole);
+  WriteFile(At("cut.kx"), cut);
+  WriteFile(At("junk.kx"), junk_after);
+  for (const auto& [kx, name] :
+       {std::pair{whole, "whole"}, std::pair{cut, "cut"}, std::pair{junk_after, "junk"}}) {
+    const std::string file = std::string(name) + ".kx";
+    std::string feed = "head -c 7 ";
+    feed.append(file).append("; sleep 0.1; tail -c +8 ").append(file);
+    feed.append(" | head -c 1000; sleep 0.1; tail -c +1008 ").append(file);
+    const RunResult run = Kxconv(std::string("decode - ") + name + ".bmp", feed);
+    ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+    const Bytes bmp = ReadFile(At(std::string(name) + ".bmp"));
+    ASSERT_GT(bmp.size(), 54u) << name;
+    EXPECT_EQ(FirstDifference(ViewerBits(kx), Bytes(bmp.begin() + Get32(bmp, 10), bmp.end())), "") << name;
+    EXPECT_EQ(run.err.find("kxconv: -: warning: stream ended early at pixel") != std::string::npos,
+              std::string(name) == "cut")
+        << name << " said: " << run.err;
+  }
+  const Bytes header_only(whole.begin(), whole.begin() + 16);
+  WriteFile(At("header.kx"), header_only);
+  EXPECT_EQ(Kxconv("decode - header.ppm", "cat header.kx").status, 0);
+  const RunResult tiny = Kxconv("decode - tiny.png", "printf KX");
+  EXPECT_EQ(tiny.status, 1);
+  EXPECT_EQ(tiny.err, "kxconv: -: not a KX picture: 2 bytes, shorter than the 16-byte header\n");
+  const RunResult other = Kxconv("decode - other.png", "printf 'P6 2 2 255 abcdefghijkl'");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.err, "kxconv: -: not recognised as a KX picture (no \"KX\" mark at the start)\n");
+  EXPECT_FALSE(fs::exists(At("tiny.png")));
+  EXPECT_FALSE(fs::exists(At("other.png")));
 }
 
 TEST_F(KxconvTest, InfoDescribesEachFile) {

@@ -7,7 +7,11 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 captured=$(mktemp -d)
-"$here/../cmake/wine-run.sh" --prefix "${KXCONV_WINEPREFIX:?}" --no-input "${KXCONV_EXE:?}" "$@" >"$captured/out" 2>"$captured/err"
+# A pipe on standard input (kxconv decode -) goes to the program; anything
+# else is no input for it.
+input=(--no-input)
+[ -p /dev/stdin ] && input=()
+"$here/../cmake/wine-run.sh" --prefix "${KXCONV_WINEPREFIX:?}" "${input[@]}" "${KXCONV_EXE:?}" "$@" >"$captured/out" 2>"$captured/err"
 status=$?
 sed 's/\r$//' "$captured/out"
 sed 's/\r$//' "$captured/err" >&2

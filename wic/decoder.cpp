@@ -1,7 +1,9 @@
 // The KX decoder as WIC sees it: IWICBitmapDecoder with one
-// IWICBitmapFrameDecode. Initialize reads the file (no more than its header
-// says decoding can use) and judges its header; pixels are decoded through
-// the public library when they are first asked for. The first whole-frame
+// IWICBitmapFrameDecode. Initialize reads the header alone and judges it,
+// and keeps the stream; pixels are decoded through the public library when
+// they are first asked for, reading the stream in pieces of 64 KiB into the
+// library's decoder in pieces (no further than the header says decoding
+// can use): the file is never copied whole. The first whole-frame
 // CopyPixels decodes straight into the caller's buffer: that is what an
 // application decoding a picture does, and it spares a picture-sized
 // allocation and copy (the copy alone took 3 to 8 ms of the 45 of a flat
@@ -9,7 +11,7 @@
 // Any other copy decodes once, under a lock, into one top-down BGR picture
 // that is never written again, so that frames copy rectangles out of it on
 // any number of threads without one (thumbnailers call through a scaler,
-// many times).
+// many times). Every read of the stream is made under that lock.
 #include <new>
 
 #include "kx.h"
@@ -19,6 +21,10 @@ namespace {
 
 // WIC streams take reads of at most a ULONG; a chunk well below that.
 constexpr ULONG kReadChunkBytes = 1u << 30;
+// The pieces the stream is read in while decoding: small enough to stay in
+// the caches between the read and the decode, large enough that the calls
+// cost nothing measurable.
+constexpr size_t kPieceBytes = size_t{64} << 10;
 
 void* AllocateObject(size_t bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
 void FreeObject(void* p) { HeapFree(GetProcessHeap(), 0, p); }
@@ -64,14 +70,16 @@ HRESULT NoThumbnail(IWICBitmapSource** thumbnail) {
   return WINCODEC_ERR_CODECNOTHUMBNAIL;
 }
 
-// What Initialize read: immutable once it returns.
+// What Initialize found: immutable once it returns (the stream's position
+// is not: it is used under the decoder's lock only).
 struct Input {
   UINT width = 0;
   UINT height = 0;
   size_t stride_bytes = 0;   // of the decoder's own picture
   size_t picture_bytes = 0;  // likewise
-  BYTE* bytes = nullptr;
-  size_t byte_count = 0;
+  BYTE head[KX_HEADER_BYTES] = {};
+  IStream* stream = nullptr;  // a reference of the decoder's own
+  ULONGLONG input_bytes = 0;  // the most of the stream decoding reads, header included
 };
 
 HRESULT ResultOf(kx_result result) {
@@ -129,7 +137,7 @@ class Decoder final : public IWICBitmapDecoder {
   }
   void Destroy() {
     if (pixels_ != nullptr) VirtualFree(pixels_, 0, MEM_RELEASE);
-    if (input_.bytes != nullptr) HeapFree(GetProcessHeap(), 0, input_.bytes);
+    if (input_.stream != nullptr) input_.stream->Release();
     DeleteCriticalSection(&lock_);
     this->~Decoder();
     FreeObject(this);
@@ -140,6 +148,13 @@ class Decoder final : public IWICBitmapDecoder {
   bool TakeDirectDecode() { return Published() == nullptr && InterlockedExchange(&direct_decode_taken_, 1) == 0; }
   // The decoder's picture, decoded on the first call.
   HRESULT Picture(const BYTE** pixels);
+  // The whole frame decoded into the caller's rows, reading the stream.
+  HRESULT DecodeDirect(BYTE* dst, size_t stride_bytes, size_t dst_bytes) {
+    EnterCriticalSection(&lock_);
+    const HRESULT hr = DecodeFromStream(dst, stride_bytes, dst_bytes);
+    LeaveCriticalSection(&lock_);
+    return hr;
+  }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -182,6 +197,7 @@ class Decoder final : public IWICBitmapDecoder {
 
  private:
   HRESULT Read(IStream* stream);
+  HRESULT DecodeFromStream(BYTE* dst, size_t stride_bytes, size_t dst_bytes);
   BYTE* Published() {
     return static_cast<BYTE*>(
         InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&pixels_), nullptr, nullptr));
@@ -245,8 +261,7 @@ HRESULT Frame::CopyPixels(const WICRect* rect, UINT stride_bytes, UINT buffer_by
   const ULONGLONG needed_bytes = static_cast<ULONGLONG>(r.Height - 1) * stride_bytes + row_bytes;
   if (buffer_bytes < needed_bytes) return WINCODEC_ERR_INSUFFICIENTBUFFER;
   if (r.X == 0 && r.Y == 0 && r.Width == whole.Width && r.Height == whole.Height && owner_->TakeDirectDecode()) {
-    return ResultOf(kx_decode(input.bytes, input.byte_count, KX_LAYOUT_BGR, buffer, stride_bytes,
-                              static_cast<size_t>(needed_bytes), nullptr));
+    return owner_->DecodeDirect(buffer, stride_bytes, static_cast<size_t>(needed_bytes));
   }
   const BYTE* pixels = nullptr;
   const HRESULT hr = owner_->Picture(&pixels);
@@ -291,8 +306,8 @@ HRESULT Decoder::Initialize(IStream* stream, WICDecodeOptions) {
   return hr;
 }
 
-// The file from its first byte (a factory's pattern match leaves the stream
-// elsewhere), no further than decoding can use.
+// The header from the stream's first byte (a factory's pattern match leaves
+// the stream elsewhere); the rest is read when the pixels are decoded.
 HRESULT Decoder::Read(IStream* stream) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
@@ -316,29 +331,51 @@ HRESULT Decoder::Read(IStream* stream) {
   ULONGLONG input_bytes = info.max_input_bytes;
   if (end.QuadPart < input_bytes) input_bytes = end.QuadPart;
   if (input_bytes < head_bytes) input_bytes = head_bytes;  // a stream whose size was understated
-  const UINT width = static_cast<UINT>(info.width);
-  const UINT height = static_cast<UINT>(info.height);
   const size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
   const uint64_t picture_bytes = kx_buffer_bytes(info.width, info.height, KX_LAYOUT_BGR, stride_bytes);
   if (picture_bytes == 0) return WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
-  if (input_bytes > SIZE_MAX || picture_bytes > SIZE_MAX) return E_OUTOFMEMORY;
-
-  BYTE* input = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(input_bytes)));
-  if (input == nullptr) return E_OUTOFMEMORY;
-  CopyMemory(input, head, head_bytes);
-  size_t rest_bytes = 0;
-  hr = ReadFully(stream, input + head_bytes, static_cast<size_t>(input_bytes) - head_bytes, &rest_bytes);
-  if (FAILED(hr)) {
-    HeapFree(GetProcessHeap(), 0, input);
-    return hr;
-  }
-  input_.width = width;
-  input_.height = height;
+  if (picture_bytes > SIZE_MAX) return E_OUTOFMEMORY;
+  input_.width = static_cast<UINT>(info.width);
+  input_.height = static_cast<UINT>(info.height);
   input_.stride_bytes = stride_bytes;
   input_.picture_bytes = static_cast<size_t>(picture_bytes);
-  input_.bytes = input;
-  input_.byte_count = head_bytes + rest_bytes;
+  CopyMemory(input_.head, head, sizeof head);
+  input_.input_bytes = input_bytes;
+  input_.stream = stream;
+  stream->AddRef();
   return S_OK;
+}
+
+// The picture into dst, the stream read from the end of the header in
+// pieces; the caller holds lock_. A stream that ends early is completed as
+// the plug-in completes it; a read that fails gives its error.
+HRESULT Decoder::DecodeFromStream(BYTE* dst, size_t stride_bytes, size_t dst_bytes) {
+  kx_decoder_options options = KX_DECODER_OPTIONS_INIT;
+  options.layout = KX_LAYOUT_BGR;
+  options.dst = dst;
+  options.stride_bytes = stride_bytes;
+  options.dst_bytes = dst_bytes;
+  kx_decoder* decoder = nullptr;
+  const kx_result created = kx_decoder_create(input_.head, sizeof input_.head, &options, &decoder);
+  if (created != KX_OK) return ResultOf(created);
+  BYTE* const piece = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, kPieceBytes));
+  HRESULT hr = piece == nullptr ? E_OUTOFMEMORY : SeekTo(input_.stream, KX_HEADER_BYTES);
+  int32_t rows_final = 0;
+  if (SUCCEEDED(hr)) kx_decoder_push(decoder, input_.head, sizeof input_.head, &rows_final);
+  ULONGLONG left_bytes = input_.input_bytes - KX_HEADER_BYTES;
+  while (SUCCEEDED(hr) && left_bytes > 0 && rows_final < static_cast<int32_t>(input_.height)) {
+    const size_t ask = left_bytes < kPieceBytes ? static_cast<size_t>(left_bytes) : kPieceBytes;
+    size_t got = 0;
+    hr = ReadFully(input_.stream, piece, ask, &got);
+    if (FAILED(hr) || got == 0) break;
+    kx_decoder_push(decoder, piece, got, &rows_final);
+    left_bytes -= got;
+    if (got < ask) break;  // the stream's end
+  }
+  if (SUCCEEDED(hr)) hr = ResultOf(kx_decoder_finish(decoder, nullptr));
+  kx_decoder_destroy(decoder);
+  if (piece != nullptr) HeapFree(GetProcessHeap(), 0, piece);
+  return hr;
 }
 
 HRESULT Decoder::Picture(const BYTE** pixels) {
@@ -349,9 +386,7 @@ HRESULT Decoder::Picture(const BYTE** pixels) {
   if (pixels_ == nullptr) {
     BYTE* decoded =
         static_cast<BYTE*>(VirtualAlloc(nullptr, input_.picture_bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    hr = decoded == nullptr ? E_OUTOFMEMORY
-                            : ResultOf(kx_decode(input_.bytes, input_.byte_count, KX_LAYOUT_BGR, decoded,
-                                                 input_.stride_bytes, input_.picture_bytes, nullptr));
+    hr = decoded == nullptr ? E_OUTOFMEMORY : DecodeFromStream(decoded, input_.stride_bytes, input_.picture_bytes);
     if (SUCCEEDED(hr)) {
       InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&pixels_), decoded);
     } else if (decoded != nullptr) {

@@ -233,13 +233,17 @@ KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int la
  *   kx_decoder_destroy(d);
  *
  * The pushes carry the file from its first byte, header included (the
- * decoder skips the 16 header bytes it was created with). Rows become final
- * from the top of the picture down: the delta step makes a row final only
- * once every byte before it is decoded. A final row is never written again;
- * the rows below it are untouched until they become final (finish writes
- * all that remain). Bytes pushed after the picture is full are never read.
- * Memory: one allocation of KX_DECODE_WINDOW_BYTES (state and window
- * together) unless the caller gives its own window, when none. */
+ * decoder skips the 16 header bytes it was created with; what they hold
+ * there is not looked at). Every push writes what it decoded, each byte
+ * once and with its final value: rows become final from the top of the
+ * picture down (the delta step makes a row final only once every byte
+ * before it is decoded), the row in progress may already hold its first
+ * pixels, and the rows below it are untouched (finish writes all that
+ * remain). A final row is never written again. Bytes pushed after the
+ * picture is full are never read. Memory: one allocation of
+ * KX_DECODE_WINDOW_BYTES (state and window together) unless the caller
+ * gives its own window, when none. One decoder is used by one thread at a
+ * time; any number of decoders may run at once. */
 typedef struct kx_decoder kx_decoder;
 
 typedef struct kx_decoder_options {
@@ -248,9 +252,10 @@ typedef struct kx_decoder_options {
   void* dst;
   size_t stride_bytes;
   size_t dst_bytes;
-  /* NULL for the decoder's own; else at least KX_MIN_DECODER_WINDOW_BYTES,
-   * 16-byte aligned, not overlapping dst, untouched by the caller until
-   * kx_decoder_destroy. The decoder's state lives inside it. */
+  /* NULL for the decoder's own; else at least KX_MIN_DECODER_WINDOW_BYTES
+   * (16-byte aligned is best; any alignment works), not overlapping dst or
+   * the pieces, untouched by the caller until kx_decoder_destroy. The
+   * decoder's state lives inside it. */
   void* window;
   size_t window_bytes;
 } kx_decoder_options;
@@ -270,15 +275,20 @@ KX_API kx_result kx_decoder_create(const void* head, size_t head_bytes, const kx
                                    kx_decoder** decoder);
 
 /* Takes the next bytes of the file (bytes may be NULL when byte_count is
- * 0). *rows_final (may be NULL) becomes the number of rows, counted from the
- * top of the picture, that hold their final pixels. KX_ERR_NULL_POINTER;
- * KX_ERR_FINISHED after kx_decoder_finish. */
+ * 0), reading bytes[0, byte_count) only and keeping nothing of them but the
+ * token they may end inside. *rows_final (may be NULL) becomes the number
+ * of rows, counted from the top of the picture, that hold their final
+ * pixels: never fewer than after the push before. KX_ERR_NULL_POINTER (with
+ * nothing read); KX_ERR_FINISHED after kx_decoder_finish, with nothing read
+ * and *rows_final the height. */
 KX_API kx_result kx_decoder_push(kx_decoder* decoder, const void* bytes, size_t byte_count, int32_t* rows_final);
 
 /* Ends the stream where it is: completes the picture as kx_decode completes
  * a file that ends there, makes every row final and fills *report (may be
  * NULL) as kx_decode would. Calling it again changes nothing and fills the
- * report again. */
+ * report again. KX_ERR_NULL_POINTER; KX_ERR_BAD_STRUCT_SIZE for a report
+ * smaller than its first version, when nothing is done (the decoder may
+ * still be pushed to and finished). */
 KX_API kx_result kx_decoder_finish(kx_decoder* decoder, kx_decode_report* report);
 
 /* Frees what kx_decoder_create allocated (nothing for a caller's window).

@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codec/decode/delta.h"
 #include "codec/decode/fast_decode.h"
 #include "codec/decode/row_writer.h"
+#include "codec/decode/stream_decode.h"
 #include "codec/format/bitmap.h"
 #include "codec/format/kx_format.h"
 #include "codec/format/stream_bound.h"
@@ -19,6 +21,15 @@ static_assert(KX_ACCEPTED_CODING == kx::kAcceptedCoding && KX_DELTA_CODING_BIT =
 static_assert(KX_DECODE_WINDOW_BYTES == kx::kDecodeWindowBytes, "");
 static_assert(KX_MIN_DECODE_WINDOW_BYTES == kx::kMinDecodeWindowBytes, "");
 
+// A decoder in pieces: its state, at the front of the memory it decodes in
+// (its own allocation, or the caller's window), and the window after it.
+struct kx_decoder {
+  kx::StreamState stream;
+  void* allocation;  // what kx_decoder_destroy frees: NULL in a caller's window
+  std::int32_t width;
+  std::int32_t height;
+};
+
 namespace kx {
 
 namespace {
@@ -27,6 +38,13 @@ namespace {
 // pass at least this much, later callers more.
 constexpr std::size_t kInfoV1Bytes = sizeof(kx_info);
 constexpr std::size_t kReportV1Bytes = sizeof(kx_decode_report);
+constexpr std::size_t kDecoderOptionsV1Bytes = sizeof(kx_decoder_options);
+
+// The front of a decoder's memory that holds its state, rounded up so that
+// the window after it starts as aligned as the memory; the window keeps
+// at least kMinDecodeWindowBytes.
+constexpr std::size_t kDecoderStateBytes = KX_MIN_DECODER_WINDOW_BYTES - KX_MIN_DECODE_WINDOW_BYTES;
+static_assert(sizeof(kx_decoder) + alignof(kx_decoder) <= kDecoderStateBytes, "the state fits its room");
 
 // The widest side a 16-bit header field can state.
 constexpr std::int32_t kMaxHeaderSide = 32767;
@@ -95,6 +113,16 @@ kx_result CheckDecodeArguments(const void* src, std::size_t src_bytes, int layou
   return KX_OK;
 }
 
+void FillReport(std::int32_t width, std::int32_t height, std::size_t produced_bytes, std::size_t total_bytes,
+                kx_decode_report* report) {
+  kx_decode_report filled{};
+  filled.width = width;
+  filled.height = height;
+  filled.complete = produced_bytes == total_bytes ? 1 : 0;
+  filled.decoded_pixels = produced_bytes / 3;
+  Deliver(filled, report);
+}
+
 // The decode itself, once CheckDecodeArguments has accepted everything
 // (both entry points check first, so that nothing is allocated or touched
 // for arguments they refuse).
@@ -115,14 +143,7 @@ void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout,
                      DeltaKernel::kBest);
   FinishPrefault(&prefault);
 
-  if (report != nullptr) {
-    kx_decode_report filled{};
-    filled.width = picture.width;
-    filled.height = picture.height;
-    filled.complete = produced_bytes == picture.total_bytes ? 1 : 0;
-    filled.decoded_pixels = produced_bytes / 3;
-    Deliver(filled, report);
-  }
+  if (report != nullptr) FillReport(picture.width, picture.height, produced_bytes, picture.total_bytes, report);
 }
 
 }  // namespace
@@ -153,6 +174,7 @@ const char* kx_result_text(int result) {
     case KX_ERR_BAD_STRUCT_SIZE: return "record smaller than its first version (struct_bytes)";
     case KX_ERR_WINDOW_TOO_SMALL: return "decode window smaller than KX_MIN_DECODE_WINDOW_BYTES";
     case KX_ERR_OUT_OF_MEMORY: return "out of memory";
+    case KX_ERR_FINISHED: return "the decoder has finished: no more bytes are taken";
     default: break;
   }
   return "unknown result code";
@@ -239,6 +261,66 @@ kx_result kx_decode(const void* src, size_t src_bytes, int layout, void* dst, si
                 stride_bytes, static_cast<std::uint8_t*>(window), kDecodeWindowBytes, report);
   std::free(window);
   return KX_OK;
+}
+
+kx_result kx_decoder_create(const void* head, size_t head_bytes, const kx_decoder_options* options,
+                            kx_decoder** decoder) {
+  if (options == nullptr || decoder == nullptr) return KX_ERR_NULL_POINTER;
+  if (options->struct_bytes < kDecoderOptionsV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
+  PictureLayout picture{};
+  const kx_result refused = CheckDecodeArguments(head, head_bytes, options->layout, options->dst,
+                                                 options->stride_bytes, options->dst_bytes, nullptr, &picture);
+  if (refused != KX_OK) return refused;
+  if (options->window != nullptr && options->window_bytes < KX_MIN_DECODER_WINDOW_BYTES) {
+    return KX_ERR_WINDOW_TOO_SMALL;
+  }
+  void* allocation = nullptr;
+  auto* memory = static_cast<std::uint8_t*>(options->window);
+  std::size_t memory_bytes = options->window_bytes;
+  if (memory == nullptr) {
+    allocation = std::malloc(KX_DECODE_WINDOW_BYTES);
+    if (allocation == nullptr) return KX_ERR_OUT_OF_MEMORY;
+    memory = static_cast<std::uint8_t*>(allocation);
+    memory_bytes = KX_DECODE_WINDOW_BYTES;
+  }
+  // A caller's window of any alignment: the state goes to the first aligned
+  // place, which the state's room has to spare.
+  const std::size_t misalign_bytes = reinterpret_cast<std::uintptr_t>(memory) % alignof(kx_decoder);
+  auto* d = new (memory + (misalign_bytes == 0 ? 0 : alignof(kx_decoder) - misalign_bytes)) kx_decoder{};
+  d->allocation = allocation;
+  d->width = picture.width;
+  d->height = picture.height;
+  const bool undo_delta = AsksForDelta(static_cast<const std::uint8_t*>(head), head_bytes);
+  StartStream(&d->stream, memory + kDecoderStateBytes, memory_bytes - kDecoderStateBytes, picture.total_bytes,
+              StartLayoutRows(options->layout, picture, static_cast<std::uint8_t*>(options->dst),
+                              options->stride_bytes, undo_delta),
+              PickGroups(DeltaKernel::kBest));
+  *decoder = d;
+  return KX_OK;
+}
+
+kx_result kx_decoder_push(kx_decoder* decoder, const void* bytes, size_t byte_count, int32_t* rows_final) {
+  if (decoder == nullptr || (bytes == nullptr && byte_count > 0)) return KX_ERR_NULL_POINTER;
+  if (!decoder->stream.finished) PushStream(&decoder->stream, static_cast<const std::uint8_t*>(bytes), byte_count);
+  if (rows_final != nullptr) *rows_final = static_cast<std::int32_t>(StoredRows(decoder->stream));
+  return decoder->stream.finished ? KX_ERR_FINISHED : KX_OK;
+}
+
+kx_result kx_decoder_finish(kx_decoder* decoder, kx_decode_report* report) {
+  if (decoder == nullptr) return KX_ERR_NULL_POINTER;
+  if (report != nullptr && report->struct_bytes < kReportV1Bytes) return KX_ERR_BAD_STRUCT_SIZE;
+  FinishStream(&decoder->stream);
+  if (report != nullptr) {
+    FillReport(decoder->width, decoder->height, decoder->stream.produced_bytes, decoder->stream.total_bytes, report);
+  }
+  return KX_OK;
+}
+
+void kx_decoder_destroy(kx_decoder* decoder) {
+  if (decoder == nullptr) return;
+  void* const allocation = decoder->allocation;
+  decoder->~kx_decoder();
+  std::free(allocation);
 }
 
 }  // extern "C"

@@ -1,14 +1,14 @@
 // gdk-pixbuf loader module for KX pictures: libpixbufloader-kx.so.
 //
-// A KX stream has no length of its own and the decoder needs all of it, so
-// both ways of loading gather the input first, never more than a stream for
-// the picture can use (16 + MaxStreamBytes(total) bytes), and decode once:
-// whole files as soon as that much is read or the file ends, incremental
-// loads as soon as that much has arrived or at stop_load. The pixbuf is
-// 8-bit RGB without alpha, and its pixels are exactly what the plug-in hands
-// a viewer, damaged streams completed the same way. The memory of one load:
-// the input, the pixbuf and the decoder's window, nothing picture-sized
-// besides; every allocation may fail and gives an error, never an abort.
+// Whole files (gdk_pixbuf_new_from_file) are read in one pass, never more
+// than a stream for the picture can use (16 + MaxStreamBytes(total) bytes),
+// and decoded once. Incremental loads (GdkPixbufLoader: a picture arriving
+// over the network) decode the bytes as they come and announce the rows
+// they complete, keeping no copy of the input. The pixbuf is 8-bit RGB
+// without alpha, and its pixels are exactly what the plug-in hands a viewer,
+// damaged streams completed the same way. The memory of one load: the
+// pixbuf and the decoder's window, and for whole files the input; every
+// allocation may fail and gives an error, never an abort.
 //
 // Sizes asked for through the size callback (thumbnailers ask for small
 // ones) are not followed: the picture is decoded whole, and gdk-pixbuf
@@ -44,10 +44,8 @@ void SetOutOfMemory(const char* what, GError** error) {
 
 InputBuffer StartGlibInput(std::size_t limit_bytes) { return StartInput(limit_bytes, g_try_realloc, g_free); }
 
-// The decoded picture in a new pixbuf, or null with *error set. `prepared`
-// is called once the pixbuf exists, before its pixels are written.
-GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureSize& layout, GdkPixbufModulePreparedFunc prepared,
-                        gpointer user_data, GError** error) {
+// The decoded picture in a new pixbuf, or null with *error set.
+GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureSize& layout, GError** error) {
   GdkPixbuf* const pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, layout.width, layout.height);
   if (pixbuf == nullptr) {
     SetOutOfMemory("pixels", error);
@@ -59,7 +57,6 @@ GdkPixbuf* DecodePixbuf(const InputBuffer& input, const PictureSize& layout, Gdk
     SetOutOfMemory("decoding window", error);
     return nullptr;
   }
-  if (prepared != nullptr) prepared(pixbuf, nullptr, user_data);
   DecodeRgbPicture(input, layout, gdk_pixbuf_get_pixels(pixbuf),
                    static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf)), window);
   g_free(window);
@@ -101,7 +98,7 @@ GdkPixbuf* LoadFile(FILE* f, GError** error) {
   }
   GdkPixbuf* pixbuf = nullptr;
   if (gathered) {
-    pixbuf = DecodePixbuf(input, facts.layout, nullptr, nullptr, error);
+    pixbuf = DecodePixbuf(input, facts.layout, error);
   } else {
     SetOutOfMemory("input", error);
   }
@@ -111,6 +108,12 @@ GdkPixbuf* LoadFile(FILE* f, GError** error) {
 
 // --- Incremental loads -------------------------------------------------------
 
+// The bytes are decoded as they come (kx_decoder_push): once the header is
+// there the pixbuf exists (zero-filled, so that a program drawing it early
+// shows black rather than whatever the memory held) and `prepared` is called;
+// after every piece the rows that became final are announced with
+// `updated`, top down, each once. stop_load completes a stream that ended
+// early, as the whole-file load does, and announces the rest.
 struct LoadContext {
   GdkPixbufModuleSizeFunc size_func;
   GdkPixbufModulePreparedFunc prepared_func;
@@ -119,9 +122,11 @@ struct LoadContext {
   std::uint8_t head[kLoaderHeaderBytes];
   std::size_t head_bytes;
   PictureSize layout;
-  InputBuffer input;
+  GdkPixbuf* pixbuf;
+  kx_decoder* decoder;
+  std::int32_t rows_announced;
   bool header_known;
-  bool finished;    // decoded, or only the size was wanted: later input is ignored
+  bool finished;    // complete, or only the size was wanted: later input is ignored
   GError* failure;  // why the load failed, repeated by stop_load
 };
 
@@ -139,17 +144,37 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc size_func, GdkPixbufModulePreparedFun
   return context;
 }
 
+void EndDecoding(LoadContext* context) {
+  kx_decoder_destroy(context->decoder);
+  context->decoder = nullptr;
+  if (context->pixbuf != nullptr) g_object_unref(context->pixbuf);
+  context->pixbuf = nullptr;
+}
+
 gboolean Fail(LoadContext* context, GError** error) {
   if (context->failure == nullptr) {
     g_set_error_literal(&context->failure, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_FAILED, "KX image could not be loaded");
   }
   if (error != nullptr && *error == nullptr) *error = g_error_copy(context->failure);
   context->finished = true;
-  FreeInput(&context->input);
+  EndDecoding(context);
   return FALSE;
 }
 
-// The header is complete: refuse it, or tell its size and start gathering.
+// Tells the program about the rows that became final since it last heard.
+void AnnounceRows(LoadContext* context, std::int32_t rows_final) {
+  if (rows_final <= context->rows_announced) return;
+  if (context->updated_func != nullptr) {
+    context->updated_func(context->pixbuf, 0, context->rows_announced, context->layout.width,
+                          rows_final - context->rows_announced, context->user_data);
+  }
+  context->rows_announced = rows_final;
+}
+
+void FreePixels(guchar* pixels, gpointer) { g_free(pixels); }
+
+// The header is complete: refuse it, or tell its size, make the pixbuf and
+// start the decoder on it.
 gboolean StartPicture(LoadContext* context, GError** error) {
   context->header_known = true;
   const HeaderFacts facts = JudgeHeader(context->head, sizeof context->head);
@@ -165,25 +190,44 @@ gboolean StartPicture(LoadContext* context, GError** error) {
     context->finished = true;
     return TRUE;
   }
-  context->input = StartGlibInput(facts.input_bound_bytes);
-  if (!AppendInput(&context->input, context->head, sizeof context->head)) {
-    SetOutOfMemory("input", &context->failure);
+  // Zero-filled pixels: fresh pages from the system cost nothing to clear,
+  // so the first rows show without waiting for the whole picture's memory
+  // to be written once (a fill of a 36 MB pixbuf took longer than decoding
+  // its first 64 KiB). Rows padded to 4 bytes, as gdk_pixbuf_new pads them;
+  // the header's sides and cap keep the size far below 2^31.
+  const std::size_t stride_bytes = (std::size_t{3} * static_cast<std::size_t>(facts.layout.width) + 3) / 4 * 4;
+  auto* const pixels =
+      static_cast<guchar*>(g_try_malloc0(stride_bytes * static_cast<std::size_t>(facts.layout.height)));
+  if (pixels != nullptr) {
+    context->pixbuf = gdk_pixbuf_new_from_data(pixels, GDK_COLORSPACE_RGB, FALSE, 8, facts.layout.width,
+                                               facts.layout.height, static_cast<int>(stride_bytes), FreePixels, nullptr);
+  }
+  if (context->pixbuf == nullptr) {
+    g_free(pixels);
+    SetOutOfMemory("pixels", &context->failure);
     return Fail(context, error);
   }
+  kx_decoder_options options = KX_DECODER_OPTIONS_INIT;
+  options.layout = KX_LAYOUT_RGB;
+  options.dst = gdk_pixbuf_get_pixels(context->pixbuf);
+  options.stride_bytes = stride_bytes;
+  options.dst_bytes = static_cast<std::size_t>(
+      kx_buffer_bytes(facts.layout.width, facts.layout.height, KX_LAYOUT_RGB, stride_bytes));
+  if (kx_decoder_create(context->head, sizeof context->head, &options, &context->decoder) != KX_OK) {
+    SetOutOfMemory("decoding window", &context->failure);
+    return Fail(context, error);
+  }
+  if (context->prepared_func != nullptr) context->prepared_func(context->pixbuf, nullptr, context->user_data);
   return TRUE;
 }
 
-gboolean FinishPicture(LoadContext* context, GError** error) {
-  GdkPixbuf* const pixbuf =
-      DecodePixbuf(context->input, context->layout, context->prepared_func, context->user_data, &context->failure);
-  if (pixbuf == nullptr) return Fail(context, error);
-  FreeInput(&context->input);
-  context->finished = true;
-  if (context->updated_func != nullptr) {
-    context->updated_func(pixbuf, 0, 0, context->layout.width, context->layout.height, context->user_data);
-  }
-  g_object_unref(pixbuf);
-  return TRUE;
+// Decodes the next bytes of the file (the header's among them) and
+// announces the rows they complete.
+void Decode(LoadContext* context, const std::uint8_t* bytes, std::size_t n) {
+  std::int32_t rows_final = 0;
+  kx_decoder_push(context->decoder, bytes, n, &rows_final);
+  AnnounceRows(context, rows_final);
+  if (rows_final == context->layout.height) context->finished = true;
 }
 
 gboolean LoadIncrement(gpointer data, const guchar* bytes, guint size, GError** error) {
@@ -201,12 +245,10 @@ gboolean LoadIncrement(gpointer data, const guchar* bytes, guint size, GError** 
     if (context->head_bytes < kLoaderHeaderBytes) return TRUE;
     if (!StartPicture(context, error)) return FALSE;
     if (context->finished) return TRUE;
+    Decode(context, context->head, sizeof context->head);
   }
-  if (!AppendInput(&context->input, bytes, n)) {
-    SetOutOfMemory("input", &context->failure);
-    return Fail(context, error);
-  }
-  return InputFull(context->input) ? FinishPicture(context, error) : TRUE;
+  Decode(context, bytes, n);
+  return TRUE;
 }
 
 gboolean StopLoad(gpointer data, GError** error) {
@@ -219,10 +261,12 @@ gboolean StopLoad(gpointer data, GError** error) {
     short_input.verdict = HeaderVerdict::kNoHeader;
     SetRefusal(short_input, &context->failure);
     result = Fail(context, error);
-  } else if (!context->finished) {
-    result = FinishPicture(context, error);  // what came decodes as a stream that ends early
+  } else if (context->decoder != nullptr) {
+    // What came decodes as a stream that ends early.
+    kx_decoder_finish(context->decoder, nullptr);
+    AnnounceRows(context, context->layout.height);
   }
-  FreeInput(&context->input);
+  EndDecoding(context);
   if (context->failure != nullptr) g_error_free(context->failure);
   g_free(context);
   return result;

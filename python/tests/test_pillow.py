@@ -102,6 +102,64 @@ def test_parser_fed_in_pieces_gives_the_same_picture(samples_dir, monkeypatch):
                     assert parser.close().tobytes() == expected, (name, piece_bytes)
 
 
+def test_parser_in_pieces_gives_every_golden_and_sample_file(samples_dir, tmp_path, monkeypatch):
+    """1-, 7- and 4096-byte pieces against kxconv, the plug-in's decoder."""
+    checked = 0
+    for path in sorted(GOLDEN_DIR.glob("*.kx")) + sorted(samples_dir.iterdir()):
+        recognised, complete, reference = native_reference(path, tmp_path)
+        if not recognised:
+            continue
+        width, height, pixels = reference
+        data = path.read_bytes()
+        for piece_bytes in (1, 7, 4096):
+            if piece_bytes == 1 and len(data) > 200_000:
+                continue  # a million feeds say no more than 7-byte ones
+            for allowed in (True, False):
+                monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", allowed)
+                parser = ImageFile.Parser()
+                for start in range(0, len(data), piece_bytes):
+                    parser.feed(data[start : start + piece_bytes])
+                # A stream opened and ended by the same feed reaches the
+                # decoder only at close, which cannot tell it has ended.
+                opened_by_last_feed = (len(data) - 1) // piece_bytes * piece_bytes < kx.HEADER_BYTES
+                if not complete and not allowed:
+                    with pytest.raises(OSError, match="incomplete" if opened_by_last_feed else "truncated"):
+                        parser.close()
+                elif not complete and opened_by_last_feed:
+                    with pytest.raises(OSError, match="incomplete"):
+                        parser.close()
+                else:
+                    im = parser.close()
+                    assert (im.size, im.mode) == ((width, height), "RGB"), path
+                    assert im.tobytes() == pixels, (path, piece_bytes)
+                    checked += 1
+    assert checked >= 40
+
+
+def test_parser_decodes_as_the_pieces_come_and_keeps_none_of_them(samples_dir):
+    """The parser holds no more than a byte of what it was fed (a decoder
+    that waited for the whole file would have it all), and the rows the
+    pieces complete are in the image before the close."""
+    data = (samples_dir / "gradient-333x129.kx").read_bytes()
+    expected = Image.open(io.BytesIO(data))
+    expected.load()
+    width, height = expected.size
+    parser = ImageFile.Parser()
+    half = len(data) // 2
+    for start in range(0, half, 4096):
+        parser.feed(data[start : min(start + 4096, half)])
+        if start > 0:
+            assert len(parser.data) <= 1
+    image = parser.image
+    first_row = image.crop((0, 0, width, 1)).tobytes()
+    last_row = image.crop((0, height - 1, width, height)).tobytes()
+    assert first_row == expected.crop((0, 0, width, 1)).tobytes()
+    assert last_row == bytes(3 * width)  # not decoded yet
+    for start in range(half, len(data), 4096):
+        parser.feed(data[start : start + 4096])
+    assert parser.close().tobytes() == expected.tobytes()
+
+
 SAVED = [
     # mode, level, what the file must hold
     ("RGB", 1, lambda im: im),

@@ -31,4 +31,6 @@ bool IsExistingFolder(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::FILE* StandardInput() { return stdin; }
+
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }

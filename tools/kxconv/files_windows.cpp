@@ -116,6 +116,11 @@ bool IsExistingFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::FILE* StandardInput() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  return stdin;
+}
+
 bool StderrIsTerminal() {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;

@@ -35,7 +35,7 @@ constexpr std::int32_t kMaxDimension = KX_MAX_SIDE;
 constexpr unsigned kMaxThreads = 256;
 
 const char kHelp[] =
-    "usage: kxconv decode IN.kx OUT.png|OUT.bmp|OUT.ppm\n"
+    "usage: kxconv decode IN.kx|- OUT.png|OUT.bmp|OUT.ppm\n"
     "       kxconv decode -o DIR [--format png|bmp|ppm] IN.kx...\n"
     "       kxconv encode [--level N] [--no-delta] [-j N] IN OUT.kx\n"
     "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] IN...\n"
@@ -48,7 +48,8 @@ const char kHelp[] =
     "         chooses the format; with -o, each IN.kx becomes DIR/IN.png (or the\n"
     "         --format given). Files the plug-in's recognition test refuses are\n"
     "         not converted. A stream that ends early is still converted, as a\n"
-    "         viewer shows it, with a warning.\n"
+    "         viewer shows it, with a warning. IN - reads the picture from\n"
+    "         standard input (a pipe), decoding it piece by piece as it comes.\n"
     "encode   Writes each picture as a KX file. IN may be PNG (8-bit RGB or\n"
     "         RGBA; palette, grey and 16-bit are converted, alpha is dropped),\n"
     "         BMP (24-bit) or PPM (P6, maxval 255), told apart by content, and\n"
@@ -170,11 +171,13 @@ std::string EndedEarly(std::uint64_t decoded_pixels, std::size_t pixels) {
 // test accepts it (as a viewer asks IsSupported first), then one decode with
 // the plug-in's decoder into top-down rows, completed as the plug-in
 // completes a stream that ends early. *report says whether it did.
-bool DecodeKx(const std::vector<std::uint8_t>& file, Image* image, kx_decode_report* report, std::string* error) {
+// The recognition test on the first head_bytes of a file, and the picture
+// it announces sized in *image.
+bool StartKxImage(const std::uint8_t* head, std::size_t head_bytes, Image* image, std::string* error) {
   kx_info info = KX_INFO_INIT;
-  kx_probe(file.data(), file.size(), &info);
+  kx_probe(head, head_bytes, &info);
   if (info.recognition == KX_ERR_TRUNCATED_HEADER) {
-    *error = "not a KX picture: " + std::to_string(file.size()) + " bytes, shorter than the 16-byte header";
+    *error = "not a KX picture: " + std::to_string(head_bytes) + " bytes, shorter than the 16-byte header";
     return false;
   }
   if (info.recognition != KX_OK) {
@@ -183,10 +186,54 @@ bool DecodeKx(const std::vector<std::uint8_t>& file, Image* image, kx_decode_rep
   }
   image->width = info.width;
   image->height = info.height;
-  const std::size_t stride_bytes = kx_default_stride(info.width, KX_LAYOUT_BGR);
-  image->bgr.resize(stride_bytes * static_cast<std::size_t>(info.height));
+  image->bgr.resize(kx_default_stride(info.width, KX_LAYOUT_BGR) * static_cast<std::size_t>(info.height));
+  return true;
+}
+
+bool DecodeKx(const std::vector<std::uint8_t>& file, Image* image, kx_decode_report* report, std::string* error) {
+  if (!StartKxImage(file.data(), file.size(), image, error)) return false;
+  const std::size_t stride_bytes = kx_default_stride(image->width, KX_LAYOUT_BGR);
   const kx_result result =
       kx_decode(file.data(), file.size(), KX_LAYOUT_BGR, image->bgr.data(), stride_bytes, image->bgr.size(), report);
+  if (result != KX_OK) {
+    *error = std::string("cannot decode: ") + kx_result_text(result);
+    return false;
+  }
+  return true;
+}
+
+// The same picture from a stream read in pieces as they come (standard
+// input, a pipe), decoded piece by piece: the file is never held whole.
+// Everything up to the end of the stream is read, so that the program
+// writing it never finds the pipe closed.
+bool DecodeKxPieces(std::FILE* in, Image* image, kx_decode_report* report, std::string* error) {
+  std::vector<std::uint8_t> piece(std::size_t{64} << 10);
+  std::size_t head_bytes = 0;
+  for (std::size_t got = 1; head_bytes < kHeaderBytes && got > 0; head_bytes += got) {
+    got = std::fread(piece.data() + head_bytes, 1, piece.size() - head_bytes, in);
+  }
+  if (std::ferror(in) != 0) {
+    *error = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
+  if (!StartKxImage(piece.data(), head_bytes, image, error)) return false;
+  kx_decoder_options options = KX_DECODER_OPTIONS_INIT;
+  options.layout = KX_LAYOUT_BGR;
+  options.dst = image->bgr.data();
+  options.stride_bytes = kx_default_stride(image->width, KX_LAYOUT_BGR);
+  options.dst_bytes = image->bgr.size();
+  kx_decoder* decoder = nullptr;
+  kx_result result = kx_decoder_create(piece.data(), head_bytes, &options, &decoder);
+  for (std::size_t got = head_bytes; result == KX_OK && got > 0; got = std::fread(piece.data(), 1, piece.size(), in)) {
+    result = kx_decoder_push(decoder, piece.data(), got, nullptr);
+  }
+  if (result == KX_OK && std::ferror(in) != 0) {
+    *error = std::string("cannot read: ") + std::strerror(errno);
+    kx_decoder_destroy(decoder);
+    return false;
+  }
+  if (result == KX_OK) result = kx_decoder_finish(decoder, report);
+  kx_decoder_destroy(decoder);
   if (result != KX_OK) {
     *error = std::string("cannot decode: ") + kx_result_text(result);
     return false;
@@ -208,10 +255,13 @@ bool WriteOutput(const std::string& path, WriteFn write, std::string* error) {
 bool DecodeOne(const std::string& in, const std::string& out, ImageFormat format, std::string* error,
                std::string* warning) {
   std::vector<std::uint8_t> file;
-  if (!ReadWholeFile(in, &file, error)) return false;
   Image image;
   kx_decode_report report = KX_DECODE_REPORT_INIT;
-  if (!DecodeKx(file, &image, &report, error)) return false;
+  if (in == "-") {
+    if (!DecodeKxPieces(StandardInput(), &image, &report, error)) return false;
+  } else if (!ReadWholeFile(in, &file, error) || !DecodeKx(file, &image, &report, error)) {
+    return false;
+  }
   if (report.complete == 0) {
     *warning = "warning: " + EndedEarly(report.decoded_pixels, image.bgr.size() / 3) + "; written as a viewer shows it";
   }

@@ -23,5 +23,9 @@ std::FILE* OpenInputFile(const std::string& path, std::string* error);
 
 bool IsExistingFolder(const std::string& path);
 
+// Standard input, in binary mode (on Windows it starts in text mode, which
+// would take bytes 0x0D 0x0A and 0x1A as line ends and an end of file).
+std::FILE* StandardInput();
+
 // Whether stderr is a terminal that takes the progress line's escapes.
 bool StderrIsTerminal();

@@ -308,18 +308,32 @@ TEST(WicErrors, RefusedInputsGiveTheirErrors) {
   }
 }
 
+// Initialize reads the header alone; the rest is read in pieces when the
+// pixels are first asked for, and a read that fails there fails that copy
+// (the whole frame straight into the caller's rows, or the decoder's own
+// picture for a rectangle), with the stream's error.
 TEST(WicErrors, AFailingStreamGivesItsError) {
   const Bytes file = ReadFileBytes(DataDir() / "decode" / "gradient-333x129.kx");
-  for (ULONGLONG fail_from : {0ull, 8ull, 16ull, 100ull, ULONGLONG(file.size() - 1)}) {
-    SCOPED_TRACE(fail_from);
-    Com<IWICBitmapDecoder> decoder;
-    ASSERT_EQ(CreateOurDecoder(&decoder), S_OK);
-    TestStream* stream = TestStream::Make(file);
-    stream->FailReadsFrom(fail_from, STG_E_READFAULT);
-    EXPECT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand), STG_E_READFAULT);
-    DWORD capability = 0;
-    EXPECT_EQ(decoder->QueryCapability(stream, &capability), fail_from < 16 ? STG_E_READFAULT : S_OK);
-    stream->Release();
+  for (ULONGLONG fail_from : {0ull, 8ull, 16ull, 100ull, 70000ull, ULONGLONG(file.size() - 1)}) {
+    for (const bool whole : {true, false}) {
+      SCOPED_TRACE(std::to_string(fail_from) + (whole ? ", whole frame" : ", a rectangle"));
+      Com<IWICBitmapDecoder> decoder;
+      ASSERT_EQ(CreateOurDecoder(&decoder), S_OK);
+      TestStream* stream = TestStream::Make(file);
+      stream->FailReadsFrom(fail_from, STG_E_READFAULT);
+      EXPECT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand),
+                fail_from < 16 ? STG_E_READFAULT : S_OK);
+      DWORD capability = 0;
+      EXPECT_EQ(decoder->QueryCapability(stream, &capability), fail_from < 16 ? STG_E_READFAULT : S_OK);
+      stream->Release();
+      if (fail_from < 16) continue;
+      Com<IWICBitmapFrameDecode> frame;
+      ASSERT_EQ(decoder->GetFrame(0, frame.Out()), S_OK);
+      const WICRect part = {1, 1, 10, 10};
+      Bytes pixels(333 * 3 * 129);
+      EXPECT_EQ(frame->CopyPixels(whole ? nullptr : &part, 333 * 3, UINT(pixels.size()), pixels.data()),
+                STG_E_READFAULT);
+    }
   }
 }
 
@@ -409,10 +423,11 @@ TEST(WicDirect, QueryCapabilityAndInitializeHandleTheStreamPosition) {
     move.QuadPart = LONGLONG(at);
     stream->Seek(move, STREAM_SEEK_SET, nullptr);
     ASSERT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand), S_OK);
-    EXPECT_LE(stream->furthest_read(), info.max_input_bytes);
+    EXPECT_EQ(stream->furthest_read(), ULONGLONG{KX_HEADER_BYTES});  // the header alone, until pixels are asked for
     EXPECT_LT(info.max_input_bytes, padded.size());
-    stream->Release();
+    stream->Release();  // the decoder keeps a reference of its own
     ExpectSamePicture(CopyWholeFrame(decoder.get()), want);
+    EXPECT_LE(stream->furthest_read(), info.max_input_bytes);
     EXPECT_EQ(decoder->Initialize(stream, WICDecodeMetadataCacheOnDemand), WINCODEC_ERR_WRONGSTATE);
   }
 }

@@ -52,6 +52,18 @@ class kx_encode_options(ctypes.Structure):
     ]
 
 
+class kx_decoder_options(ctypes.Structure):
+    _fields_ = [
+        ("struct_bytes", ctypes.c_size_t),
+        ("layout", ctypes.c_int),
+        ("dst", ctypes.c_void_p),
+        ("stride_bytes", ctypes.c_size_t),
+        ("dst_bytes", ctypes.c_size_t),
+        ("window", ctypes.c_void_p),
+        ("window_bytes", ctypes.c_size_t),
+    ]
+
+
 _lock = threading.Lock()
 _library = None
 
@@ -73,6 +85,15 @@ def _declare(lib):
     lib.kx_buffer_bytes.restype = ctypes.c_uint64
     lib.kx_decode.argtypes = [void_p, size_t, ctypes.c_int, void_p, size_t, size_t, ctypes.POINTER(kx_decode_report)]
     lib.kx_decode.restype = ctypes.c_int
+    # A decoder in pieces: an opaque kx_decoder*, a void pointer here.
+    lib.kx_decoder_create.argtypes = [void_p, size_t, ctypes.POINTER(kx_decoder_options), ctypes.POINTER(void_p)]
+    lib.kx_decoder_create.restype = ctypes.c_int
+    lib.kx_decoder_push.argtypes = [void_p, void_p, size_t, ctypes.POINTER(ctypes.c_int32)]
+    lib.kx_decoder_push.restype = ctypes.c_int
+    lib.kx_decoder_finish.argtypes = [void_p, ctypes.POINTER(kx_decode_report)]
+    lib.kx_decoder_finish.restype = ctypes.c_int
+    lib.kx_decoder_destroy.argtypes = [void_p]
+    lib.kx_decoder_destroy.restype = None
     lib.kx_encode_bound.argtypes = [ctypes.c_int32, ctypes.c_int32]
     lib.kx_encode_bound.restype = ctypes.c_uint64
     lib.kx_encode.argtypes = [

@@ -5,15 +5,20 @@
     Image.open("picture.kx").save("picture.png")
 
 Opening reads the 16-byte header alone; load() reads at most what a stream
-for that picture can use and decodes it once, through libkx. Saving writes
+for that picture can use and decodes it once, through libkx.
+ImageFile.Parser, fed a picture in pieces as it arrives, decodes each piece
+as it comes (KxDecoder), keeping no copy of what came before. Saving writes
 RGB pictures as they are and 1, L, P, LA and RGBA ones converted to RGB,
 alpha dropped: Image.save("x.kx", level=N), N from 1 (fastest) to 9
 (smallest), 6 by default.
 """
 
+import ctypes
+
 from PIL import Image, ImageFile
 
 import kx
+from kx._library import kx_decode_report, kx_decoder_options, library
 
 FORMAT = "KX"
 DECODER = "kx"
@@ -63,17 +68,9 @@ class KxImageFile(ImageFile.ImageFile):
         _set_mode(self, "RGB")
         self._size = (info.width, info.height)
         self._kx_max_input_bytes = info.max_input_bytes
-        # The tile serves Pillow's generic load; load() below decodes without
-        # it.
+        # The tile serves ImageFile.Parser and Pillow's generic load (both
+        # through KxDecoder); load() below decodes without it.
         self.tile = [(DECODER, (0, 0) + self.size, self._kx_start, (info.max_input_bytes,))]
-
-    # A load_seek tells ImageFile.Parser that this plug-in loads by itself:
-    # it keeps the pieces until close() and then opens and loads the whole,
-    # so that a short stream follows LOAD_TRUNCATED_IMAGES there too (fed
-    # through a decoder, the pieces could not tell a short file from one
-    # still arriving).
-    def load_seek(self, position):
-        self.fp.seek(position)
 
     def load(self):
         if self.tile and self.fp is not None and _map_buffer is not None:
@@ -124,24 +121,117 @@ _map_buffer = _rgb_map_buffer()
 
 
 class KxDecoder(ImageFile.PyDecoder):
-    """The whole file in one decode, for Pillow's generic load, which hands
-    the decoder the file."""
+    """Decodes the file as Pillow hands it over, in pieces of any size, and
+    copies each row into the image once it is final: ImageFile.Parser fed
+    in pieces, and Pillow's generic load, do work in proportion to the bytes
+    fed. The pieces run from the file's first byte. Once the picture is
+    complete, decode() says so and later bytes are not looked at.
 
-    _pulls_fd = True
+    Both callers append each new piece to what decode() left unconsumed, so
+    decode() leaves the last byte of every piece (already decoded): a call
+    that brings nothing new, which is how ImageFile.Parser.close() (or a
+    feed of b"") asks for the rest, ends the stream. A stream that ended
+    early is then completed as a viewer shows it when
+    ImageFile.LOAD_TRUNCATED_IMAGES is set, and raises OSError otherwise.
+    Pillow's generic load ends it through cleanup()."""
+
+    def init(self, args):
+        self._decoder = None
+        self._pixels = None
+        self._rows_copied = 0
+        self._left_bytes = None  # what the last call left unconsumed: None before the first
+        self._done = False
 
     def decode(self, buffer):
+        if self._done:
+            return -1, 0
+        n = len(buffer)
+        if n == self._left_bytes:
+            return self._end_of_stream()
+        if self._decoder is None:
+            # The decoder starts from the header's 16 bytes, which the first
+            # pieces may not hold: they stay with the caller until it does.
+            if n < kx.HEADER_BYTES:
+                self._left_bytes = n
+                return 0, 0
+            self._start(bytes(buffer[: kx.HEADER_BYTES]))
+            fresh = buffer
+        else:
+            fresh = buffer[self._left_bytes :]
+        rows = ctypes.c_int32(0)
+        data, data_bytes = kx._readable(fresh)
+        library().kx_decoder_push(self._decoder, data, data_bytes, ctypes.byref(rows))
+        self._copy_rows(rows.value)
+        if rows.value == self.state.ysize:
+            self._finish()
+            return -1, 0
+        self._left_bytes = 1
+        return n - 1, 0
+
+    def cleanup(self):
+        # Pillow's generic load ends here, also when the file ended early
+        # and LOAD_TRUNCATED_IMAGES let it go on: the rest of the picture is
+        # completed as a viewer shows it.
+        if self._decoder is not None and not self._done:
+            self._finish()
+        self._release()
+
+    def __del__(self):
+        self._release()
+
+    def _start(self, head):
         width, height = self.state.xsize, self.state.ysize
-        data = self.fd.read(self.args[0])
+        info = kx.probe(head)
+        if (info.width, info.height) != (width, height):
+            raise OSError(f"KX header changed from {width} x {height} to {info.width} x {info.height}")
         stride_bytes = width * 3
-        pixels = kx._pixel_buffer(stride_bytes * height)
-        report = kx.decode_into(data, "RGB", pixels, stride_bytes)
-        if (report.width, report.height) != (width, height):
-            raise OSError(f"KX header changed from {width} x {height} to {report.width} x {report.height}")
+        self._pixels = kx._pixel_buffer(stride_bytes * height)
+        pixels, pixels_bytes = kx._writable(self._pixels)
+        options = kx_decoder_options(
+            struct_bytes=ctypes.sizeof(kx_decoder_options),
+            layout=kx.LAYOUTS["RGB"],
+            dst=ctypes.addressof(pixels),
+            stride_bytes=stride_bytes,
+            dst_bytes=pixels_bytes,
+        )
+        decoder = ctypes.c_void_p()
+        result = library().kx_decoder_create(head, len(head), ctypes.byref(options), ctypes.byref(decoder))
+        if result != kx.OK:
+            raise kx.KxError(result, "cannot decode")
+        self._decoder = decoder
+
+    def _copy_rows(self, rows_final):
+        # Pillow keeps its own copy of the pixels (4 bytes a pixel): rows
+        # final since the last piece go over through its raw decoder, each
+        # row once.
+        if rows_final <= self._rows_copied:
+            return
+        width = self.state.xsize
+        first, self._rows_copied = self._rows_copied, rows_final
+        raw = Image._getdecoder(self.mode, "raw", ("RGB", 0, 1))
+        raw.setimage(self.im, (0, first, width, rows_final))
+        raw.decode(self._pixels[first * width * 3 : rows_final * width * 3])
+
+    def _finish(self):
+        report = kx_decode_report(struct_bytes=ctypes.sizeof(kx_decode_report))
+        library().kx_decoder_finish(self._decoder, ctypes.byref(report))
+        self._copy_rows(self.state.ysize)
+        self._done = True
+        self._release()
+        return report
+
+    def _end_of_stream(self):
+        if self._decoder is None:
+            raise OSError("image file is truncated (shorter than the KX header)")
+        report = self._finish()
         if not report.complete and not ImageFile.LOAD_TRUNCATED_IMAGES:
-            raise _truncated_error(report, width, height)
-        # Pillow's raw decoder takes bytes only.
-        self.set_as_raw(pixels[:], "RGB")
+            raise _truncated_error(report, self.state.xsize, self.state.ysize)
         return -1, 0
+
+    def _release(self):
+        if getattr(self, "_decoder", None) is not None:
+            library().kx_decoder_destroy(self._decoder)
+            self._decoder = None
 
 
 def _save(im, fp, filename):
