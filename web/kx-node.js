@@ -5,7 +5,7 @@ import { readFile } from 'node:fs/promises';
 
 import * as kx from './kx.js';
 
-export { DEFAULT_LEVEL, KxError, MAX_LEVEL, MAX_SIDE, MIN_LEVEL, simdSupported } from './kx.js';
+export { DEFAULT_LEVEL, isStream, KxError, MAX_LEVEL, MAX_SIDE, MIN_LEVEL, simdSupported } from './kx.js';
 
 // The options with the module's bytes in place of a file URL: the package's
 // own file when neither a module nor bytes are given.
@@ -38,8 +38,9 @@ export async function probe(bytes) {
   return (await init()).probe(bytes);
 }
 
-export async function decode(bytes) {
-  return (await init()).decode(bytes);
+export async function decode(input) {
+  const codec = await init();
+  return kx.isStream(input) ? codec.decodeStream(input) : codec.decode(input);
 }
 
 export async function encode(pixels, options) {

@@ -58,6 +58,20 @@ export interface KxPicture {
   decodedPixels: number;
 }
 
+/** The rows decoded so far while a stream arrives: `data` is a view of the module's memory (the whole
+ * picture, rows from rowsFinal down not yet final), valid only during the call. */
+export interface KxRows {
+  width: number;
+  height: number;
+  rowsFinal: number;
+  data: KxClampedBytes;
+}
+
+export interface KxStreamOptions {
+  /** Called whenever more rows are final, from the top down, last with rowsFinal = height. */
+  onRows?: (rows: KxRows) => void;
+}
+
 /** RGBA pixels with their size, such as an ImageData. */
 export interface KxPixels {
   width: number;
@@ -98,6 +112,9 @@ export interface KxCodec {
   /** Decodes a whole KX file into the module's memory and calls `use` with the picture, whose `data` is a
    * view of that memory, valid only during the call (no copy is made); returns what `use` returns. */
   decodeView<T>(bytes: KxBytes, use: (picture: KxPicture) => T): T;
+  /** Decodes a file as it arrives (a fetch body, or a Response holding one), in the pieces the stream gives;
+   * the same picture and report as decode of the whole file. */
+  decodeStream(source: ReadableStream<Uint8Array> | Response, options?: KxStreamOptions): Promise<KxPicture>;
   /** Encodes RGBA pixels (alpha ignored) into a KX file. Throws KxError for a bad size, level or buffer. */
   encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): KxFileBytes;
 }
@@ -109,5 +126,8 @@ export function createCodec(options?: KxInitOptions): Promise<KxCodec>;
 /** The codec the functions below share, loaded once (with the first call's options). */
 export function init(options?: KxInitOptions): Promise<KxCodec>;
 export function probe(bytes: KxBytes): Promise<KxHeaderInfo>;
-export function decode(bytes: KxBytes): Promise<KxPicture>;
+/** Decodes a whole file, or a stream (a fetch body, or a Response) as it arrives. */
+export function decode(input: KxBytes | ReadableStream<Uint8Array> | Response): Promise<KxPicture>;
+/** Whether decode is given a stream or a Response. */
+export function isStream(input: unknown): input is ReadableStream<Uint8Array> | Response;
 export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<KxFileBytes>;

@@ -83,6 +83,19 @@ async function compileFrom(source) {
   return compileFrom(response);
 }
 
+function concat(a, b) {
+  const joined = new Uint8Array(a.length + b.length);
+  joined.set(a);
+  joined.set(b, a.length);
+  return joined;
+}
+
+// Whether decode is given a stream (a fetch body) or a Response holding one.
+export function isStream(input) {
+  return (typeof ReadableStream === 'function' && input instanceof ReadableStream) ||
+    (typeof Response === 'function' && input instanceof Response);
+}
+
 function toBytes(input, what) {
   if (input instanceof Uint8Array) return input;
   if (input instanceof ArrayBuffer) return new Uint8Array(input);
@@ -187,6 +200,70 @@ function makeCodec(module, simd, compiled) {
       }
     },
 
+    async decodeStream(source, options = {}) {
+      const reader = (typeof Response === 'function' && source instanceof Response ? source.body : source).getReader();
+      let decoder = 0, dst = 0, scratch = 0, scratchBytes = 0, width = 0, height = 0, dstBytes = 0;
+      const record = module._kxw_alloc(4 * RECORD_WORDS) >>> 0;
+      // Copies a piece into the module (one block, grown as needed) and
+      // pushes it; the rows final after it.
+      const push = (piece) => {
+        if (piece.length > scratchBytes) {
+          if (scratch !== 0) module._kxw_free(scratch);
+          scratch = module._kxw_alloc(piece.length) >>> 0;
+          scratchBytes = scratch === 0 ? 0 : piece.length;
+          if (scratch === 0) throw fail(R.KX_ERR_OUT_OF_MEMORY);
+        }
+        module.HEAPU8.set(piece, scratch);
+        const rows = module._kxw_decoder_push(decoder, scratch, piece.length);
+        if (rows < 0) throw fail(-rows);
+        return rows;
+      };
+      const report = (rows) => options.onRows?.({
+        width, height, rowsFinal: rows, data: new Uint8ClampedArray(module.HEAPU8.buffer, dst, dstBytes),
+      });
+      try {
+        if (record === 0) throw fail(R.KX_ERR_OUT_OF_MEMORY);
+        // The header first: the decoder is made for it, then takes the
+        // file from its first byte.
+        let head = new Uint8Array(0);
+        let ended = false;
+        while (head.length < 16 && !ended) {
+          const { done, value } = await reader.read();
+          if (done) ended = true; else head = concat(head, toBytes(value, 'decode: a piece of the stream'));
+        }
+        const started = withInput(head, (src) => module._kxw_decoder_start(src, head.length, record));
+        if (started !== R.KX_OK) throw fail(started);
+        const w = words(record);
+        decoder = w[0] >>> 0;
+        dst = w[1] >>> 0;
+        dstBytes = w[2] >>> 0;
+        width = w[3];
+        height = w[4];
+        let rows = push(head);
+        report(rows);
+        while (rows < height) {
+          const { done, value } = await reader.read();
+          if (done) break;
+          const before = rows;
+          rows = push(toBytes(value, 'decode: a piece of the stream'));
+          if (rows > before) report(rows);
+        }
+        const finished = module._kxw_decoder_finish(decoder, record);
+        if (finished !== R.KX_OK) throw fail(finished);
+        const out = words(record);
+        if (rows < height) report(height);
+        return {
+          width, height, complete: out[OUT_COMPLETE] === 1, decodedPixels: out[OUT_DECODED_PIXELS],
+          data: new Uint8ClampedArray(module.HEAPU8.buffer.slice(dst, dst + dstBytes)),
+        };
+      } finally {
+        reader.cancel().catch(() => {});
+        if (decoder !== 0) module._kxw_decoder_end(decoder, dst);
+        if (scratch !== 0) module._kxw_free(scratch);
+        if (record !== 0) module._kxw_free(record);
+      }
+    },
+
     encode(pixels, options = {}) {
       const image = pixels;
       const width = options.width ?? image.width;
@@ -256,9 +333,12 @@ export async function probe(bytes) {
   return (await init()).probe(bytes);
 }
 
-/** Decodes a KX file to RGBA: {width, height, data, complete, decodedPixels}. */
-export async function decode(bytes) {
-  return (await init()).decode(bytes);
+/** Decodes a KX file to RGBA: {width, height, data, complete, decodedPixels}.
+ * Takes the bytes, or a ReadableStream (a fetch body) or Response decoded
+ * as its pieces arrive. */
+export async function decode(input) {
+  const codec = await init();
+  return isStream(input) ? codec.decodeStream(input) : codec.decode(input);
 }
 
 /** Encodes RGBA pixels (or an ImageData) into a KX file at options.level. */
