@@ -14,7 +14,7 @@ let queue = Promise.resolve();
 function draw(job) {
   const info = codec.probe(job.bytes);
   if (info.decodable && info.width * info.height > job.maxPixels) {
-    throw new RangeError(`${info.width} × ${info.height} is over this element's cap of ${job.maxPixels} pixels`);
+    throw new RangeError(`${info.width} × ${info.height} is over the cap of ${job.maxPixels} pixels`);
   }
   return codec.decodeView(job.bytes, (picture) => {
     const { width, height, complete, decodedPixels } = picture;
@@ -34,6 +34,27 @@ function draw(job) {
   });
 }
 
+// A picture arriving in pieces from the page, drawn row band by row band
+// into the element's canvas as the rows become final.
+const arriving = new Map();  // job -> the stream's controller
+
+function drawArriving(job, stream) {
+  const canvas = canvases.get(job.element);
+  const context = canvas.getContext('2d');
+  let drawn = 0;
+  return codec.decodeStream(stream, {
+    maxPixels: job.maxPixels,
+    onRows: ({ width, height, rowsFinal, data }) => {
+      if (canvas.width !== width || canvas.height !== height) {
+        canvas.width = width;
+        canvas.height = height;
+      }
+      context.putImageData(new ImageData(data, width, height), 0, 0, 0, drawn, width, rowsFinal - drawn);
+      drawn = rowsFinal;
+    },
+  }).then(({ width, height, complete, decodedPixels }) => ({ facts: { width, height, complete, decodedPixels } }));
+}
+
 onmessage = ({ data }) => {
   if (data.type === 'start') {
     createCodec({ module: data.module, simd: data.simd }).then((made) => {
@@ -44,6 +65,22 @@ onmessage = ({ data }) => {
     canvases.set(data.element, data.canvas);
   } else if (data.type === 'forget') {
     canvases.delete(data.element);
+  } else if (data.type === 'stream') {
+    const stream = new ReadableStream({ start: (controller) => arriving.set(data.job, controller) });
+    queue = queue.then(async () => {
+      try {
+        const { facts } = await drawArriving(data, stream);
+        postMessage({ type: 'done', job: data.job, facts });
+      } catch (e) {
+        postMessage({ type: 'done', job: data.job, error: String(e?.message ?? e) });
+      } finally {
+        arriving.delete(data.job);
+      }
+    });
+  } else if (data.type === 'piece') {
+    arriving.get(data.job)?.enqueue(data.bytes);
+  } else if (data.type === 'end') {
+    arriving.get(data.job)?.close();
   } else if (data.type === 'decode') {
     queue = queue.then(async () => {
       try {

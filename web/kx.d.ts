@@ -70,6 +70,8 @@ export interface KxRows {
 export interface KxStreamOptions {
   /** Called whenever more rows are final, from the top down, last with rowsFinal = height. */
   onRows?: (rows: KxRows) => void;
+  /** Refuses (RangeError) a header stating more pixels, before anything is allocated for it. */
+  maxPixels?: number;
 }
 
 /** RGBA pixels with their size, such as an ImageData. */

@@ -231,6 +231,12 @@ function makeCodec(module, simd, compiled) {
           const { done, value } = await reader.read();
           if (done) ended = true; else head = concat(head, toBytes(value, 'decode: a piece of the stream'));
         }
+        if (options.maxPixels !== undefined) {
+          const info = this.probe(head);
+          if (info.decodable && info.width * info.height > options.maxPixels) {
+            throw new RangeError(`${info.width} × ${info.height} is over the cap of ${options.maxPixels} pixels`);
+          }
+        }
         const started = withInput(head, (src) => module._kxw_decoder_start(src, head.length, record));
         if (started !== R.KX_OK) throw fail(started);
         const w = words(record);

@@ -31,6 +31,24 @@ export function serve(roots, extraPolicy = {}) {
       'Content-Security-Policy': POLICY + (extraPolicy[pathname] ?? ''),
       'Cache-Control': 'no-store',
     });
+    if (url.searchParams.has('slow')) {
+      // The file in uneven pieces, 40 ms apart, as a slow connection gives it.
+      const bytes = fs.readFileSync(file);
+      const SIZES = [1, 7, 300, 5, 2000, 3, 4096, 11];
+      let at = 0, piece = 0;
+      const next = () => {
+        if (at >= bytes.length) {
+          response.end();
+          return;
+        }
+        const size = SIZES[piece++ % SIZES.length];
+        response.write(bytes.subarray(at, at + size));
+        at += size;
+        setTimeout(next, 40);
+      };
+      next();
+      return;
+    }
     fs.createReadStream(file).pipe(response);
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
