@@ -105,6 +105,7 @@ function toBytes(input, what) {
 
 // Record words (web/glue/kx_wasm.cpp).
 const OUT_POINTER = 0, OUT_BYTES = 1, OUT_WIDTH = 2, OUT_HEIGHT = 3, OUT_COMPLETE = 4, OUT_DECODED_PIXELS = 5;
+const STREAM_DECODER = 0, STREAM_POINTER = 1, STREAM_BYTES = 2, STREAM_WIDTH = 3, STREAM_HEIGHT = 4;
 const RECORD_WORDS = 8;
 
 function makeCodec(module, simd, compiled) {
@@ -240,11 +241,11 @@ function makeCodec(module, simd, compiled) {
         const started = withInput(head, (src) => module._kxw_decoder_start(src, head.length, record));
         if (started !== R.KX_OK) throw fail(started);
         const w = words(record);
-        decoder = w[0] >>> 0;
-        dst = w[1] >>> 0;
-        dstBytes = w[2] >>> 0;
-        width = w[3];
-        height = w[4];
+        decoder = w[STREAM_DECODER] >>> 0;
+        dst = w[STREAM_POINTER] >>> 0;
+        dstBytes = w[STREAM_BYTES] >>> 0;
+        width = w[STREAM_WIDTH];
+        height = w[STREAM_HEIGHT];
         let rows = push(head);
         report(rows);
         while (rows < height) {
