@@ -12,7 +12,7 @@ packages=(
   wine wine32:i386 wine64 locales
   pkg-config libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin qtbase5-dev shared-mime-info libglib2.0-bin
   python3-pil python3-pytest python3-venv python3-setuptools python3-wheel python3-build python3-distributed
-  emscripten binaryen chromium
+  emscripten binaryen chromium firefox-esr webkit2gtk-driver xvfb
   wixl msitools faketime zip unzip libjpeg-turbo-progs
   gimp libgimp2.0-dev imagemagick graphicsmagick libvips-tools kio-extras libkf5kio-dev
   debhelper devscripts lintian dh-python python3-all pybuild-plugin-pyproject mmdebstrap

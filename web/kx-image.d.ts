@@ -1,5 +1,8 @@
 // Declarations of kx-image.js: the <kx-image> element, defined on import.
 
+/** The largest picture, in pixels, an element decodes unless its max-pixels says otherwise: 8192 × 8192. */
+export const DEFAULT_MAX_PIXELS: number;
+
 export class KxImageElement extends HTMLElement {
   /** The picture's URL, resolved against the document (the src attribute). */
   src: string;
@@ -8,6 +11,12 @@ export class KxImageElement extends HTMLElement {
   /** The box's size in CSS pixels, as for <img>. */
   width: number;
   height: number;
+  /** "lazy" waits until the element nears the viewport; "eager" (the default) loads at once. */
+  loading: 'eager' | 'lazy';
+  /** As <img>'s: a hint, reflected; decoding is always off the page's thread. */
+  decoding: 'sync' | 'async' | 'auto';
+  /** The largest picture, in pixels, this element decodes (the max-pixels attribute). */
+  maxPixels: number;
   readonly naturalWidth: number;
   readonly naturalHeight: number;
   /** Whether loading has ended, shown or failed. */
@@ -16,6 +25,8 @@ export class KxImageElement extends HTMLElement {
   readonly streamComplete: boolean | null;
   /** Why the picture could not be shown, or null. */
   readonly error: string | null;
+  /** Resolves once the current picture is shown; rejects with an EncodingError DOMException if it cannot be. */
+  decode(): Promise<void>;
 }
 
 declare global {

@@ -1,8 +1,10 @@
 // <kx-image src="picture.kx" alt="...">: shows a KX picture the way <img>
 // shows others. One script tag on a page defines it:
 //   <script type="module" src="kx-image.js"></script>
-// It decodes on the page's thread; pictures of many megapixels are better
-// shown by the viewer's worker (viewer/worker.js).
+// Pictures are decoded and drawn by a small pool of workers (kx-worker.js)
+// into each element's canvas, handed to its worker; the page's thread only
+// fetches, so a picture of any size leaves it free (the library's decode of
+// 8192 x 8192 takes seconds).
 import { init } from './kx.js';
 
 // Constructed style sheets are CSSOM, not inline style: a page whose
@@ -19,6 +21,11 @@ canvas { display: block; width: 100%; height: 100%; }
 :host([state="error"]) .error { display: block; }
 `;
 
+/** The largest picture an element decodes unless its max-pixels says
+ * otherwise: 8192 x 8192, the largest a writer makes. A header is 16 bytes,
+ * and one stating more would make the decoder allocate for it. */
+export const DEFAULT_MAX_PIXELS = 8192 * 8192;
+
 let sharedSheet = null;
 function styleFor(shadow) {
   if ('adoptedStyleSheets' in shadow && typeof CSSStyleSheet === 'function' && 'replaceSync' in CSSStyleSheet.prototype) {
@@ -34,13 +41,69 @@ function styleFor(shadow) {
   }
 }
 
+// The pool: two workers at most (each holds a module whose memory grows to
+// the largest picture it decoded and keeps it), one where the machine has
+// two cores or fewer. Null where no worker can start (a policy without
+// worker-src for the script, an engine without module workers): the page
+// then decodes itself.
+const POOL_SIZE = Math.max(1, Math.min(2, (globalThis.navigator?.hardwareConcurrency ?? 2) - 1));
+let pool = null;
+
+function startWorker(codec) {
+  return new Promise((resolve) => {
+    let worker;
+    try {
+      worker = new Worker(new URL('./kx-worker.js', import.meta.url), { type: 'module' });
+    } catch {
+      resolve(null);
+      return;
+    }
+    const jobs = new Map();
+    const entry = { worker, jobs, elements: 0, next: 0 };
+    worker.onerror = () => {
+      resolve(null);
+      for (const job of jobs.values()) job.reject(new Error('the decoding worker stopped'));
+      jobs.clear();
+    };
+    worker.onmessage = ({ data }) => {
+      if (data.type === 'ready') resolve(entry);
+      else if (data.type === 'failed') resolve(null);
+      else if (data.type === 'done') {
+        const job = jobs.get(data.job);
+        jobs.delete(data.job);
+        if (data.error !== undefined) job?.reject(new Error(data.error)); else job?.resolve(data);
+      }
+    };
+    worker.postMessage({ type: 'start', module: codec.module, simd: codec.simd });
+  });
+}
+
+async function workers() {
+  if (pool === null) {
+    pool = init().then(async (codec) => {
+      const started = await Promise.all(Array.from({ length: POOL_SIZE }, () => startWorker(codec)));
+      return started.filter((w) => w !== null);
+    });
+  }
+  return pool;
+}
+
+// Tells the worker to let go of the canvas of an element that is gone.
+const forgetting = typeof FinalizationRegistry === 'function' ?
+  new FinalizationRegistry(({ entry, element }) => entry.worker.postMessage({ type: 'forget', element })) : null;
+
+let elementCount = 0;
+
 export class KxImageElement extends HTMLElement {
   static get observedAttributes() {
-    return ['src', 'alt', 'width', 'height'];
+    return ['src', 'alt', 'width', 'height', 'loading'];
   }
 
   #canvas;
   #errorBox;
+  #number = ++elementCount;
+  #worker = null;  // the pool's worker holding this element's canvas
+  #bitmaps = false;  // whether pictures arrive as ImageBitmaps (no canvas transfer)
   #load = 0;  // the latest load's number: older ones finishing late are dropped
   #abort = null;
   #started = null;  // the src attribute the latest load is for
@@ -48,6 +111,8 @@ export class KxImageElement extends HTMLElement {
   #complete = false;
   #streamComplete = null;
   #error = null;
+  #waiting = [];  // decode() promises of the current load
+  #visible = null;  // resolves a lazy load's wait for the viewport
 
   constructor() {
     super();
@@ -76,6 +141,8 @@ export class KxImageElement extends HTMLElement {
       if (this.isConnected) this.#start();
     } else if (name === 'alt') {
       this.#describe();
+    } else if (name === 'loading') {
+      if (after !== 'lazy') this.#visible?.();
     } else {
       this.#size();
     }
@@ -92,6 +159,21 @@ export class KxImageElement extends HTMLElement {
   set width(value) { this.setAttribute('width', String(value)); }
   get height() { return Number(this.getAttribute('height') ?? this.#natural.height); }
   set height(value) { this.setAttribute('height', String(value)); }
+  /** "lazy" waits until the element nears the viewport; "eager" (the default) loads at once. */
+  get loading() { return this.getAttribute('loading') === 'lazy' ? 'lazy' : 'eager'; }
+  set loading(value) { this.setAttribute('loading', value); }
+  /** As <img>'s: a hint, reflected; decoding is always off the page's thread. */
+  get decoding() {
+    const value = this.getAttribute('decoding');
+    return value === 'sync' || value === 'async' ? value : 'auto';
+  }
+  set decoding(value) { this.setAttribute('decoding', value); }
+  /** The largest picture, in pixels, this element decodes (max-pixels; 8192 × 8192 by default). */
+  get maxPixels() {
+    const value = Number(this.getAttribute('max-pixels'));
+    return Number.isInteger(value) && value > 0 ? value : DEFAULT_MAX_PIXELS;
+  }
+  set maxPixels(value) { this.setAttribute('max-pixels', String(value)); }
   get naturalWidth() { return this.#natural.width; }
   get naturalHeight() { return this.#natural.height; }
   /** Whether loading has ended, shown or failed, as for <img>. */
@@ -100,6 +182,15 @@ export class KxImageElement extends HTMLElement {
   get streamComplete() { return this.#streamComplete; }
   /** Why the picture could not be shown, or null. */
   get error() { return this.#error; }
+
+  /** As <img>'s: resolves once the current picture is shown, rejects (an
+   * EncodingError DOMException) if it cannot be. */
+  decode() {
+    if (this.#complete) {
+      return this.#error === null ? Promise.resolve() : Promise.reject(new DOMException(this.#error, 'EncodingError'));
+    }
+    return new Promise((resolve, reject) => this.#waiting.push({ resolve, reject }));
+  }
 
   // Screen readers meet one image, named by alt, whichever part shows; an
   // empty alt marks the picture as decoration, as it does on <img>.
@@ -136,7 +227,122 @@ export class KxImageElement extends HTMLElement {
     this.#error = error;
     this.setAttribute('state', state);
     this.#describe();
+    const waiting = this.#waiting;
+    this.#waiting = [];
+    for (const w of waiting) {
+      if (error === null) w.resolve(); else w.reject(new DOMException(error, 'EncodingError'));
+    }
     this.dispatchEvent(new Event(state === 'error' ? 'error' : 'load'));
+  }
+
+  // A lazy element's wait until it nears the viewport (or stops being lazy).
+  #nearViewport() {
+    if (this.loading !== 'lazy' || typeof IntersectionObserver !== 'function') return Promise.resolve();
+    return new Promise((resolve) => {
+      const observer = new IntersectionObserver((entries) => {
+        if (entries.some((e) => e.isIntersecting)) done();
+      }, { rootMargin: '200px' });
+      const done = () => {
+        observer.disconnect();
+        this.#visible = null;
+        resolve();
+      };
+      this.#visible = done;
+      observer.observe(this);
+    });
+  }
+
+  // The worker drawing this element's pictures, its canvas handed over on
+  // first use; null where the page decodes itself.
+  async #workerFor() {
+    if (this.#worker !== null) return this.#worker;
+    const started = await workers();
+    if (started.length === 0) return null;
+    if (this.#worker !== null) return this.#worker;
+    const entry = started.reduce((a, b) => (b.elements < a.elements ? b : a));
+    entry.elements += 1;
+    this.#worker = entry;
+    if (typeof this.#canvas.transferControlToOffscreen === 'function') {
+      const canvas = this.#canvas.transferControlToOffscreen();
+      entry.worker.postMessage({ type: 'canvas', element: this.#number, canvas }, [canvas]);
+      forgetting?.register(this, { entry, element: this.#number });
+    } else {
+      this.#bitmaps = true;
+    }
+    return entry;
+  }
+
+  // A file that arrives within WHOLE_WITHIN_MS is decoded whole and drawn
+  // once; one still arriving then goes to the element's worker piece by
+  // piece, which draws the rows as they become final. Drawing in bands has
+  // a price where the engine paints the canvas on the page's thread (WebKit:
+  // 1 to 2 s for 8192 x 8192 per frame), so it is kept for the slow
+  // arrivals it is for.
+  static #WHOLE_WITHIN_MS = 150;
+
+  // The pieces read so far, then the rest of the body, handed to the
+  // element's worker as they arrive.
+  async #decodeArriving(entry, pieces, reader) {
+    const job = entry.next++;
+    const done = new Promise((resolve, reject) => entry.jobs.set(job, { resolve, reject }));
+    entry.worker.postMessage({ type: 'stream', job, element: this.#number, maxPixels: this.maxPixels });
+    const send = (value) => {
+      // Handed over, not copied, where the piece owns its buffer.
+      const piece = value.byteOffset === 0 && value.byteLength === value.buffer.byteLength ? value : value.slice();
+      entry.worker.postMessage({ type: 'piece', job, bytes: piece }, [piece.buffer]);
+    };
+    pieces.forEach(send);
+    for (;;) {
+      const { done: ended, value } = await reader.read();
+      if (ended) break;
+      send(value);
+    }
+    entry.worker.postMessage({ type: 'end', job });
+    return (await done).facts;
+  }
+
+  async #decode(response) {
+    const entry = await this.#workerFor();
+    let bytes;
+    if (entry !== null && !this.#bitmaps && response.body !== null) {
+      const reader = response.body.getReader();
+      const pieces = [];
+      const start = performance.now();
+      for (;;) {
+        const { done, value } = await reader.read();
+        if (done) break;
+        pieces.push(value);
+        if (performance.now() - start > KxImageElement.#WHOLE_WITHIN_MS) return this.#decodeArriving(entry, pieces, reader);
+      }
+      bytes = new Uint8Array(pieces.reduce((n, p) => n + p.length, 0));
+      pieces.reduce((at, p) => (bytes.set(p, at), at + p.length), 0);
+    } else {
+      bytes = new Uint8Array(await response.arrayBuffer());
+    }
+    if (entry === null) {
+      // No worker: decoded here, as a last resort.
+      const codec = await init();
+      const info = codec.probe(bytes);
+      if (info.decodable && info.width * info.height > this.maxPixels) {
+        throw new RangeError(`${info.width} × ${info.height} is over the cap of ${this.maxPixels} pixels`);
+      }
+      const picture = codec.decode(bytes);
+      this.#canvas.width = picture.width;
+      this.#canvas.height = picture.height;
+      this.#canvas.getContext('2d').putImageData(new ImageData(picture.data, picture.width, picture.height), 0, 0);
+      return picture;
+    }
+    const job = entry.next++;
+    const done = new Promise((resolve, reject) => entry.jobs.set(job, { resolve, reject }));
+    const buffer = bytes.buffer;
+    entry.worker.postMessage({ type: 'decode', job, element: this.#number, bytes, maxPixels: this.maxPixels }, [buffer]);
+    const { facts, bitmap } = await done;
+    if (bitmap !== undefined) {
+      this.#canvas.width = bitmap.width;
+      this.#canvas.height = bitmap.height;
+      this.#canvas.getContext('bitmaprenderer').transferFromImageBitmap(bitmap);
+    }
+    return facts;
   }
 
   async #start() {
@@ -154,15 +360,12 @@ export class KxImageElement extends HTMLElement {
       return;
     }
     try {
+      await this.#nearViewport();
+      if (load !== this.#load) return;
       const response = await fetch(this.src, { signal: abort.signal });
       if (!response.ok) throw new Error(`HTTP ${response.status}`);
-      const bytes = new Uint8Array(await response.arrayBuffer());
-      const codec = await init();
+      const picture = await this.#decode(response);
       if (load !== this.#load) return;
-      const picture = codec.decode(bytes);
-      this.#canvas.width = picture.width;
-      this.#canvas.height = picture.height;
-      this.#canvas.getContext('2d').putImageData(new ImageData(picture.data, picture.width, picture.height), 0, 0);
       this.#natural = { width: picture.width, height: picture.height };
       this.#streamComplete = picture.complete;
       this.#size();

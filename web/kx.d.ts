@@ -1,5 +1,12 @@
 // Declarations of kx.js, the KX image codec as WebAssembly.
 
+/** A Uint8ClampedArray over an ArrayBuffer (not a SharedArrayBuffer), as ImageData takes it:
+ * `Uint8ClampedArray<ArrayBuffer>` where the library declares typed arrays
+ * generic (TypeScript 5.7 and later), plain `Uint8ClampedArray` before. */
+export type KxClampedBytes = ReturnType<Uint8ClampedArray['slice']>;
+/** A Uint8Array over an ArrayBuffer of its own (a BlobPart in every version). */
+export type KxFileBytes = ReturnType<Uint8Array['slice']>;
+
 /** Bytes of a file or a header. */
 export type KxBytes = ArrayBuffer | ArrayBufferView;
 
@@ -44,11 +51,27 @@ export interface KxPicture {
   width: number;
   height: number;
   /** RGBA rows from the top down, alpha 255. */
-  data: Uint8ClampedArray;
+  data: KxClampedBytes;
   /** false when the stream ended early and the rest was completed as readers complete it. */
   complete: boolean;
   /** Pixels the stream itself held: width × height when complete. */
   decodedPixels: number;
+}
+
+/** The rows decoded so far while a stream arrives: `data` is a view of the module's memory (the whole
+ * picture, rows from rowsFinal down not yet final), valid only during the call. */
+export interface KxRows {
+  width: number;
+  height: number;
+  rowsFinal: number;
+  data: KxClampedBytes;
+}
+
+export interface KxStreamOptions {
+  /** Called whenever more rows are final, from the top down, last with rowsFinal = height. */
+  onRows?: (rows: KxRows) => void;
+  /** Refuses (RangeError) a header stating more pixels, before anything is allocated for it. */
+  maxPixels?: number;
 }
 
 /** RGBA pixels with their size, such as an ImageData. */
@@ -80,14 +103,22 @@ export interface KxInitOptions {
 export interface KxCodec {
   /** Whether this is the SIMD build. */
   readonly simd: boolean;
+  /** The compiled module, to hand to a worker (postMessage) for a codec of its own there. */
+  readonly module: WebAssembly.Module;
   /** The library's version, "1.0.0". */
   readonly version: string;
   /** Reads a header (the first 16 bytes are looked at); never throws for bytes that are no KX header. */
   probe(bytes: KxBytes): KxHeaderInfo;
   /** Decodes a whole KX file. Throws KxError for a refused header; a damaged stream is no error. */
   decode(bytes: KxBytes): KxPicture;
+  /** Decodes a whole KX file into the module's memory and calls `use` with the picture, whose `data` is a
+   * view of that memory, valid only during the call (no copy is made); returns what `use` returns. */
+  decodeView<T>(bytes: KxBytes, use: (picture: KxPicture) => T): T;
+  /** Decodes a file as it arrives (a fetch body, or a Response holding one), in the pieces the stream gives;
+   * the same picture and report as decode of the whole file. */
+  decodeStream(source: ReadableStream<Uint8Array> | Response, options?: KxStreamOptions): Promise<KxPicture>;
   /** Encodes RGBA pixels (alpha ignored) into a KX file. Throws KxError for a bad size, level or buffer. */
-  encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Uint8Array;
+  encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): KxFileBytes;
 }
 
 /** Whether this engine runs WebAssembly SIMD. */
@@ -97,5 +128,8 @@ export function createCodec(options?: KxInitOptions): Promise<KxCodec>;
 /** The codec the functions below share, loaded once (with the first call's options). */
 export function init(options?: KxInitOptions): Promise<KxCodec>;
 export function probe(bytes: KxBytes): Promise<KxHeaderInfo>;
-export function decode(bytes: KxBytes): Promise<KxPicture>;
-export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<Uint8Array>;
+/** Decodes a whole file, or a stream (a fetch body, or a Response) as it arrives. */
+export function decode(input: KxBytes | ReadableStream<Uint8Array> | Response): Promise<KxPicture>;
+/** Whether decode is given a stream or a Response. */
+export function isStream(input: unknown): input is ReadableStream<Uint8Array> | Response;
+export function encode(pixels: KxPixels | ArrayBuffer | ArrayBufferView, options?: KxEncodeOptions): Promise<KxFileBytes>;

@@ -2,6 +2,9 @@
 // to WebAssembly, behind a small ES module. Pixels are RGBA rows from the
 // top down, as ImageData keeps them.
 
+import createSimdModule from './dist/kx-simd.js';
+import createPlainModule from './dist/kx-plain.js';
+
 const RESULT_NAMES = [
   'KX_OK',
   'KX_ERR_TRUNCATED_HEADER',
@@ -22,6 +25,8 @@ const RESULT_NAMES = [
   'KX_ERR_OUT_OF_MEMORY',
   'KX_ERR_FINISHED',
 ];
+// The numbers by name, so that calls below name the result they mean.
+const R = Object.fromEntries(RESULT_NAMES.map((name, code) => [name, code]));
 
 export const MIN_LEVEL = 1;
 export const MAX_LEVEL = 9;
@@ -54,11 +59,6 @@ function wasmUrl(simd) {
   return simd ? new URL('./dist/kx-simd.wasm', import.meta.url) : new URL('./dist/kx-plain.wasm', import.meta.url);
 }
 
-async function loadFactory(simd) {
-  const glue = simd ? await import('./dist/kx-simd.js') : await import('./dist/kx-plain.js');
-  return glue.default;
-}
-
 async function compileFrom(source) {
   if (source instanceof WebAssembly.Module) return source;
   if (source instanceof ArrayBuffer || ArrayBuffer.isView(source)) return WebAssembly.compile(source);
@@ -73,13 +73,27 @@ async function compileFrom(source) {
   }
   const url = source instanceof URL ? source : new URL(String(source), import.meta.url);
   if (url.protocol === 'file:') {
-    // Node (18 and later): fetch takes no file URLs.
-    const fs = await import(/* webpackIgnore: true */ 'node:fs/promises');
-    return WebAssembly.compile(await fs.readFile(url));
+    // fetch takes no file URLs (Node's neither); kx-node.js, the package's
+    // Node entry, hands the bytes over instead. No Node module is named
+    // here, so that no bundler meets one on its way to a page.
+    throw new Error(`cannot load ${url}: file URLs are read by kx-codec's Node entry`);
   }
   const response = await fetch(url);
   if (!response.ok) throw new Error(`cannot load ${url}: HTTP ${response.status}`);
   return compileFrom(response);
+}
+
+function concat(a, b) {
+  const joined = new Uint8Array(a.length + b.length);
+  joined.set(a);
+  joined.set(b, a.length);
+  return joined;
+}
+
+// Whether decode is given a stream (a fetch body) or a Response holding one.
+export function isStream(input) {
+  return (typeof ReadableStream === 'function' && input instanceof ReadableStream) ||
+    (typeof Response === 'function' && input instanceof Response);
 }
 
 function toBytes(input, what) {
@@ -91,9 +105,10 @@ function toBytes(input, what) {
 
 // Record words (web/glue/kx_wasm.cpp).
 const OUT_POINTER = 0, OUT_BYTES = 1, OUT_WIDTH = 2, OUT_HEIGHT = 3, OUT_COMPLETE = 4, OUT_DECODED_PIXELS = 5;
+const STREAM_DECODER = 0, STREAM_POINTER = 1, STREAM_BYTES = 2, STREAM_WIDTH = 3, STREAM_HEIGHT = 4;
 const RECORD_WORDS = 8;
 
-function makeCodec(module, simd) {
+function makeCodec(module, simd, compiled) {
   const text = (code) => {
     const heap = module.HEAPU8;
     const start = module._kxw_result_text(code) >>> 0;
@@ -112,7 +127,7 @@ function makeCodec(module, simd) {
     const record = module._kxw_alloc(4 * RECORD_WORDS) >>> 0;
     const src = bytes.length > 0 ? module._kxw_alloc(bytes.length) >>> 0 : 0;
     try {
-      if (record === 0 || (bytes.length > 0 && src === 0)) throw fail(16);
+      if (record === 0 || (bytes.length > 0 && src === 0)) throw fail(R.KX_ERR_OUT_OF_MEMORY);
       if (bytes.length > 0) module.HEAPU8.set(bytes, src);
       return body(src, record);
     } finally {
@@ -130,8 +145,24 @@ function makeCodec(module, simd) {
     return copy;
   };
 
+  // Decodes into a block of the module's memory and returns the picture
+  // with the block's address; the caller frees it.
+  const decodeToBlock = (input) => {
+    const bytes = toBytes(input, 'decode: the file');
+    return withInput(bytes, (src, record) => {
+      const result = module._kxw_decode(src, bytes.length, record);
+      if (result !== R.KX_OK) throw fail(result);
+      const w = words(record);
+      return {
+        width: w[OUT_WIDTH], height: w[OUT_HEIGHT], complete: w[OUT_COMPLETE] === 1, decodedPixels: w[OUT_DECODED_PIXELS],
+        pointer: w[OUT_POINTER] >>> 0, bytes: w[OUT_BYTES] >>> 0,
+      };
+    });
+  };
+
   return {
     simd,
+    module: compiled,
     version: `${Math.floor(module._kxw_version_number() / 10000)}.${
         Math.floor(module._kxw_version_number() / 100) % 100}.${module._kxw_version_number() % 100}`,
 
@@ -146,26 +177,98 @@ function makeCodec(module, simd) {
           height: w[3],
           coding: w[4],
           bytesPerPixel: w[5],
-          recognized: recognition === 0,
-          recognitionError: recognition === 0 ? null : text(recognition),
-          decodable: decoding === 0,
-          decodingError: decoding === 0 ? null : text(decoding),
+          recognized: recognition === R.KX_OK,
+          recognitionError: recognition === R.KX_OK ? null : text(recognition),
+          decodable: decoding === R.KX_OK,
+          decodingError: decoding === R.KX_OK ? null : text(decoding),
         };
       });
     },
 
     decode(input) {
-      const bytes = toBytes(input, 'decode: the file');
-      return withInput(bytes, (src, record) => {
-        const result = module._kxw_decode(src, bytes.length, record);
-        if (result !== 0) throw fail(result);
-        const w = words(record);
-        const width = w[OUT_WIDTH], height = w[OUT_HEIGHT];
-        const complete = w[OUT_COMPLETE] === 1;
-        const decodedPixels = w[OUT_DECODED_PIXELS];
-        const data = takeBlock(record, Uint8ClampedArray);
-        return {width, height, data, complete, decodedPixels};
+      const { pointer, bytes, ...picture } = decodeToBlock(input);
+      const data = new Uint8ClampedArray(module.HEAPU8.buffer.slice(pointer, pointer + bytes));
+      module._kxw_free(pointer);
+      return { ...picture, data };
+    },
+
+    decodeView(input, use) {
+      const { pointer, bytes, ...picture } = decodeToBlock(input);
+      try {
+        return use({ ...picture, data: new Uint8ClampedArray(module.HEAPU8.buffer, pointer, bytes) });
+      } finally {
+        module._kxw_free(pointer);
+      }
+    },
+
+    async decodeStream(source, options = {}) {
+      const reader = (typeof Response === 'function' && source instanceof Response ? source.body : source).getReader();
+      let decoder = 0, dst = 0, scratch = 0, scratchBytes = 0, width = 0, height = 0, dstBytes = 0;
+      const record = module._kxw_alloc(4 * RECORD_WORDS) >>> 0;
+      // Copies a piece into the module (one block, grown as needed) and
+      // pushes it; the rows final after it.
+      const push = (piece) => {
+        if (piece.length > scratchBytes) {
+          if (scratch !== 0) module._kxw_free(scratch);
+          scratch = module._kxw_alloc(piece.length) >>> 0;
+          scratchBytes = scratch === 0 ? 0 : piece.length;
+          if (scratch === 0) throw fail(R.KX_ERR_OUT_OF_MEMORY);
+        }
+        module.HEAPU8.set(piece, scratch);
+        const rows = module._kxw_decoder_push(decoder, scratch, piece.length);
+        if (rows < 0) throw fail(-rows);
+        return rows;
+      };
+      const report = (rows) => options.onRows?.({
+        width, height, rowsFinal: rows, data: new Uint8ClampedArray(module.HEAPU8.buffer, dst, dstBytes),
       });
+      try {
+        if (record === 0) throw fail(R.KX_ERR_OUT_OF_MEMORY);
+        // The header first: the decoder is made for it, then takes the
+        // file from its first byte.
+        let head = new Uint8Array(0);
+        let ended = false;
+        while (head.length < 16 && !ended) {
+          const { done, value } = await reader.read();
+          if (done) ended = true; else head = concat(head, toBytes(value, 'decode: a piece of the stream'));
+        }
+        if (options.maxPixels !== undefined) {
+          const info = this.probe(head);
+          if (info.decodable && info.width * info.height > options.maxPixels) {
+            throw new RangeError(`${info.width} × ${info.height} is over the cap of ${options.maxPixels} pixels`);
+          }
+        }
+        const started = withInput(head, (src) => module._kxw_decoder_start(src, head.length, record));
+        if (started !== R.KX_OK) throw fail(started);
+        const w = words(record);
+        decoder = w[STREAM_DECODER] >>> 0;
+        dst = w[STREAM_POINTER] >>> 0;
+        dstBytes = w[STREAM_BYTES] >>> 0;
+        width = w[STREAM_WIDTH];
+        height = w[STREAM_HEIGHT];
+        let rows = push(head);
+        report(rows);
+        while (rows < height) {
+          const { done, value } = await reader.read();
+          if (done) break;
+          const before = rows;
+          rows = push(toBytes(value, 'decode: a piece of the stream'));
+          if (rows > before) report(rows);
+        }
+        const finished = module._kxw_decoder_finish(decoder, record);
+        if (finished !== R.KX_OK) throw fail(finished);
+        const out = words(record);
+        if (rows < height) report(height);
+        return {
+          width, height, complete: out[OUT_COMPLETE] === 1, decodedPixels: out[OUT_DECODED_PIXELS],
+          data: new Uint8ClampedArray(module.HEAPU8.buffer.slice(dst, dst + dstBytes)),
+        };
+      } finally {
+        reader.cancel().catch(() => {});
+        if (decoder !== 0) module._kxw_decoder_end(decoder, dst);
+        if (scratch !== 0) module._kxw_free(scratch);
+        if (record !== 0) module._kxw_free(record);
+      }
     },
 
     encode(pixels, options = {}) {
@@ -182,12 +285,12 @@ function makeCodec(module, simd) {
       if (!Number.isInteger(level)) throw new TypeError('encode: level must be an integer');
       // The library refuses these itself; they are checked here too so that
       // values beyond 32 bits cannot wrap into accepted ones on the way in.
-      if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(12);
-      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(13);
-      if (bytes.length < 4 * width * height) throw fail(11);
+      if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(R.KX_ERR_BAD_SIZE);
+      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(R.KX_ERR_BAD_LEVEL);
+      if (bytes.length < 4 * width * height) throw fail(R.KX_ERR_BUFFER_TOO_SMALL);
       return withInput(bytes.subarray(0, 4 * width * height), (src, record) => {
         const result = module._kxw_encode(src, 4 * width * height, width, height, 4 * width, level, record);
-        if (result !== 0) throw fail(result);
+        if (result !== R.KX_OK) throw fail(result);
         return takeBlock(record, Uint8Array);
       });
     },
@@ -202,7 +305,10 @@ function makeCodec(module, simd) {
 export async function createCodec(options = {}) {
   const simd = options.simd ?? simdSupported();
   const compiled = await compileFrom(options.module ?? options.wasm ?? wasmUrl(simd));
-  const factory = await loadFactory(simd);
+  // The two loaders differ only in the file name they would fetch, which is
+  // never used here; both are imported statically so that a bundler
+  // building a worker into one file needs no code splitting.
+  const factory = simd ? createSimdModule : createPlainModule;
   const module = await new Promise((resolve, reject) => {
     factory({
       instantiateWasm(imports, receive) {
@@ -212,7 +318,7 @@ export async function createCodec(options = {}) {
       onAbort: (what) => reject(new Error(`the KX module stopped: ${what}`)),
     }).then(resolve, reject);
   });
-  return makeCodec(module, simd);
+  return makeCodec(module, simd, compiled);
 }
 
 let ready = null;
@@ -234,9 +340,12 @@ export async function probe(bytes) {
   return (await init()).probe(bytes);
 }
 
-/** Decodes a KX file to RGBA: {width, height, data, complete, decodedPixels}. */
-export async function decode(bytes) {
-  return (await init()).decode(bytes);
+/** Decodes a KX file to RGBA: {width, height, data, complete, decodedPixels}.
+ * Takes the bytes, or a ReadableStream (a fetch body) or Response decoded
+ * as its pieces arrive. */
+export async function decode(input) {
+  const codec = await init();
+  return isStream(input) ? codec.decodeStream(input) : codec.decode(input);
 }
 
 /** Encodes RGBA pixels (or an ImageData) into a KX file at options.level. */

@@ -71,6 +71,62 @@ int kxw_decode(const void* src, std::size_t src_bytes, std::int32_t* words) {
   return KX_OK;
 }
 
+// The words of the record kxw_decoder_start fills.
+enum StreamWord { kStreamDecoder, kStreamPointer, kStreamBytes, kStreamWidth, kStreamHeight, kStreamWords };
+
+// Starts a decoder in pieces for the header at head into top-down RGBA rows
+// without gaps in a block of its own: the decoder, the block and the
+// picture's size land in words. Nothing is allocated when the header is
+// refused. kxw_decoder_end frees both.
+int kxw_decoder_start(const void* head, std::size_t head_bytes, std::int32_t* words) {
+  kx_info info = KX_INFO_INIT;
+  const kx_result header = kx_probe(head, head_bytes, &info);
+  if (header != KX_OK) return header;
+  kx_decoder_options options = KX_DECODER_OPTIONS_INIT;
+  options.layout = KX_LAYOUT_RGBA;
+  options.stride_bytes = kx_default_stride(info.width, KX_LAYOUT_RGBA);
+  options.dst_bytes =
+      static_cast<std::size_t>(kx_buffer_bytes(info.width, info.height, KX_LAYOUT_RGBA, options.stride_bytes));
+  options.dst = std::malloc(options.dst_bytes);
+  if (options.dst == nullptr) return KX_ERR_OUT_OF_MEMORY;
+  kx_decoder* decoder = nullptr;
+  const kx_result result = kx_decoder_create(head, head_bytes, &options, &decoder);
+  if (result != KX_OK) {
+    std::free(options.dst);
+    return result;
+  }
+  words[kStreamDecoder] = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(decoder));
+  words[kStreamPointer] = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(options.dst));
+  words[kStreamBytes] = static_cast<std::int32_t>(options.dst_bytes);
+  words[kStreamWidth] = info.width;
+  words[kStreamHeight] = info.height;
+  return KX_OK;
+}
+
+// The rows final after the piece, or a result's negated number.
+std::int32_t kxw_decoder_push(kx_decoder* decoder, const void* bytes, std::size_t byte_count) {
+  std::int32_t rows_final = 0;
+  const kx_result result = kx_decoder_push(decoder, bytes, byte_count, &rows_final);
+  return result == KX_OK ? rows_final : -static_cast<std::int32_t>(result);
+}
+
+// Completes the picture; words as kxw_decode's (complete, decoded pixels).
+int kxw_decoder_finish(kx_decoder* decoder, std::int32_t* words) {
+  kx_decode_report report = KX_DECODE_REPORT_INIT;
+  const kx_result result = kx_decoder_finish(decoder, &report);
+  if (result != KX_OK) return result;
+  words[kOutWidth] = report.width;
+  words[kOutHeight] = report.height;
+  words[kOutComplete] = report.complete;
+  words[kOutDecodedPixels] = static_cast<std::int32_t>(report.decoded_pixels);
+  return KX_OK;
+}
+
+void kxw_decoder_end(kx_decoder* decoder, void* dst) {
+  kx_decoder_destroy(decoder);
+  std::free(dst);
+}
+
 // Encodes RGBA rows stride_bytes apart into a KX file in a block of its own
 // (the caller frees it), at `level` (0: the default).
 int kxw_encode(const void* pixels, std::size_t pixels_bytes, std::int32_t width, std::int32_t height,

@@ -11,9 +11,10 @@ import fs from 'node:fs';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-import * as kx from '../kx.js';
-import { picturesDir, reference, webDir, workDir } from './common.js';
-import { measure } from './measure.js';
+import * as kx from '../kx-node.js';
+import { nativeDecode, picturesDir, reference, webDir, workDir } from './common.js';
+import { measure, measureView } from './measure.js';
+import { writePng } from './png.js';
 import { serve } from './server.js';
 
 const rounds = Number(process.argv[2] ?? 5);
@@ -21,6 +22,11 @@ const encodeRounds = Number(process.argv[3] ?? 2);
 const names = ['flat.kx', 'photo.kx', 'art.kx'];
 const files = names.map((n) => path.join(picturesDir, n));
 const bytesList = files.map((f) => fs.readFileSync(f));
+// The same pictures as PNG, for the browser's own path to a canvas.
+for (const name of names) {
+  const png = path.join(picturesDir, name.replace(/\.kx$/, '.png'));
+  if (!fs.existsSync(png)) fs.writeFileSync(png, writePng(nativeDecode(path.join(picturesDir, name))));
+}
 
 const server = await serve({ '/': webDir, '/pictures/': picturesDir });
 const profile = fs.mkdtempSync(path.join(workDir, 'chromium-bench-'));
@@ -32,8 +38,10 @@ const browser = await puppeteer.launch({
 const page = await browser.newPage();
 await page.goto(`http://127.0.0.1:${server.address().port}/viewer/index.html`);
 await page.evaluate(async (names) => {
-  window.bench = { kx: await import('/kx.js'), measure: (await import('/test/measure.js')).measure };
-  window.bench.bytes = await Promise.all(names.map(async (n) => new Uint8Array(await (await fetch(`/pictures/${n}`)).arrayBuffer())));
+  window.bench = { kx: await import('/kx.js'), ...(await import('/test/measure.js')) };
+  const load = async (n) => new Uint8Array(await (await fetch(`/pictures/${n}`)).arrayBuffer());
+  window.bench.bytes = await Promise.all(names.map(load));
+  window.bench.pngs = await Promise.all(names.map((n) => load(n.replace(/\.kx$/, '.png'))));
 }, names);
 
 const runners = {
@@ -45,6 +53,17 @@ const runners = {
   'node plain': () => measure(kx, false, bytesList, 1, 0),
   'chromium simd': (encode) => page.evaluate((e) => window.bench.measure(window.bench.kx, true, window.bench.bytes, 1, e), encode ? 1 : 0),
   'chromium plain': () => page.evaluate(() => window.bench.measure(window.bench.kx, false, window.bench.bytes, 1, 0)),
+  'chromium view': () => page.evaluate(() => window.bench.measureView(window.bench.kx, true, window.bench.bytes, 1)),
+  'node view': () => measureView(kx, true, bytesList, 1),
+  // From a Response to a canvas: KX in the decode_ms column, PNG in encode_ms.
+  'canvas kx|png': () => page.evaluate(async () => {
+    const out = [];
+    for (let k = 0; k < window.bench.bytes.length; ++k) {
+      const t = await window.bench.toCanvas(window.bench.kx, window.bench.bytes[k], window.bench.pngs[k]);
+      out.push({ decode_ms: [t.kx_ms], encode_ms: [t.png_ms] });
+    }
+    return out;
+  }),
 };
 const best = {};
 for (let round = 0; round < rounds; ++round) {
@@ -67,8 +86,12 @@ for (const what of ['decode_ms', 'encode_ms']) {
   console.log(`\n${what === 'decode_ms' ? 'decode to RGBA' : 'encode RGBA at level 6'}: fastest ms (ratio to native)`);
   row(['', ...names]);
   for (const [runner, times] of Object.entries(best)) {
-    if (times.some((t) => t[what] === Infinity)) continue;
+    if (times.some((t) => t[what] === Infinity) || runner.startsWith('canvas')) continue;
     row([runner, ...times.map((t, k) => runner === 'native' ? t[what].toFixed(1)
       : `${t[what].toFixed(1)} (${(t[what] / best.native[k][what]).toFixed(2)}x)`)]);
   }
 }
+
+console.log('\nfrom a Response to pixels on a canvas in Chromium: fastest ms (KX / PNG)');
+row(['', ...names]);
+row(['KX, PNG', ...best['canvas kx|png'].map((t) => `${t.decode_ms.toFixed(1)}, ${t.encode_ms.toFixed(1)} (${(t.decode_ms / t.encode_ms).toFixed(2)}x)`)]);

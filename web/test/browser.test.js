@@ -50,7 +50,7 @@ async function newPage(pathname) {
     if (r.status() >= 400 && !r.url().endsWith('/favicon.ico')) problems.push(`HTTP ${r.status()}: ${r.url()}`);
   });
   await page.evaluateOnNewDocument(() => {
-    window.kxTest = { violations: [], longTasks: [], events: [] };
+    window.kxTest = { violations: [], longTasks: [], taskTimes: [], events: [] };
     document.addEventListener('securitypolicyviolation', (e) => window.kxTest.violations.push(e.violatedDirective));
     for (const type of ['load', 'error']) {
       document.addEventListener(type, (e) => {
@@ -58,7 +58,10 @@ async function newPage(pathname) {
       }, true);
     }
     new PerformanceObserver((list) => {
-      for (const entry of list.getEntries()) window.kxTest.longTasks.push(entry.duration);
+      for (const entry of list.getEntries()) {
+        window.kxTest.longTasks.push(entry.duration);
+        window.kxTest.taskTimes.push([entry.startTime, entry.duration]);
+      }
     }).observe({ type: 'longtask', buffered: true });
   });
   const response = await page.goto(origin + pathname, { waitUntil: 'load' });
@@ -109,6 +112,11 @@ async function openInViewer(page, file) {
     coding: document.getElementById('fact-coding').textContent,
     stream: document.getElementById('fact-stream').textContent,
     status: document.getElementById('status').textContent,
+    bytes: document.getElementById('fact-bytes').textContent,
+    time: document.getElementById('fact-time').textContent,
+    factsShown: getComputedStyle(document.getElementById('facts')).display !== 'none',
+    saveDisabled: [document.getElementById('save-png').disabled, document.getElementById('save-kx').disabled],
+    label: document.getElementById('picture').getAttribute('aria-label'),
   }));
 }
 
@@ -116,6 +124,8 @@ describe('viewer page', () => {
   test('opens KX files, saves PNG and KX, under the policy', async () => {
     const { page, problems } = await newPage('/viewer/index.html');
     await allowDownloads(page);
+    // The empty page shows no facts' labels.
+    assert.equal(await page.$eval('#facts', (e) => getComputedStyle(e).display), 'none');
 
     // Whole and damaged files: the canvas holds the native library's pixels.
     for (const [name, stream] of [['gradient-333x129.kx', 'complete'], ['cut-64x67.kx', 'ended early']]) {
@@ -127,6 +137,8 @@ describe('viewer page', () => {
       assert.equal(facts.coding, '0x83');
       assert.ok(facts.stream.startsWith(stream), facts.stream);
       assert.ok(sameBytes(await canvasPixels(page, '#picture', native.width, native.height), native.data), `${name}: canvas pixels`);
+      assert.equal(facts.bytes, `${fs.statSync(file).size.toLocaleString('en')} bytes`);
+      assert.match(facts.time, /^\d+\.\d ms$/);
     }
 
     // Save as PNG: the file holds the same pixels.
@@ -190,13 +202,30 @@ describe('viewer page', () => {
 
     // A file that is nothing the viewer reads: a visible error, and the
     // page still opens the next one.
+    // It clears the picture before it: no facts, nothing to save.
     const refused = await openInViewer(page, path.join(damagedDir, 'not-kx.kx'));
     assert.equal(refused.state, 'error');
     assert.match(refused.status, /not a KX, PNG or JPEG/);
+    assert.deepEqual([refused.factsShown, refused.saveDisabled, refused.label, refused.size], [false, [true, true], 'No picture open', '']);
+    assert.deepEqual(await page.evaluate(() => {
+      const c = document.getElementById('picture');
+      const copy = new OffscreenCanvas(1, 1).getContext('2d');
+      if (c.width > 0 && c.height > 0) copy.drawImage(c, 0, 0);
+      return Array.from(copy.getImageData(0, 0, 1, 1).data);
+    }), [0, 0, 0, 0]);
     const tooLarge = await openInViewer(page, path.join(damagedDir, 'too-large-32767.kx'));
     assert.equal(tooLarge.state, 'error');
     assert.match(tooLarge.status, /256 MiB/);
     assert.equal((await openInViewer(page, path.join(decodeDir, 'tokens-64x67.kx'))).state, 'shown');
+    // Fit enlarges a small picture to the room there is, keeping its
+    // proportions; 1:1 shows it at its size.
+    const shownSize = () => page.$eval('#picture', (c) => [c.getBoundingClientRect().width, c.getBoundingClientRect().height]);
+    const [fitWidth, fitHeight] = await shownSize();
+    assert.ok(fitWidth > 4 * 64, `fit: ${fitWidth}`);
+    assert.ok(Math.abs(fitWidth / fitHeight - 64 / 67) < 0.02, `fit: ${fitWidth} x ${fitHeight}`);
+    await page.click('#actual');
+    assert.deepEqual(await shownSize(), [64, 67]);
+    await page.click('#fit');
 
     // Nothing was blocked, and the policy is in force: an inline script is.
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
@@ -220,7 +249,21 @@ describe('viewer page', () => {
     await page.exposeFunction('kxStatus', (text) => statuses.push(text));
     await page.evaluate(() => new MutationObserver(() => window.kxStatus(document.getElementById('status').textContent))
       .observe(document.getElementById('status'), { childList: true, characterData: true, subtree: true }));
-    const facts = await openInViewer(page, path.join(picturesDir, 'large.kx'));
+    await page.evaluate(() => { delete document.getElementById('stage').dataset.state; });
+    await (await page.$('#file')).uploadFile(path.join(picturesDir, 'large.kx'));
+    // A file dropped while the large one opens is not lost silently.
+    const dropped = await page.evaluate(() => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(20)], 'second.kx'));
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      return document.getElementById('status').textContent;
+    });
+    assert.match(dropped, /^Still busy with large\.kx: second\.kx was not opened/);
+    await page.waitForFunction(() => document.getElementById('stage').dataset.state !== undefined, { timeout: 120_000 });
+    const facts = await page.evaluate(() => ({
+      state: document.getElementById('stage').dataset.state, status: document.getElementById('status').textContent,
+      size: document.getElementById('fact-size').textContent,
+    }));
     assert.equal(facts.state, 'shown', facts.status);
     assert.equal(facts.size, '8192 × 8192');
     // Let the first frames with the picture be painted: the canvas takes
@@ -308,6 +351,107 @@ describe('<kx-image>', () => {
     assert.deepEqual(moved, [['load', 'load'], 333, 129]);
     assert.match(state.missing.errorText, /HTTP 404/);
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
+    assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
+    await page.close();
+  });
+});
+
+describe('<kx-image> off the page\'s thread', () => {
+  test('8192 x 8192 and a 9000 x 9000 header leave no task over 50 ms; the cap, decode(), lazy loading', async () => {
+    // 16 bytes whose header states 9000 x 9000: within the library's own
+    // limit (243 MB as 24-bit), over the element's cap.
+    const header = Buffer.alloc(16);
+    header.write('KX', 0, 'latin1');
+    header[2] = 0x83;
+    header[3] = 3;
+    header.writeInt16LE(9000, 12);
+    header.writeInt16LE(9000, 14);
+    fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
+
+    const { page, problems } = await newPage('/test/element.html');
+    await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
+    const run = await page.evaluate(async () => {
+      const since = performance.now();
+      const make = (src, attributes = {}) => {
+        const element = document.createElement('kx-image');
+        for (const [name, value] of Object.entries(attributes)) element.setAttribute(name, value);
+        element.src = src;
+        document.body.append(element);
+        return element;
+      };
+      const outcome = (element) => element.decode().then(() => 'shown', (e) => `${e.name}: ${e.message}`);
+      const large = make('/pictures/large.kx', { width: '300' });
+      const header = make('/pictures/header-9000.kx');
+      const capped = make('/samples/gradient-333x129.kx', { 'max-pixels': '40000' });
+      const results = await Promise.all([outcome(large), outcome(header), outcome(capped)]);
+      await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(r, 500))));
+      // The canvas takes the picture's size when the worker's frame arrives.
+      const shown = large.shadowRoot.querySelector('canvas');
+      for (let k = 0; k < 100 && shown.width !== 8192; ++k) await new Promise((r) => setTimeout(r, 50));
+      const corner = new OffscreenCanvas(2, 2).getContext('2d');
+      corner.drawImage(large.shadowRoot.querySelector('canvas'), 8190, 8190, 2, 2, 0, 0, 2, 2);
+      return {
+        results, natural: [large.naturalWidth, large.naturalHeight, large.complete, header.complete],
+        corner: Array.from(corner.getImageData(0, 0, 2, 2).data),
+        // Long tasks reach observers only, never the performance timeline.
+        longTasks: window.kxTest.taskTimes.filter(([start]) => start >= since).map(([, duration]) => duration),
+      };
+    });
+    console.log(`long tasks on the page's thread while 8192 x 8192 and the 9000 x 9000 header load: ${JSON.stringify(run.longTasks.map(Math.round))}`);
+    assert.deepEqual(run.results[0], 'shown');
+    assert.match(run.results[1], /^EncodingError: .*9000 × 9000 is over the cap of 67108864 pixels/);
+    assert.match(run.results[2], /^EncodingError: .*333 × 129 is over the cap of 40000 pixels/);
+    assert.deepEqual(run.natural, [8192, 8192, true, true]);
+    assert.ok(run.longTasks.every((ms) => ms <= 50), `long tasks: ${run.longTasks}`);
+    const native = nativeDecode(path.join(picturesDir, 'large.kx')).data;
+    const at = (x, y) => Array.from(native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));
+    assert.deepEqual(run.corner, [...at(8190, 8190), ...at(8191, 8190), ...at(8190, 8191), ...at(8191, 8191)]);
+
+    // A picture arriving slowly in uneven pieces: rows are drawn while it
+    // arrives (the top rows shown, the bottom ones still empty), and it
+    // ends as the golden picture.
+    const partial = await page.evaluate(async () => {
+      const element = document.createElement('kx-image');
+      element.src = '/samples/gradient-333x129.kx?slow';
+      document.body.append(element);
+      const canvas = element.shadowRoot.querySelector('canvas');
+      const seen = [];
+      while (!element.complete) {
+        if (canvas.width === 333) {
+          const copy = new OffscreenCanvas(333, 129).getContext('2d');
+          copy.drawImage(canvas, 0, 0);
+          const data = copy.getImageData(0, 0, 333, 129).data;
+          seen.push([data[3], data[4 * 333 * 128 + 3]]);
+        }
+        await new Promise((r) => setTimeout(r, 20));
+      }
+      await element.decode();
+      return { seen, id: (element.id = 'slow') };
+    });
+    assert.ok(partial.seen.some(([top, bottom]) => top === 255 && bottom === 0), `alpha of the top and bottom rows seen: ${JSON.stringify(partial.seen)}`);
+    await page.waitForFunction(() => document.getElementById('slow').shadowRoot.querySelector('canvas').width === 333);
+    assert.ok(sameBytes(await canvasPixels(page, '#slow>>canvas', 333, 129), nativeDecode(path.join(decodeDir, 'gradient-333x129.kx')).data),
+      'the slowly arriving picture\'s pixels');
+
+    // loading="lazy" below the fold: no request until it is scrolled near.
+    const requested = [];
+    page.on('request', (r) => requested.push(new URL(r.url()).pathname));
+    const lazy = await page.evaluate(async () => {
+      const spacer = document.createElement('div');
+      spacer.style.height = '5000px';
+      document.body.append(spacer);
+      const element = document.createElement('kx-image');
+      element.loading = 'lazy';
+      element.src = '/samples/tokens-64x67.kx?lazy';
+      document.body.append(element);
+      await new Promise((r) => setTimeout(r, 500));
+      const before = element.complete;
+      element.scrollIntoView();
+      await element.decode();
+      return [before, element.complete, element.naturalWidth];
+    });
+    assert.deepEqual(lazy, [false, true, 64]);
+    assert.equal(requested.filter((p) => p === '/samples/tokens-64x67.kx').length, 1);
     assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
     await page.close();
   });

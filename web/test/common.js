@@ -58,3 +58,19 @@ export function sameBytes(a, b) {
   return a.length === b.length && Buffer.compare(Buffer.from(a.buffer, a.byteOffset, a.length),
     Buffer.from(b.buffer, b.byteOffset, b.length)) === 0;
 }
+
+// A golden bitmap (24-bit, bottom-up, rows padded to 4 bytes) as top-down
+// RGBA with alpha 255, as the decoders give it.
+export function goldenRgba(bmpFile) {
+  const bmp = fs.readFileSync(bmpFile);
+  const offset = bmp.readUInt32LE(10), width = bmp.readInt32LE(18), height = bmp.readInt32LE(22);
+  const stride = (3 * width + 3) & ~3;
+  const data = new Uint8Array(4 * width * height);
+  for (let y = 0; y < height; ++y) {
+    const row = offset + (height - 1 - y) * stride;
+    for (let x = 0; x < width; ++x) {
+      data.set([bmp[row + 3 * x + 2], bmp[row + 3 * x + 1], bmp[row + 3 * x], 255], 4 * (y * width + x));
+    }
+  }
+  return { width, height, data };
+}

@@ -6,7 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { describe, test, before } from 'node:test';
 
-import * as kx from '../kx.js';
+import * as kx from '../kx-node.js';
 import { nativeDecode, nativeEncode, picturesDir, sameBytes, sampleFiles } from './common.js';
 
 const builds = [{ name: 'simd', simd: true }, { name: 'plain', simd: false }];
@@ -72,6 +72,53 @@ for (const build of builds) {
         if (!picture.complete) damaged += 1;
       }
       assert.ok(decoded >= 20 && damaged >= 3, `${decoded} decoded, ${damaged} of them damaged`);
+    });
+
+    // A Response whose body arrives in uneven pieces (1 and 7 bytes, a few
+    // KiB, pieces ending inside the header and inside tokens): the picture
+    // and the report of the whole file's decode, or its refusal; every row
+    // the decoder calls final already holds its final pixels.
+    test('every sample decoded from a stream in uneven pieces gives the whole file\'s picture', async () => {
+      const SIZES = [1, 7, 3, 4096, 2, 65536, 13, 1000];
+      for (const file of sampleFiles()) {
+        const bytes = fs.readFileSync(file);
+        const name = path.relative(process.cwd(), file);
+        let at = 0;
+        let piece = 0;
+        const body = new ReadableStream({
+          pull(controller) {
+            if (at >= bytes.length) {
+              controller.close();
+              return;
+            }
+            const size = SIZES[piece++ % SIZES.length];
+            controller.enqueue(new Uint8Array(bytes.subarray(at, at + size)));
+            at += size;
+          },
+        });
+        let whole;
+        try {
+          whole = codec.decode(bytes);
+        } catch (e) {
+          await assert.rejects(codec.decodeStream(new Response(body)), (s) => s instanceof kx.KxError && s.code === e.code, name);
+          continue;
+        }
+        const seen = [];
+        let lastRows = 0;
+        const picture = await codec.decodeStream(new Response(body), {
+          onRows: ({ rowsFinal, data, width, height }) => {
+            assert.ok(rowsFinal >= lastRows && rowsFinal <= height, `${name}: ${rowsFinal} after ${lastRows}`);
+            const bytesFinal = 4 * width * rowsFinal;
+            seen.push([rowsFinal, sameBytes(data.subarray(0, bytesFinal), whole.data.subarray(0, bytesFinal))]);
+            lastRows = rowsFinal;
+          },
+        });
+        assert.deepEqual([picture.width, picture.height, picture.complete, picture.decodedPixels],
+          [whole.width, whole.height, whole.complete, whole.decodedPixels], name);
+        assert.ok(sameBytes(picture.data, whole.data), `${name}: pixels differ`);
+        assert.deepEqual(seen.filter(([, same]) => !same), [], `${name}: rows called final changed later`);
+        assert.equal(seen.at(-1)?.[0], whole.height, name);
+      }
     });
 
     test('the golden files decode to their bitmaps', () => {

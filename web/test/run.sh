@@ -10,5 +10,7 @@ PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
 ./build.sh
 test/prepare.sh
 node --test --test-reporter=tap test/node.test.js test/package.test.js
+node --test --test-reporter=tap test/consumer.test.js
 node --test --test-reporter=tap test/browser.test.js
+node --test --test-reporter=tap test/engines.test.js
 node test/bench.js "${KX_WEB_BENCH_ROUNDS:-3}" 1

@@ -13,7 +13,8 @@ const TYPES = {
   '.wasm': 'application/wasm', '.png': 'image/png', '.kx': 'application/octet-stream',
 };
 
-export function serve(roots) {
+// extraPolicy: directives added to the policy of given paths.
+export function serve(roots, extraPolicy = {}) {
   const server = http.createServer((request, response) => {
     const url = new URL(request.url, 'http://127.0.0.1');
     const pathname = decodeURIComponent(url.pathname);
@@ -27,9 +28,27 @@ export function serve(roots) {
     }
     response.writeHead(200, {
       'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream',
-      'Content-Security-Policy': POLICY,
+      'Content-Security-Policy': POLICY + (extraPolicy[pathname] ?? ''),
       'Cache-Control': 'no-store',
     });
+    if (url.searchParams.has('slow')) {
+      // The file in uneven pieces, 40 ms apart, as a slow connection gives it.
+      const bytes = fs.readFileSync(file);
+      const SIZES = [1, 7, 300, 5, 2000, 3, 4096, 11];
+      let at = 0, piece = 0;
+      const next = () => {
+        if (at >= bytes.length) {
+          response.end();
+          return;
+        }
+        const size = SIZES[piece++ % SIZES.length];
+        response.write(bytes.subarray(at, at + size));
+        at += size;
+        setTimeout(next, 40);
+      };
+      next();
+      return;
+    }
     fs.createReadStream(file).pipe(response);
   });
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));

@@ -53,15 +53,18 @@ async function open(file) {
   const info = codec.probe(bytes);
   if (info.decodable || bytes[0] === 0x4b && bytes[1] === 0x58) {
     progress('decoding', 0, 0);
+    const start = performance.now();
     const picture = codec.decode(bytes);  // throws the library's refusal
     await show(file.name, new ImageData(picture.data, picture.width, picture.height), {
       kind: 'kx', coding: info.coding, complete: picture.complete, decodedPixels: picture.decodedPixels,
+      fileBytes: bytes.length, decodeMs: performance.now() - start,
     });
     return;
   }
   // Anything else is handed to the browser's own decoders, pixels as stored:
   // no colour conversion, no premultiplication, alpha then dropped.
   progress('decoding', 0, 0);
+  const start = performance.now();
   let bitmap;
   try {
     bitmap = await createImageBitmap(new Blob([bytes], { type: file.type }),
@@ -76,7 +79,10 @@ async function open(file) {
   const image = context.getImageData(0, 0, canvas.width, canvas.height);
   const data = image.data;
   for (let k = 3; k < data.length; k += 4) data[k] = 255;
-  await show(file.name, image, { kind: 'image', coding: null, complete: true, decodedPixels: image.width * image.height });
+  await show(file.name, image, {
+    kind: 'image', coding: null, complete: true, decodedPixels: image.width * image.height,
+    fileBytes: bytes.length, decodeMs: performance.now() - start,
+  });
 }
 
 async function savePng() {
@@ -96,6 +102,19 @@ async function saveKx(level) {
   postMessage({ type: 'file', blob: new Blob([file], { type: 'image/x-kx' }), name: name.replace(/\.[^.]*$/, '') + '.kx' });
 }
 
+// A refused file leaves no picture here either: Save would otherwise save
+// the one before under its name.
+function forget() {
+  current = null;
+  if (canvas !== null) {
+    // A frame of one transparent pixel: a canvas of no size commits no
+    // frame, and the page's would go on showing the old picture.
+    canvas.width = 1;
+    canvas.height = 1;
+    renderer.transferFromImageBitmap(null);
+  }
+}
+
 onmessage = async ({ data }) => {
   try {
     if (data.type === 'canvas') {
@@ -105,6 +124,7 @@ onmessage = async ({ data }) => {
     else if (data.type === 'save-png') await savePng();
     else if (data.type === 'save-kx') await saveKx(data.level);
   } catch (e) {
-    postMessage({ type: 'error', message: e?.message ?? String(e) });
+    if (data.type === 'open') forget();
+    postMessage({ type: 'error', during: data.type, message: e?.message ?? String(e) });
   }
 };
