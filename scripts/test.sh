@@ -82,7 +82,7 @@ step "converters" magick/tests/run.sh build/release
 # KDE's thumbnails (KIO::PreviewJob, offscreen) with the release build's
 # Qt plug-in and MIME type installed into a prefix of their own (about 2 s).
 step "kde" desktop/kde/run.sh build/release
-step "web" web/test/run.sh
+step "web" web/tests/run.sh
 step "package" scripts/package.sh
 # The Debian packages of HEAD, built once and checked by lintian (about a
 # minute and a half; scripts/check_debs.sh builds twice and compares).

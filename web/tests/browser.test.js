@@ -298,7 +298,7 @@ describe('viewer page', () => {
 
 describe('<kx-image>', () => {
   test('renders a picture, sized like <img>, and shows its error state, firing its events', async () => {
-    const { page, problems } = await newPage('/test/element.html');
+    const { page, problems } = await newPage('/tests/element.html');
     await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
     const events = (await page.evaluate(() => window.kxTest.events)).sort();
     assert.deepEqual(events, ['broken:error', 'good:load', 'missing:error', 'scaled:load', 'styled:load']);
@@ -368,7 +368,7 @@ describe('<kx-image> off the page\'s thread', () => {
     header.writeInt16LE(9000, 14);
     fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
 
-    const { page, problems } = await newPage('/test/element.html');
+    const { page, problems } = await newPage('/tests/element.html');
     await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
     const run = await page.evaluate(async () => {
       const since = performance.now();

@@ -1,5 +1,5 @@
 // The packed tarball installed into a new project beside the bundlers a web
-// developer uses (pinned in test/consumer/package-lock.json, installed with
+// developer uses (pinned in tests/consumer/package-lock.json, installed with
 // npm ci), each building a page with <kx-image> with no configuration of
 // its own; each page, served under the strict policy, shows the picture
 // exactly in headless Chromium. Where a bundler copies no .wasm by itself,
@@ -15,7 +15,7 @@ import { goldenRgba, repoDir, sameBytes, webDir, workDir } from './common.js';
 import { serve } from './server.js';
 
 const decodeDir = path.join(repoDir, 'tests', 'data', 'decode');
-const consumerDir = path.join(webDir, 'test', 'consumer');
+const consumerDir = path.join(webDir, 'tests', 'consumer');
 const work = path.join(workDir, 'consumer');
 const project = path.join(work, 'project');
 const bin = (name) => path.join(project, 'node_modules', '.bin', name);

@@ -22,7 +22,7 @@ test('the packed package holds its files, within the size budget, and works once
     'dist/kx-plain.js', 'dist/kx-plain.wasm', 'viewer/index.html', 'viewer/viewer.js', 'viewer/worker.js']) {
     assert.ok(names.includes(name), `${name} missing from ${names}`);
   }
-  assert.ok(!names.some((n) => n.startsWith('test/') || n.startsWith('glue/') || n.startsWith('node_modules/')), String(names));
+  assert.ok(!names.some((n) => n.startsWith('tests/') || n.startsWith('glue/') || n.startsWith('node_modules/')), String(names));
 
   // Every shipped .wasm and .js but the element's, the viewer's and the
   // worker's, gzipped.

@@ -41,7 +41,7 @@ before(async () => {
   fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
   // The checks' page holds the viewer in a frame of its own site.
   server = await serve({ '/': webDir, '/samples/': decodeDir, '/damaged/': damagedDir, '/pictures/': picturesDir },
-    { '/test/engine.html': "; frame-src 'self'" });
+    { '/tests/engine.html': "; frame-src 'self'" });
   origin = `http://127.0.0.1:${server.address().port}`;
 });
 
@@ -63,7 +63,7 @@ async function withPuppeteer({ engine, ...options }) {
   try {
     const page = await browser.newPage();
     await page.setViewport({ width: 1200, height: 900 });
-    await page.goto(`${origin}/test/engine.html?gap=${ALLOWED_GAP_MS[engine]}`);
+    await page.goto(`${origin}/tests/engine.html?gap=${ALLOWED_GAP_MS[engine]}`);
     return await poll(() => page.evaluate(() => window.kxEngine));
   } finally {
     await browser.close();
@@ -109,7 +109,7 @@ async function withWebKit() {
     ({ sessionId: session } = await call('POST', '/session',
       { capabilities: { alwaysMatch: { 'webkitgtk:browserOptions': { binary, args: ['--automation'] } } } }));
     await call('POST', `/session/${session}/window/rect`, { width: 1200, height: 900 });
-    await call('POST', `/session/${session}/url`, { url: `${origin}/test/engine.html?gap=${ALLOWED_GAP_MS.webkit}` });
+    await call('POST', `/session/${session}/url`, { url: `${origin}/tests/engine.html?gap=${ALLOWED_GAP_MS.webkit}` });
     return await poll(() => call('POST', `/session/${session}/execute/sync`, { script: 'return window.kxEngine ?? null', args: [] }));
   } finally {
     if (session !== null) await call('DELETE', `/session/${session}`).catch(() => {});

@@ -8,9 +8,9 @@ cd "$(dirname "$0")/.."
 # puppeteer-core downloads no browser; the tests drive Debian's chromium.
 PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
 ./build.sh
-test/prepare.sh
-node --test --test-reporter=tap test/node.test.js test/package.test.js
-node --test --test-reporter=tap test/consumer.test.js
-node --test --test-reporter=tap test/browser.test.js
-node --test --test-reporter=tap test/engines.test.js
-node test/bench.js "${KX_WEB_BENCH_ROUNDS:-3}" 1
+tests/prepare.sh
+node --test --test-reporter=tap tests/node.test.js tests/package.test.js
+node --test --test-reporter=tap tests/consumer.test.js
+node --test --test-reporter=tap tests/browser.test.js
+node --test --test-reporter=tap tests/engines.test.js
+node tests/bench.js "${KX_WEB_BENCH_ROUNDS:-3}" 1

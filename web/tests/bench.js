@@ -5,7 +5,7 @@
 // time. Prints a table and writes build/web/bench.json; asserts nothing
 // about speed (the machine is shared).
 //
-//   node test/bench.js [ROUNDS [ENCODE_ROUNDS]]
+//   node tests/bench.js [ROUNDS [ENCODE_ROUNDS]]
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -38,7 +38,7 @@ const browser = await puppeteer.launch({
 const page = await browser.newPage();
 await page.goto(`http://127.0.0.1:${server.address().port}/viewer/index.html`);
 await page.evaluate(async (names) => {
-  window.bench = { kx: await import('/kx.js'), ...(await import('/test/measure.js')) };
+  window.bench = { kx: await import('/kx.js'), ...(await import('/tests/measure.js')) };
   const load = async (n) => new Uint8Array(await (await fetch(`/pictures/${n}`)).arrayBuffer());
   window.bench.bytes = await Promise.all(names.map(load));
   window.bench.pngs = await Promise.all(names.map((n) => load(n.replace(/\.kx$/, '.png'))));

@@ -163,6 +163,6 @@ int main(int argc, char** argv) {
     return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
   if (command == "pictures" && argc == 3) return Pictures(argv[2]);
   if (command == "time" && argc >= 4) return Time(std::atoi(argv[2]), argc - 3, argv + 3);
-  std::fprintf(stderr, "usage: see the comment at the top of web/test/native_kx.cpp\n");
+  std::fprintf(stderr, "usage: see the comment at the top of web/tests/native_kx.cpp\n");
   return 2;
 }
