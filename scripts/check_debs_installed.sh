@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The Debian packages installed as a user installs them, in a clean Debian
-# 12 root: `apt-get install ./*.deb` brings every dependency; gdk-pixbuf (a
-# program and the thumbnailer from its entry), Qt, Python's Pillow,
-# kxconv, pkg-config and find_package(kx) then work with no further step;
-# `apt-get purge` leaves no file and the caches forget KX
+# 12 root: `apt-get install ./*.deb` brings every dependency (GIMP
+# among them; ImageMagick and GraphicsMagick are installed first, as the
+# delegates only enhance them); gdk-pixbuf (a program and the thumbnailer
+# from its entry), Qt, Python's Pillow, kxconv, pkg-config,
+# find_package(kx), GIMP in batch mode, convert and gm convert then work
+# with no further step; `apt-get purge` leaves no file, the caches forget
+# KX and the converters' configuration is as it was
 # (tests/packages/inside_root.sh runs inside).
 #
 #   scripts/check_debs_installed.sh [DEBS_DIR]     # default build/debs
@@ -39,6 +42,7 @@ work=$root/work
 mkdir -p "$work/debs" "$work/programs" "$work/data" "$work/consumer"
 cp "$debs"/*.deb "$work/debs/"
 cp tests/data/decode/gradient-333x129.kx tests/data/decode/gradient-333x129.bmp "$work/data/"
+cp tests/data/decode/cut-64x67.kx tests/data/damaged/ten-bytes.kx "$work/data/"
 cp -r tests/consumer/. "$work/consumer/"
 cp tests/packages/inside_root.sh "$work/"
 # The test programs are built here, against Debian 12's gdk-pixbuf and Qt

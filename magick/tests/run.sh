@@ -46,6 +46,12 @@ fail() {
   echo "magick: FAIL: $*"
   failures=$((failures + 1))
 }
+# GraphicsMagick reads the first delegates.mgk only: the system's delegates
+# must still be there beside KX's (the installed file includes them).
+# (One line a delegate, with its arrow; long commands wrap.)
+system_delegates=$(env -u MAGICK_CONFIGURE_PATH gm convert -list delegates | grep -E '=>|<=')
+[ -n "$system_delegates" ] && [ "$(gm convert -list delegates | grep -E '=>|<=' | grep -v kxconv)" = "$system_delegates" ] ||
+  fail "gm: the system's delegates are not all read beside KX's"
 pairs=()  # PNG written by a converter, PNG kxconv wrote
 
 # Read.
