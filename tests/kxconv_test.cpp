@@ -582,11 +582,12 @@ TEST_F(KxconvTest, SkipExistingConvertsWhatIsMissingAndVerifyChangesNothing) {
   EXPECT_EQ(KxPixels(ReadFile(At("kx/a.kx"))), Bgr(TestPicture(5, 4))) << "without the option it is written";
 
   for (const std::string format : {"png", "bmp", "ppm"}) {
-    run = Kxconv("decode -o " + format + " --format " + format + " --verify kx/a.kx kx/b.kx kx/c.kx");
+    const std::string into = "decode -o " + format + " --format " + format;
+    run = Kxconv(into + " --verify kx/a.kx kx/b.kx kx/c.kx");
     EXPECT_EQ(run.status, 0) << format << ": " << run.err;
     EXPECT_EQ(Listing(At(format)), (std::vector<std::string>{"a." + format, "b." + format, "c." + format}));
     fs::remove(At(format) / ("b." + format));
-    run = Kxconv("decode -o " + format + " --format " + format + " --skip-existing --verify kx/a.kx kx/b.kx kx/c.kx");
+    run = Kxconv(into + " --skip-existing --verify kx/a.kx kx/b.kx kx/c.kx");
     EXPECT_EQ(run.status, 0) << format << ": " << run.err;
     EXPECT_NE(run.err.find("2 output(s) already there"), std::string::npos) << run.err;
   }
