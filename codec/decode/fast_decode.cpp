@@ -7,6 +7,7 @@
 #include "codec/decode/group_decode.h"
 #include "codec/decode/group_decode_kernel.h"
 #include "codec/decode/row_writer.h"
+#include "codec/decode/window_layout.h"
 #include "codec/format/kx_format.h"
 #include "codec/format/kx_stream.h"
 
@@ -15,31 +16,6 @@ namespace kx {
 namespace {
 
 using groups::CopyMatch;
-
-// Window layout: [0, kHistoryBytes) holds the bytes just before the output
-// position (zeros before the first output byte, which is what a copy reaching
-// before the start reads), then the bytes decoded since, then room.
-constexpr std::size_t kHistoryBytes = kMaxDistance;
-
-constexpr std::size_t kMaxTokenOutputBytes = kMaxCopyBytes;
-static_assert(kMaxRunBytes <= kMaxTokenOutputBytes, "");
-
-// Token by token near the ends, a slide makes room for the longest copy.
-constexpr std::size_t kCarefulRoomBytes = kMaxTokenOutputBytes + kWildBytes;
-
-// Finished bytes go to the bits block every 16 KiB, while they are still in
-// the first-level cache of small machines. (On the machine measured, with
-// 2 MiB of second-level cache, every size from 4 to 128 KiB gave the same
-// times within the noise.)
-constexpr std::size_t kFlushBytes = std::size_t{16} << 10;
-
-// A slide happens only once less than kFastRoomBytes (or kCarefulRoomBytes)
-// of window is left, so the history it moves lies wholly after the place it
-// moves to, and one unchecked group fits after it.
-static_assert(kMinDecodeWindowBytes >= 2 * kHistoryBytes + kFastRoomBytes, "slides never overlap");
-static_assert(kCarefulRoomBytes <= kFastRoomBytes, "");
-static_assert(kDecodeWindowBytes >= kMinDecodeWindowBytes && kDecodeWindowBytes <= (std::size_t{1} << 20),
-              "the window stays within the 1 MiB budget");
 
 // --- The decoder ------------------------------------------------------------
 
