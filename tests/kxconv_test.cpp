@@ -582,7 +582,10 @@ TEST_F(KxconvTest, SkipExistingConvertsWhatIsMissingAndVerifyChangesNothing) {
   EXPECT_EQ(KxPixels(ReadFile(At("kx/a.kx"))), Bgr(TestPicture(5, 4))) << "without the option it is written";
 
   for (const std::string format : {"png", "bmp", "ppm"}) {
-    const std::string into = "decode -o " + format + " --format " + format;
+    std::string into = "decode -o ";
+    into += format;
+    into += " --format ";
+    into += format;
     run = Kxconv(into + " --verify kx/a.kx kx/b.kx kx/c.kx");
     EXPECT_EQ(run.status, 0) << format << ": " << run.err;
     EXPECT_EQ(Listing(At(format)), (std::vector<std::string>{"a." + format, "b." + format, "c." + format}));

@@ -10,8 +10,11 @@
 namespace kx {
 
 // WebAssembly without shared memory has no threads to start: everything
-// runs on the calling thread there.
-#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+// runs on the calling thread there. So do the Windows builds: the imaging
+// codec links this library into a DLL that may import only KERNEL32 and
+// msvcrt, and the C++ runtime's threads would bring a thread library with
+// them.
+#if (defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)) || defined(_WIN32)
 #define KX_TWO_CORES 0
 #else
 #define KX_TWO_CORES 1
