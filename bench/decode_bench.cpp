@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/pictures.h"
+#include "bench/token_count.h"
 #include "codec/decode/fast_decode.h"
 #include "codec/format/bitmap.h"
 #include "codec/format/kx_format.h"
@@ -49,44 +50,6 @@ struct Sample {
   PictureLayout layout{};
   std::size_t tokens = 0;
 };
-
-// Tokens the decoder reads before the picture is complete.
-std::size_t CountTokens(const Bytes& file, std::size_t total_bytes) {
-  std::size_t i = 0;
-  std::size_t j = kHeaderBytes;
-  std::size_t tokens = 0;
-  unsigned flags = 0;
-  unsigned flags_left = 0;
-  while (i < total_bytes && j < file.size()) {
-    if (flags_left == 0) {
-      flags = file[j++];
-      flags_left = kGroupTokens;
-      if (j >= file.size()) break;
-    }
-    const bool control = (flags & kCurrentFlag) != 0;
-    flags <<= 1;
-    --flags_left;
-    ++tokens;
-    if (!control) {
-      ++i;
-      ++j;
-      continue;
-    }
-    const unsigned b = file[j++];
-    const TokenForm form = ClassifyControl(b);
-    if (form == TokenForm::kLiteralRun) {
-      i += RunLength(b);
-      j += RunLength(b);
-      continue;
-    }
-    if (file.size() - j < OperandBytes(form)) break;
-    const unsigned c = OperandBytes(form) > 0 ? file[j] : 0u;
-    const unsigned d = OperandBytes(form) > 1 ? file[j + 1] : 0u;
-    j += OperandBytes(form);
-    i += DecodeCopy(form, b, c, d).length;
-  }
-  return tokens;
-}
 
 Sample MakeSample(const std::string& kind, Pixels raw) {
   Sample s;
