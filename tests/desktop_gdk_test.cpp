@@ -14,6 +14,7 @@
 #include "codec/format/kx_format.h"
 #include "desktop/common/kx_picture.h"
 #include "tests/support/desktop_cases.h"
+#include "tests/support/thread_count.h"
 
 using namespace kx;
 
@@ -188,6 +189,24 @@ TEST(PixbufLoader, LargePicturesMatchThePlugin) {
   FeedLoader(ReadWholeFile(file.path), 1 << 16, false, &load);
   EXPECT_EQ(load.error, "");
   EXPECT_TRUE(SameAsPlugin(load.pixbuf, file.path));
+}
+
+// A whole file takes the library's whole-file decode, which chooses its
+// threads itself: a load that fell back to the decoder in pieces, or kept
+// to one thread, would start fewer threads than kx_decode does.
+TEST(PixbufLoader, WholeFilesTakeTheLibrarysWholeFileDecode) {
+  const PictureFile file = LargePicture();
+  const int library_threads = LibraryDecodeThreads(KX_SHARED_LIBRARY, file.path);
+  ASSERT_GE(library_threads, 1) << "kx_decode starts no thread for this picture here: the paths look alike";
+  // gdk-pixbuf reads its loaders and GLib its MIME database on the first
+  // load: not counted.
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(GoodPictures().front().path.c_str(), nullptr);
+  if (pixbuf != nullptr) g_object_unref(pixbuf);
+  pixbuf = nullptr;
+  const int load_threads = ThreadsStartedDuring([&] { pixbuf = gdk_pixbuf_new_from_file(file.path.c_str(), nullptr); });
+  EXPECT_EQ(load_threads, library_threads);
+  EXPECT_TRUE(SameAsPlugin(pixbuf, file.path));
+  if (pixbuf != nullptr) g_object_unref(pixbuf);
 }
 
 // Pieces of 1, 7 and 4096 bytes: the picture the plug-in gives, rows

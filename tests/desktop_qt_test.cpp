@@ -16,6 +16,7 @@
 
 #include "codec/format/kx_format.h"
 #include "tests/support/desktop_cases.h"
+#include "tests/support/thread_count.h"
 
 using namespace kx;
 
@@ -100,6 +101,22 @@ TEST(QtPlugin, LargePicturesMatchThePlugin) {
   QImageReader reader(QString::fromStdString(file.path));
   const QImage image = reader.read();
   EXPECT_TRUE(SameAsPlugin(image, file.path)) << reader.errorString().toStdString();
+}
+
+// A whole file takes the library's whole-file decode, which chooses its
+// threads itself: a read that decoded in pieces, or kept to one thread,
+// would start fewer threads than kx_decode does.
+TEST(QtPlugin, FilesTakeTheLibrarysWholeFileDecode) {
+  const PictureFile file = LargePicture();
+  const int library_threads = LibraryDecodeThreads(KX_SHARED_LIBRARY, file.path);
+  ASSERT_GE(library_threads, 1) << "kx_decode starts no thread for this picture here: the paths look alike";
+  // Qt finds and loads its plug-ins on the first read: not counted.
+  QImageReader(QString::fromStdString(GoodPictures().front().path)).read();
+  QImage image;
+  const int read_threads =
+      ThreadsStartedDuring([&] { image = QImageReader(QString::fromStdString(file.path)).read(); });
+  EXPECT_EQ(read_threads, library_threads);
+  EXPECT_TRUE(SameAsPlugin(image, file.path));
 }
 
 TEST(QtPlugin, DevicesByContentMatchThePlugin) {

@@ -1,0 +1,60 @@
+#include "tests/support/thread_count.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <vector>
+
+#include "kx.h"
+#include "tests/support/desktop_cases.h"
+
+namespace {
+
+std::atomic<int> g_threads_started{0};
+
+using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+using DecodeFn = kx_result (*)(const void*, size_t, int, void*, size_t, size_t, kx_decode_report*);
+using StrideFn = size_t (*)(int32_t, int);
+using ProbeFn = kx_result (*)(const void*, size_t, kx_info*);
+
+}  // namespace
+
+// The process's pthread_create: the program's definition comes first in
+// the lookup of every library and module, which reach it through their
+// PLT (std::thread through libstdc++'s).
+extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                                                                     void* (*start)(void*), void* argument) {
+  static const auto real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+  g_threads_started.fetch_add(1);
+  return real(thread, attributes, start, argument);
+}
+
+int ThreadsStartedDuring(const std::function<void()>& work) {
+  const int before = g_threads_started.load();
+  work();
+  return g_threads_started.load() - before;
+}
+
+int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path) {
+  static void* const library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return -1;
+  const auto decode = reinterpret_cast<DecodeFn>(dlsym(library, "kx_decode"));
+  const auto default_stride = reinterpret_cast<StrideFn>(dlsym(library, "kx_default_stride"));
+  const auto probe = reinterpret_cast<ProbeFn>(dlsym(library, "kx_probe"));
+  if (decode == nullptr || default_stride == nullptr || probe == nullptr) return -1;
+  const Bytes file = ReadWholeFile(file_path);
+  kx_info info = KX_INFO_INIT;
+  if (probe(file.data(), file.size(), &info) != KX_OK) return -1;
+  const std::size_t stride_bytes = default_stride(info.width, KX_LAYOUT_RGB);
+  // Fresh rows, as a loader's new pixbuf or image are.
+  const std::size_t rows_bytes = stride_bytes * static_cast<std::size_t>(info.height);
+  void* const rows = std::malloc(rows_bytes);
+  if (rows == nullptr) return -1;
+  kx_result result = KX_OK;
+  const int started = ThreadsStartedDuring(
+      [&] { result = decode(file.data(), file.size(), KX_LAYOUT_RGB, rows, stride_bytes, rows_bytes, nullptr); });
+  std::free(rows);
+  return result == KX_OK ? started : -1;
+}
