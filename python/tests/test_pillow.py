@@ -15,8 +15,8 @@ def header(width, height, coding=0x83, bytes_per_pixel=3):
 
 @pytest.fixture(params=["mapped", "generic"])
 def load_path(request, monkeypatch):
-    """Both ways load() can go: the mapped buffer, and Pillow's generic
-    load through KxDecoder (taken where Pillow had no map_buffer)."""
+    """Both ways load() can go: the mapped buffer, and the decoded rows
+    copied into Pillow's own image (taken where Pillow had no map_buffer)."""
     if request.param == "generic":
         monkeypatch.setattr(kx.pillow, "_map_buffer", None)
     else:
@@ -60,6 +60,42 @@ def test_every_file_loads_as_the_reference_decodes_it(samples_dir, tmp_path, loa
                     with pytest.raises(OSError, match="truncated"):
                         im.load()
     assert checked >= 40
+
+
+def count_decode_calls(monkeypatch):
+    """Counts the library's decode entry points from here on, by name."""
+    lib = kx._library.library()
+    calls = dict.fromkeys(("kx_decode", "kx_decoder_create", "kx_decoder_push"), 0)
+    for name in calls:
+        real = getattr(lib, name)
+
+        def counted(*args, name=name, real=real):
+            calls[name] += 1
+            return real(*args)
+
+        monkeypatch.setattr(lib, name, counted)
+    return calls
+
+
+def test_whole_files_take_one_decode_call_and_the_parser_the_decoder_in_pieces(samples_dir, load_path, monkeypatch):
+    """A whole file is one kx_decode call, which lets the library decode a
+    large picture on two threads; the decoder in pieces runs on the calling
+    thread alone, and is for what arrives in pieces."""
+    path = samples_dir / "gradient-333x129.kx"
+    data = path.read_bytes()
+    calls = count_decode_calls(monkeypatch)
+    for source in (path, io.BytesIO(data)):
+        with Image.open(source) as im:
+            im.load()
+    assert calls == {"kx_decode": 2, "kx_decoder_create": 0, "kx_decoder_push": 0}
+
+    calls.update(dict.fromkeys(calls, 0))
+    parser = ImageFile.Parser()
+    for start in range(0, len(data), 4096):
+        parser.feed(data[start : start + 4096])
+    parser.close()
+    assert calls["kx_decode"] == 0 and calls["kx_decoder_create"] == 1
+    assert calls["kx_decoder_push"] >= len(data) // 4096
 
 
 def test_open_reads_the_header_alone_and_load_no_more_than_the_stream_can_use(tmp_path, load_path):

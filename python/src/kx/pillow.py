@@ -5,7 +5,8 @@
     Image.open("picture.kx").save("picture.png")
 
 Opening reads the 16-byte header alone; load() reads at most what a stream
-for that picture can use and decodes it once, through libkx.
+for that picture can use and decodes it in one kx_decode call, which lets
+the library decode a large picture on two threads.
 ImageFile.Parser, fed a picture in pieces as it arrives, decodes each piece
 as it comes (KxDecoder), keeping no copy of what came before. Saving writes
 RGB pictures as they are and 1, L, P, LA and RGBA ones converted to RGB,
@@ -68,31 +69,39 @@ class KxImageFile(ImageFile.ImageFile):
         _set_mode(self, "RGB")
         self._size = (info.width, info.height)
         self._kx_max_input_bytes = info.max_input_bytes
-        # The tile serves ImageFile.Parser and Pillow's generic load (both
-        # through KxDecoder); load() below decodes without it.
+        # The tile serves ImageFile.Parser (through KxDecoder); load() below
+        # decodes without it.
         self.tile = [(DECODER, (0, 0) + self.size, self._kx_start, (info.max_input_bytes,))]
 
     def load(self):
-        if self.tile and self.fp is not None and _map_buffer is not None:
-            self._load_mapped()
+        if self.tile and self.fp is not None:
+            self._load_whole()
         return ImageFile.ImageFile.load(self)
 
-    def _load_mapped(self):
+    def _load_whole(self):
+        # The whole file is at hand: one kx_decode call, not the decoder in
+        # pieces that Pillow's generic load would feed, which runs on the
+        # calling thread alone.
         width, height = self.size
-        stride_bytes = width * _PILLOW_PIXEL_BYTES
+        mapped = _map_buffer is not None
+        stride_bytes = width * (_PILLOW_PIXEL_BYTES if mapped else 3)
         self.fp.seek(self._kx_start)
         data = self.fp.read(self._kx_max_input_bytes)
         pixels = kx._pixel_buffer(stride_bytes * height)
-        report = kx.decode_into(data, "RGBA", pixels, stride_bytes)
+        report = kx.decode_into(data, "RGBA" if mapped else "RGB", pixels, stride_bytes)
         del data
         # The file may have changed since _open read its header.
         if (report.width, report.height) != self.size:
             raise OSError(f"KX header changed from {width} x {height} to {report.width} x {report.height}")
         if not report.complete and not ImageFile.LOAD_TRUNCATED_IMAGES:
             raise _truncated_error(report, width, height)
-        # The buffer is this image's alone, so Pillow may write into it: the
-        # image is not marked read-only, unlike a mapping of a file.
-        self.im = _map_buffer(pixels, self.size, "raw", 0, ("RGB", stride_bytes, 1))
+        if mapped:
+            self.im = _map_buffer(pixels, self.size, "raw", 0, ("RGB", stride_bytes, 1))
+        else:
+            self.load_prepare()
+            _copy_rgb_rows(self.im, pixels, width, 0, height)
+        # The pixels are this image's alone, so Pillow may write into them:
+        # the image is not marked read-only, unlike a mapping of a file.
         self.readonly = 0
         self.tile = []
         self.load_end()
@@ -101,11 +110,29 @@ class KxImageFile(ImageFile.ImageFile):
         self.fp = None
 
 
+# Rows handed to Pillow's raw decoder a band at a time: each band is copied
+# out of the decode buffer first, and a band of about 1 MiB stays in the
+# second-level cache between that copy and Pillow's.
+_COPY_BAND_BYTES = 1 << 20
+
+
+def _copy_rgb_rows(im, pixels, width, first, end):
+    """Rows [first, end) of top-down RGB rows without padding in `pixels`
+    into Pillow's image `im`, through its raw decoder."""
+    row_bytes = width * 3
+    band_rows = max(1, _COPY_BAND_BYTES // row_bytes)
+    for top in range(first, end, band_rows):
+        bottom = min(end, top + band_rows)
+        raw = Image._getdecoder("RGB", "raw", ("RGB", 0, 1))
+        raw.setimage(im, (0, top, width, bottom))
+        raw.decode(pixels[top * row_bytes : bottom * row_bytes])
+
+
 def _rgb_map_buffer():
     """Image.core.map_buffer, what Image.frombuffer maps with, when it maps
     the library's RGBA rows as an RGB image here; None otherwise (were it
-    gone, or RGB pixels ever kept otherwise), and load() then takes
-    Pillow's generic path through KxDecoder."""
+    gone, or RGB pixels ever kept otherwise), and load() then copies the
+    decoded rows into an image of Pillow's own."""
     map_buffer = getattr(Image.core, "map_buffer", None)
     if map_buffer is None:
         return None
@@ -206,11 +233,8 @@ class KxDecoder(ImageFile.PyDecoder):
         # row once.
         if rows_final <= self._rows_copied:
             return
-        width = self.state.xsize
         first, self._rows_copied = self._rows_copied, rows_final
-        raw = Image._getdecoder(self.mode, "raw", ("RGB", 0, 1))
-        raw.setimage(self.im, (0, first, width, rows_final))
-        raw.decode(self._pixels[first * width * 3 : rows_final * width * 3])
+        _copy_rgb_rows(self.im, self._pixels, self.state.xsize, first, rows_final)
 
     def _finish(self):
         report = kx_decode_report(struct_bytes=ctypes.sizeof(kx_decode_report))
