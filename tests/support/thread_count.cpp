@@ -25,7 +25,7 @@ using ProbeFn = kx_result (*)(const void*, size_t, kx_info*);
 // the lookup of every library and module, which reach it through their
 // PLT (std::thread through libstdc++'s).
 extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                                                                     void* (*start)(void*), void* argument) {
+                                                                     void* (*start)(void*), void* argument) noexcept {
   static const auto real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
   g_threads_started.fetch_add(1);
   return real(thread, attributes, start, argument);
