@@ -17,6 +17,7 @@
 #include "codec/reference/decompress.h"
 #include "plugin/spi.h"
 #include "tests/support/kx_build.h"
+#include "tests/support/thread_count.h"
 #include "tools/host/host.h"
 
 using namespace kx;
@@ -306,6 +307,39 @@ TEST_F(KxconvTest, DecodeShowsWhatAViewerShows) {
   }
   EXPECT_NE(Kxconv("decode cut.kx cut.ppm").err.find("cut.kx: warning: stream ended early at pixel"),
             std::string::npos);
+}
+
+// A whole file takes the library's whole-file decode, which chooses its
+// threads itself: kxconv starts exactly the threads kx_decode starts for the
+// file, where a decode in pieces, or on one thread, would start fewer.
+// Counted by a preloaded pthread_create, natively only: not for another
+// program under test (the Windows build under Wine), nor in a sanitized
+// build, whose runtime must be the first library loaded.
+TEST_F(KxconvTest, DecodeTakesTheLibrarysWholeFileDecode) {
+#if defined(KX_THREAD_COUNT_PRELOAD)
+  const char* other = std::getenv("KXCONV_UNDER_TEST");
+  if (other != nullptr && *other != '\0') GTEST_SKIP() << "threads are counted in the native kxconv only";
+  std::mt19937 rng(92);
+  constexpr int kWidth = 4001;
+  constexpr int kHeight = 2900;  // 34.8 MB of pixels: the prefault thread's size too
+  WriteFile(At("large.kx"), MakeKx(kWidth, kHeight, LongCopyTokenStream(rng, std::size_t{3} * kWidth * kHeight)));
+  const int library_threads = LibraryDecodeThreads(KX_SHARED_LIBRARY, At("large.kx").string());
+  ASSERT_GE(library_threads, 1) << "kx_decode starts no thread for this picture here: the paths look alike";
+  setenv("LD_PRELOAD", KX_THREAD_COUNT_PRELOAD, 1);
+  setenv("KX_THREAD_COUNT_FILE", At(".threads").c_str(), 1);
+  const RunResult run = Kxconv("decode large.kx large.ppm");
+  unsetenv("LD_PRELOAD");
+  unsetenv("KX_THREAD_COUNT_FILE");
+  ASSERT_EQ(run.status, 0) << run.err;
+  // A line from each process of the command (kxconv's, and the shell's
+  // when it did not hand over to kxconv).
+  int started = 0;
+  std::ifstream lines(At(".threads"));
+  for (int n = 0; lines >> n;) started += n;
+  EXPECT_EQ(started, library_threads);
+#else
+  GTEST_SKIP() << "a sanitized kxconv cannot take a preloaded library";
+#endif
 }
 
 // A picture from a pipe, in uneven pieces with pauses between them (the

@@ -5,10 +5,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "kx.h"
-#include "tests/support/desktop_cases.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ int LibraryDecodeThreads(const std::string& library_path, const std::string& fil
   const auto default_stride = reinterpret_cast<StrideFn>(dlsym(library, "kx_default_stride"));
   const auto probe = reinterpret_cast<ProbeFn>(dlsym(library, "kx_probe"));
   if (decode == nullptr || default_stride == nullptr || probe == nullptr) return -1;
-  const Bytes file = ReadWholeFile(file_path);
+  std::ifstream in(file_path, std::ios::binary);
+  const std::vector<char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   kx_info info = KX_INFO_INIT;
   if (probe(file.data(), file.size(), &info) != KX_OK) return -1;
   const std::size_t stride_bytes = default_stride(info.width, KX_LAYOUT_RGB);
