@@ -323,7 +323,7 @@ TEST_F(KxconvTest, DecodeTakesTheLibrarysWholeFileDecode) {
   constexpr int kWidth = 4001;
   constexpr int kHeight = 2900;  // 34.8 MB of pixels: the prefault thread's size too
   WriteFile(At("large.kx"), MakeKx(kWidth, kHeight, LongCopyTokenStream(rng, std::size_t{3} * kWidth * kHeight)));
-  const int library_threads = LibraryDecodeThreads(KX_SHARED_LIBRARY, At("large.kx").string());
+  const int library_threads = LibraryDecodeThreads(KX_SHARED_LIBRARY, At("large.kx").string(), KX_LAYOUT_BGR);
   ASSERT_GE(library_threads, 1) << "kx_decode starts no thread for this picture here: the paths look alike";
   setenv("LD_PRELOAD", KX_THREAD_COUNT_PRELOAD, 1);
   setenv("KX_THREAD_COUNT_FILE", At(".threads").c_str(), 1);

@@ -38,7 +38,7 @@ int ThreadsStartedDuring(const std::function<void()>& work) {
   return g_threads_started.load() - before;
 }
 
-int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path) {
+int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path, int layout) {
   static void* const library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return -1;
   const auto decode = reinterpret_cast<DecodeFn>(dlsym(library, "kx_decode"));
@@ -49,14 +49,14 @@ int LibraryDecodeThreads(const std::string& library_path, const std::string& fil
   const std::vector<char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   kx_info info = KX_INFO_INIT;
   if (probe(file.data(), file.size(), &info) != KX_OK) return -1;
-  const std::size_t stride_bytes = default_stride(info.width, KX_LAYOUT_RGB);
+  const std::size_t stride_bytes = default_stride(info.width, layout);
   // Fresh rows, as a loader's new pixbuf or image are.
   const std::size_t rows_bytes = stride_bytes * static_cast<std::size_t>(info.height);
   void* const rows = std::malloc(rows_bytes);
   if (rows == nullptr) return -1;
   kx_result result = KX_OK;
   const int started = ThreadsStartedDuring(
-      [&] { result = decode(file.data(), file.size(), KX_LAYOUT_RGB, rows, stride_bytes, rows_bytes, nullptr); });
+      [&] { result = decode(file.data(), file.size(), layout, rows, stride_bytes, rows_bytes, nullptr); });
   std::free(rows);
   return result == KX_OK ? started : -1;
 }

@@ -14,11 +14,14 @@
 #include <functional>
 #include <string>
 
+#include "kx.h"
+
 // Threads started, anywhere in the process, while `work` ran.
 int ThreadsStartedDuring(const std::function<void()>& work);
 
 // Threads the build's shared library (libkx.so.1 at library_path, loaded
-// once) starts when kx_decode decodes the file whole into fresh top-down RGB
-// rows of its default stride, as the desktop loaders ask for them; -1 when
-// the library or the file cannot be had or the decode fails.
-int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path);
+// once) starts when kx_decode decodes the file whole into fresh rows of
+// `layout` (by default RGB, as the desktop loaders ask for them) at its
+// default stride; -1 when the library or the file cannot be had or the
+// decode fails.
+int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path, int layout = KX_LAYOUT_RGB);
