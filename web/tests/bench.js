@@ -150,15 +150,19 @@ const median = (values) => {
 // For each runner and picture: the fastest time over the rounds, and the
 // median and range of the per-round ratios to `over` (native, or for the
 // canvas the PNG path).
+// Rounds without a time for the runner or its reference (encoding is
+// measured in the first rounds only) are left out.
 function summary(what, ratioTo) {
   const out = {};
   for (const [runner, pictures] of Object.entries(perRound)) {
-    if (pictures.some((r) => r.some((t) => t[what] === null))) continue;
-    out[runner] = pictures.map((roundsOf, k) => {
-      const ratios = roundsOf.map((t, j) => t[what] / ratioTo(k, j));
-      return { fastest_ms: Math.min(...roundsOf.map((t) => t[what])), median_ratio: median(ratios),
+    const cells = pictures.map((roundsOf, k) => {
+      const paired = roundsOf.map((t, j) => [t[what], ratioTo(k, j)]).filter(([t, r]) => t !== null && r !== null);
+      if (paired.length === 0) return null;
+      const ratios = paired.map(([t, r]) => t / r);
+      return { fastest_ms: Math.min(...paired.map(([t]) => t)), median_ratio: median(ratios),
         min_ratio: Math.min(...ratios), max_ratio: Math.max(...ratios) };
     });
+    if (!cells.includes(null)) out[runner] = cells;
   }
   return out;
 }
