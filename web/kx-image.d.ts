@@ -27,6 +27,9 @@ export class KxImageElement extends HTMLElement {
   readonly error: string | null;
   /** Resolves once the current picture is shown; rejects with an EncodingError DOMException if it cannot be. */
   decode(): Promise<void>;
+  /** The picture's pixels at its full size, whatever size it is shown at, as a 2D context's getImageData gives
+   * them; rejects with an InvalidStateError DOMException unless a picture is shown. */
+  getImageData(sx: number, sy: number, sw: number, sh: number): Promise<ImageData>;
 }
 
 declare global {

@@ -4,7 +4,8 @@
 // Pictures are decoded and drawn by a small pool of workers (kx-worker.js)
 // into each element's canvas, handed to its worker; the page's thread only
 // fetches, so a picture of any size leaves it free (the library's decode of
-// 8192 x 8192 takes seconds).
+// 8192 x 8192 takes seconds). The canvas is as large as the screen shows
+// it, the worker keeping the picture at full size (getImageData reads it).
 import { init } from './kx.js';
 
 // Constructed style sheets are CSSOM, not inline style: a page whose
@@ -94,6 +95,29 @@ const forgetting = typeof FinalizationRegistry === 'function' ?
 
 let elementCount = 0;
 
+// The size each element's canvas takes on the screen, in device pixels,
+// for its worker to draw the picture at that size: one observer for all.
+const resized = new WeakMap();  // canvas -> the element's handler
+const observer = typeof ResizeObserver === 'function' ?
+  new ResizeObserver((entries) => { for (const entry of entries) resized.get(entry.target)?.(boxOf(entry)); }) : null;
+
+function boxOf(entry) {
+  const device = entry.devicePixelContentBoxSize?.[0];
+  if (device !== undefined) return { width: Math.round(device.inlineSize), height: Math.round(device.blockSize) };
+  const ratio = globalThis.devicePixelRatio || 1;
+  return { width: Math.round(entry.contentRect.width * ratio), height: Math.round(entry.contentRect.height * ratio) };
+}
+
+function observe(canvas) {
+  try {
+    // Device pixels where the engine reports them: a page zoom then draws
+    // the picture again at the new size.
+    observer?.observe(canvas, { box: 'device-pixel-content-box' });
+  } catch {
+    observer?.observe(canvas);
+  }
+}
+
 export class KxImageElement extends HTMLElement {
   static get observedAttributes() {
     return ['src', 'alt', 'width', 'height', 'loading'];
@@ -113,6 +137,7 @@ export class KxImageElement extends HTMLElement {
   #error = null;
   #waiting = [];  // decode() promises of the current load
   #visible = null;  // resolves a lazy load's wait for the viewport
+  #box = null;  // the canvas's size on the screen in device pixels, once known
 
   constructor() {
     super();
@@ -126,13 +151,34 @@ export class KxImageElement extends HTMLElement {
     this.#errorBox.className = 'error';
     this.#errorBox.setAttribute('part', 'error');
     shadow.append(this.#canvas, this.#errorBox);
+    resized.set(this.#canvas, (box) => {
+      this.#box = box;
+      this.#sendBox();
+    });
+  }
+
+  // Tells the worker drawing this element's canvas the size it is shown at
+  // (measured now where no observation has come yet).
+  #sendBox() {
+    if (this.#worker === null || this.#bitmaps) return;
+    if (this.#box === null) {
+      const rect = this.#canvas.getBoundingClientRect();
+      const ratio = globalThis.devicePixelRatio || 1;
+      this.#box = { width: Math.round(rect.width * ratio), height: Math.round(rect.height * ratio) };
+    }
+    this.#worker.worker.postMessage({ type: 'size', element: this.#number, ...this.#box });
   }
 
   // As an <img>, the element goes on loading while it is out of the
   // document, so that moving it elsewhere costs no second fetch.
   connectedCallback() {
     this.#describe();
+    observe(this.#canvas);
     if (this.getAttribute('src') !== this.#started) this.#start();
+  }
+
+  disconnectedCallback() {
+    observer?.unobserve(this.#canvas);
   }
 
   attributeChangedCallback(name, before, after) {
@@ -190,6 +236,31 @@ export class KxImageElement extends HTMLElement {
       return this.#error === null ? Promise.resolve() : Promise.reject(new DOMException(this.#error, 'EncodingError'));
     }
     return new Promise((resolve, reject) => this.#waiting.push({ resolve, reject }));
+  }
+
+  /** The picture's pixels at its full size, whatever size it is shown at,
+   * as a 2D context's getImageData gives them (the part outside the
+   * picture transparent); rejects with an InvalidStateError DOMException
+   * unless a picture is shown. */
+  async getImageData(sx, sy, sw, sh) {
+    if (!this.#complete || this.#error !== null) throw new DOMException('no picture is shown', 'InvalidStateError');
+    if (!(sw > 0 && sh > 0)) throw new DOMException('the width and height must be over 0', 'IndexSizeError');
+    const entry = this.#worker;
+    if (entry !== null && !this.#bitmaps) {
+      const job = entry.next++;
+      const done = new Promise((resolve, reject) => entry.jobs.set(job, { resolve, reject }));
+      entry.worker.postMessage({ type: 'pixels', job, element: this.#number, x: sx, y: sy, width: sw, height: sh });
+      const { image } = await done;
+      return new ImageData(image.data, image.width, image.height);
+    }
+    // Drawn on this page (a bitmap, or decoded here): the canvas holds the
+    // picture at full size.
+    const copy = document.createElement('canvas');
+    copy.width = sw;
+    copy.height = sh;
+    const context = copy.getContext('2d');
+    context.drawImage(this.#canvas, sx, sy, sw, sh, 0, 0, sw, sh);
+    return context.getImageData(0, 0, sw, sh);
   }
 
   // Screen readers meet one image, named by alt, whichever part shows; an
@@ -266,6 +337,7 @@ export class KxImageElement extends HTMLElement {
       const canvas = this.#canvas.transferControlToOffscreen();
       entry.worker.postMessage({ type: 'canvas', element: this.#number, canvas }, [canvas]);
       forgetting?.register(this, { entry, element: this.#number });
+      this.#sendBox();
     } else {
       this.#bitmaps = true;
     }
@@ -275,9 +347,9 @@ export class KxImageElement extends HTMLElement {
   // A file that arrives within WHOLE_WITHIN_MS is decoded whole and drawn
   // once; one still arriving then goes to the element's worker piece by
   // piece, which draws the rows as they become final. Drawing in bands has
-  // a price where the engine paints the canvas on the page's thread (WebKit:
-  // 1 to 2 s for 8192 x 8192 per frame), so it is kept for the slow
-  // arrivals it is for.
+  // a price where the engine paints the canvas on the page's thread (WebKit,
+  // every frame, for a canvas as large as the element is shown), so it is
+  // kept for the slow arrivals it is for.
   static #WHOLE_WITHIN_MS = 150;
 
   // The pieces read so far, then the rest of the body, handed to the

@@ -2,29 +2,107 @@
 // them): decodes into the module's memory and draws from a view of it, so
 // that a picture crosses no thread as pixels and the page's thread never
 // decodes or copies one. The page hands over the compiled module (it never
-// fetches here) and each element's canvas (an OffscreenCanvas) once.
+// fetches here), each element's canvas (an OffscreenCanvas) once, and the
+// size its box takes on the screen whenever that changes.
+//
+// Each element's picture is kept here at full size (its source canvas,
+// which the element's getImageData reads), and its shown canvas is only as
+// large as the screen shows it: WebKitGTK paints a canvas on the page's
+// thread, and an 8192 x 8192 one took it 0.2 to 2 s per paint, where the
+// same picture drawn into a canvas of the box's 300 x 300 took 16 ms.
 import { createCodec } from './kx.js';
 
 let codec = null;
-const canvases = new Map();  // element number -> its OffscreenCanvas
+// element number -> {canvas: its shown OffscreenCanvas, source: the
+// picture at full size or null, box: its box in device pixels (0: not laid
+// out yet)}, with each canvas's 2D context, taken once (Firefox refuses a
+// second getContext on a canvas handed over by the page).
+const elements = new Map();
 let queue = Promise.resolve();
+
+function stateOf(element) {
+  let state = elements.get(element);
+  if (state === undefined) {
+    state = { canvas: null, context: null, source: null, sourceContext: null, box: { width: 0, height: 0 } };
+    elements.set(element, state);
+  }
+  return state;
+}
+
+// The shown canvas's size: the box's in device pixels, never over the
+// picture's own (a larger box is filled by the page scaling the canvas up,
+// as for any canvas). A box of which one side is not known yet (the
+// element takes the picture's proportions once its size is known) is
+// completed in those proportions; one not laid out at all gets the
+// picture's size.
+function shownSize(width, height, box) {
+  if (box.width > 0 && box.height > 0) {
+    return { width: Math.min(width, box.width), height: Math.min(height, box.height) };
+  }
+  if (box.width > 0 || box.height > 0) {
+    const scale = Math.min(1, box.width > 0 ? box.width / width : box.height / height);
+    return { width: Math.max(1, Math.round(width * scale)), height: Math.max(1, Math.round(height * scale)) };
+  }
+  return { width, height };
+}
+
+// Draws rows [top, bottom) of the picture into the shown canvas, scaled to
+// its size; the whole picture by default. `image`, where given, holds the
+// picture's pixels (a view of the module's memory), put as they are at the
+// picture's own size.
+function show(state, top = 0, bottom = state.source.height, image = null) {
+  const { canvas, source } = state;
+  const size = shownSize(source.width, source.height, state.box);
+  if (canvas.width !== size.width || canvas.height !== size.height) {
+    canvas.width = size.width;
+    canvas.height = size.height;
+    top = 0;
+    bottom = source.height;
+    image = null;
+  }
+  state.context ??= canvas.getContext('2d');
+  const { context } = state;
+  if (size.width === source.width && size.height === source.height) {
+    // At the picture's own size the pixels are copied as they are.
+    if (image !== null) context.putImageData(image, 0, 0, 0, top, source.width, bottom - top);
+    else context.putImageData(state.sourceContext.getImageData(0, 0, source.width, source.height), 0, 0);
+    return;
+  }
+  const scaleY = size.height / source.height;
+  context.imageSmoothingEnabled = true;
+  context.imageSmoothingQuality = 'high';
+  const y0 = Math.floor(top * scaleY), y1 = Math.ceil(bottom * scaleY);
+  context.drawImage(source, 0, y0 / scaleY, source.width, (y1 - y0) / scaleY, 0, y0, size.width, y1 - y0);
+}
+
+// The source canvas for a picture of this size, read often (getImageData)
+// and so kept in memory the processor reaches.
+function sourceFor(state, width, height) {
+  if (state.source === null || state.source.width !== width || state.source.height !== height) {
+    state.source = new OffscreenCanvas(width, height);
+    state.sourceContext = state.source.getContext('2d', { willReadFrequently: true });
+  }
+  return state.sourceContext;
+}
+
+function overCap(info, maxPixels) {
+  if (info.decodable && info.width * info.height > maxPixels) {
+    throw new RangeError(`${info.width} × ${info.height} is over the cap of ${maxPixels} pixels`);
+  }
+}
 
 // One job at a time: a view of the module's memory stays valid only while
 // no other call can grow the memory.
 function draw(job) {
-  const info = codec.probe(job.bytes);
-  if (info.decodable && info.width * info.height > job.maxPixels) {
-    throw new RangeError(`${info.width} × ${info.height} is over the cap of ${job.maxPixels} pixels`);
-  }
+  overCap(codec.probe(job.bytes), job.maxPixels);
   return codec.decodeView(job.bytes, (picture) => {
     const { width, height, complete, decodedPixels } = picture;
     const facts = { width, height, complete, decodedPixels };
     const image = new ImageData(picture.data, width, height);
-    const canvas = canvases.get(job.element);
-    if (canvas !== undefined) {
-      canvas.width = width;
-      canvas.height = height;
-      canvas.getContext('2d').putImageData(image, 0, 0);
+    const state = elements.get(job.element);
+    if (state?.canvas) {
+      sourceFor(state, width, height).putImageData(image, 0, 0);
+      show(state, 0, height, image);
       return { facts };
     }
     // No canvas of its own here (an engine that cannot transfer one): a
@@ -35,24 +113,48 @@ function draw(job) {
 }
 
 // A picture arriving in pieces from the page, drawn row band by row band
-// into the element's canvas as the rows become final.
+// as the rows become final.
 const arriving = new Map();  // job -> the stream's controller
 
 function drawArriving(job, stream) {
-  const canvas = canvases.get(job.element);
-  const context = canvas.getContext('2d');
+  const state = stateOf(job.element);
+  let context = null;
   let drawn = 0;
   return codec.decodeStream(stream, {
     maxPixels: job.maxPixels,
     onRows: ({ width, height, rowsFinal, data }) => {
-      if (canvas.width !== width || canvas.height !== height) {
-        canvas.width = width;
-        canvas.height = height;
-      }
-      context.putImageData(new ImageData(data, width, height), 0, 0, 0, drawn, width, rowsFinal - drawn);
+      context ??= sourceFor(state, width, height);
+      const image = new ImageData(data, width, height);
+      context.putImageData(image, 0, 0, 0, drawn, width, rowsFinal - drawn);
+      if (rowsFinal > drawn) show(state, drawn, rowsFinal, image);
       drawn = rowsFinal;
     },
-  }).then(({ width, height, complete, decodedPixels }) => ({ facts: { width, height, complete, decodedPixels } }));
+  }).then(({ width, height, complete, decodedPixels }) => {
+    // Bands scaled one by one meet at rows drawn twice; drawn whole at the end.
+    const size = shownSize(width, height, state.box);
+    if (size.width !== width || size.height !== height) show(state);
+    return { facts: { width, height, complete, decodedPixels } };
+  });
+}
+
+// Full-size pixels of the element's picture, as a 2D context's
+// getImageData gives them.
+function pixels(job) {
+  const state = elements.get(job.element);
+  if (!state?.source) throw new DOMException('no picture is shown', 'InvalidStateError');
+  const image = state.sourceContext.getImageData(job.x, job.y, job.width, job.height);
+  return { width: image.width, height: image.height, data: image.data };
+}
+
+function queued(job, work) {
+  queue = queue.then(async () => {
+    try {
+      const { transfer = [], ...answer } = await work();
+      postMessage({ type: 'done', job: job.job, ...answer }, transfer);
+    } catch (e) {
+      postMessage({ type: 'done', job: job.job, error: String(e?.message ?? e), errorName: e?.name });
+    }
+  });
 }
 
 onmessage = ({ data }) => {
@@ -62,33 +164,34 @@ onmessage = ({ data }) => {
       postMessage({ type: 'ready' });
     }, (e) => postMessage({ type: 'failed', message: String(e?.message ?? e) }));
   } else if (data.type === 'canvas') {
-    canvases.set(data.element, data.canvas);
+    Object.assign(stateOf(data.element), { canvas: data.canvas, context: null });
+  } else if (data.type === 'size') {
+    // Drawn again at once if the shown size changes; a picture still being
+    // decoded takes the new size when it is drawn.
+    const state = stateOf(data.element);
+    state.box = { width: data.width, height: data.height };
+    if (state.canvas && state.source) {
+      const size = shownSize(state.source.width, state.source.height, state.box);
+      if (size.width !== state.canvas.width || size.height !== state.canvas.height) show(state);
+    }
   } else if (data.type === 'forget') {
-    canvases.delete(data.element);
+    elements.delete(data.element);
   } else if (data.type === 'stream') {
     const stream = new ReadableStream({ start: (controller) => arriving.set(data.job, controller) });
-    queue = queue.then(async () => {
-      try {
-        const { facts } = await drawArriving(data, stream);
-        postMessage({ type: 'done', job: data.job, facts });
-      } catch (e) {
-        postMessage({ type: 'done', job: data.job, error: String(e?.message ?? e) });
-      } finally {
-        arriving.delete(data.job);
-      }
-    });
+    queued(data, () => drawArriving(data, stream).finally(() => arriving.delete(data.job)));
   } else if (data.type === 'piece') {
     arriving.get(data.job)?.enqueue(data.bytes);
   } else if (data.type === 'end') {
     arriving.get(data.job)?.close();
   } else if (data.type === 'decode') {
-    queue = queue.then(async () => {
-      try {
-        const { facts, bitmap } = await draw(data);
-        postMessage({ type: 'done', job: data.job, facts, bitmap }, bitmap ? [bitmap] : []);
-      } catch (e) {
-        postMessage({ type: 'done', job: data.job, error: String(e?.message ?? e) });
-      }
+    queued(data, async () => {
+      const { facts, bitmap } = await draw(data);
+      return bitmap ? { facts, bitmap, transfer: [bitmap] } : { facts };
+    });
+  } else if (data.type === 'pixels') {
+    queued(data, () => {
+      const image = pixels(data);
+      return { image, transfer: [image.data.buffer] };
     });
   }
 };

@@ -1,31 +1,83 @@
 // Decode and encode times of the WebAssembly builds in Node and in Chromium
 // against the native library, on the benchmark pictures, in one run. The
 // runners take turns, round after round, so that a machine whose load
-// changes meanwhile weighs on all of them alike; each keeps its fastest
-// time. Prints a table and writes build/web/bench.json; asserts nothing
-// about speed (the machine is shared).
+// changes meanwhile weighs on all of them alike; each round keeps each
+// runner's fastest of REPS, and the ratio to native is taken per round
+// (paired) and its median over the rounds reported, with the fastest time.
+// Prints tables and writes build/web/bench.json; asserts nothing about
+// speed (the machine is shared).
 //
-//   node tests/bench.js [ROUNDS [ENCODE_ROUNDS]]
+//   node tests/bench.js [ROUNDS [ENCODE_ROUNDS [REPS]]]
+//
+// The pictures: flat, photo and art (4000 x 3000, made by the benchmarks'
+// generators), and the photographs bench/run.sh uses where they are
+// installed (KX_WEB_BENCH_PHOTOS, JPEG files read with djpeg; Debian's
+// mate-backgrounds and libjpeg-turbo-progs).
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
 import * as kx from '../kx-node.js';
-import { nativeDecode, picturesDir, reference, webDir, workDir } from './common.js';
-import { measure, measureView } from './measure.js';
+import { nativeDecode, nativeEncode, picturesDir, reference, webDir, workDir } from './common.js';
+import { measure, measureCopyOut, measureView } from './measure.js';
 import { writePng } from './png.js';
 import { serve } from './server.js';
 
 const rounds = Number(process.argv[2] ?? 5);
 const encodeRounds = Number(process.argv[3] ?? 2);
+const reps = Number(process.argv[4] ?? 1);
 const names = ['flat.kx', 'photo.kx', 'art.kx'];
+
+// A binary PPM (djpeg's output) as RGBA.
+function readPpm(bytes) {
+  const fields = [];
+  let at = 0;
+  while (fields.length < 4) {
+    while (/\s/.test(String.fromCharCode(bytes[at]))) ++at;
+    const start = at;
+    while (!/\s/.test(String.fromCharCode(bytes[at]))) ++at;
+    fields.push(bytes.subarray(start, at).toString('latin1'));
+  }
+  const [magic, width, height] = [fields[0], Number(fields[1]), Number(fields[2])];
+  if (magic !== 'P6' || fields[3] !== '255') throw new Error('not an 8-bit binary PPM');
+  const rgb = bytes.subarray(at + 1);
+  const data = new Uint8Array(4 * width * height);
+  for (let k = 0, j = 0; j < data.length; k += 3, j += 4) {
+    data[j] = rgb[k];
+    data[j + 1] = rgb[k + 1];
+    data[j + 2] = rgb[k + 2];
+    data[j + 3] = 255;
+  }
+  return { width, height, data };
+}
+
+const photos = (process.env.KX_WEB_BENCH_PHOTOS ??
+  '/usr/share/backgrounds/mate/nature/Garden.jpg /usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg')
+  .split(/\s+/).filter((f) => f !== '');
+for (const jpeg of photos) {
+  const name = `photo-${path.basename(jpeg).replace(/[_.].*$/, '').toLowerCase()}.kx`;
+  const file = path.join(picturesDir, name);
+  if (!fs.existsSync(file)) {
+    let ppm;
+    try {
+      ppm = execFileSync('djpeg', ['-ppm', jpeg], { maxBuffer: 1 << 30 });
+    } catch {
+      console.log(`no photograph ${jpeg} (or no djpeg): left out`);
+      continue;
+    }
+    const { width, height, data } = readPpm(ppm);
+    fs.writeFileSync(file, nativeEncode(data, width, height, 6));
+  }
+  names.push(name);
+}
 const files = names.map((n) => path.join(picturesDir, n));
 const bytesList = files.map((f) => fs.readFileSync(f));
-// The same pictures as PNG, for the browser's own path to a canvas.
+// The same pictures as PNG (RGB, as an opaque picture's PNG is), for the
+// browser's own path to a canvas.
 for (const name of names) {
   const png = path.join(picturesDir, name.replace(/\.kx$/, '.png'));
-  if (!fs.existsSync(png)) fs.writeFileSync(png, writePng(nativeDecode(path.join(picturesDir, name))));
+  if (!fs.existsSync(png)) fs.writeFileSync(png, writePng(nativeDecode(path.join(picturesDir, name)), { alpha: false }));
 }
 
 const server = await serve({ '/': webDir, '/pictures/': picturesDir });
@@ -46,52 +98,98 @@ await page.evaluate(async (names) => {
 
 const runners = {
   native: (encode) => {
-    const out = JSON.parse(execFileSync(reference, ['time', '1', ...files], { encoding: 'utf8' }));
+    const out = JSON.parse(execFileSync(reference, ['time', String(reps), encode ? '1' : '0', ...files], { encoding: 'utf8' }));
     return files.map((f) => ({ decode_ms: [out[f].decode_ms], encode_ms: encode ? [out[f].encode_ms] : [] }));
   },
-  'node simd': (encode) => measure(kx, true, bytesList, 1, encode ? 1 : 0),
-  'node plain': () => measure(kx, false, bytesList, 1, 0),
-  'chromium simd': (encode) => page.evaluate((e) => window.bench.measure(window.bench.kx, true, window.bench.bytes, 1, e), encode ? 1 : 0),
-  'chromium plain': () => page.evaluate(() => window.bench.measure(window.bench.kx, false, window.bench.bytes, 1, 0)),
-  'chromium view': () => page.evaluate(() => window.bench.measureView(window.bench.kx, true, window.bench.bytes, 1)),
-  'node view': () => measureView(kx, true, bytesList, 1),
+  'node simd': (encode) => measure(kx, true, bytesList, reps, encode ? 1 : 0),
+  'node plain': () => measure(kx, false, bytesList, reps, 0),
+  'node view': () => measureView(kx, true, bytesList, reps),
+  'node copy out': () => measureCopyOut(kx, true, bytesList, reps),
+  'chromium simd': (encode) => page.evaluate((e, r) => window.bench.measure(window.bench.kx, true, window.bench.bytes, r, e),
+    encode ? 1 : 0, reps),
+  'chromium plain': () => page.evaluate((r) => window.bench.measure(window.bench.kx, false, window.bench.bytes, r, 0), reps),
+  'chromium view': () => page.evaluate((r) => window.bench.measureView(window.bench.kx, true, window.bench.bytes, r), reps),
+  'chromium copy out': () => page.evaluate((r) => window.bench.measureCopyOut(window.bench.kx, true, window.bench.bytes, r), reps),
   // From a Response to a canvas: KX in the decode_ms column, PNG in encode_ms.
-  'canvas kx|png': () => page.evaluate(async () => {
+  'canvas kx|png': () => page.evaluate(async (r) => {
     const out = [];
     for (let k = 0; k < window.bench.bytes.length; ++k) {
-      const t = await window.bench.toCanvas(window.bench.kx, window.bench.bytes[k], window.bench.pngs[k]);
-      out.push({ decode_ms: [t.kx_ms], encode_ms: [t.png_ms] });
+      const kxMs = [], pngMs = [];
+      for (let j = 0; j < r; ++j) {
+        const t = await window.bench.toCanvas(window.bench.kx, window.bench.bytes[k], window.bench.pngs[k]);
+        kxMs.push(t.kx_ms);
+        pngMs.push(t.png_ms);
+      }
+      out.push({ decode_ms: kxMs, encode_ms: pngMs });
     }
     return out;
-  }),
+  }, reps),
 };
-const best = {};
+// perRound[runner][picture] = [{decode_ms, encode_ms}, ...]: each round's fastest.
+const perRound = {};
+const loads = [];
 for (let round = 0; round < rounds; ++round) {
+  loads.push(fs.readFileSync('/proc/loadavg', 'utf8').split(' ')[0]);
   for (const [runner, run] of Object.entries(runners)) {
     const times = await run(round < encodeRounds);
-    best[runner] ??= times.map(() => ({ decode_ms: Infinity, encode_ms: Infinity }));
-    times.forEach((t, k) => {
-      best[runner][k].decode_ms = Math.min(best[runner][k].decode_ms, ...t.decode_ms);
-      best[runner][k].encode_ms = Math.min(best[runner][k].encode_ms, ...t.encode_ms);
-    });
+    perRound[runner] ??= times.map(() => []);
+    times.forEach((t, k) => perRound[runner][k].push({
+      decode_ms: Math.min(...t.decode_ms), encode_ms: t.encode_ms.length > 0 ? Math.min(...t.encode_ms) : null,
+    }));
   }
 }
 await browser.close();
 server.close();
 fs.rmSync(profile, { recursive: true, force: true });
 
-fs.writeFileSync(path.join(workDir, 'bench.json'), JSON.stringify({ names, rounds, encodeRounds, best }, null, 2));
-const row = (cells) => console.log(cells.map((c, k) => String(c).padEnd(k === 0 ? 16 : 22)).join(''));
-for (const what of ['decode_ms', 'encode_ms']) {
-  console.log(`\n${what === 'decode_ms' ? 'decode to RGBA' : 'encode RGBA at level 6'}: fastest ms (ratio to native)`);
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  const mid = sorted.length >> 1;
+  return sorted.length % 2 === 1 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+};
+// For each runner and picture: the fastest time over the rounds, and the
+// median and range of the per-round ratios to `over` (native, or for the
+// canvas the PNG path).
+// Rounds without a time for the runner or its reference (encoding is
+// measured in the first rounds only) are left out.
+function summary(what, ratioTo) {
+  const out = {};
+  for (const [runner, pictures] of Object.entries(perRound)) {
+    const cells = pictures.map((roundsOf, k) => {
+      const paired = roundsOf.map((t, j) => [t[what], ratioTo(k, j)]).filter(([t, r]) => t !== null && r !== null);
+      if (paired.length === 0) return null;
+      const ratios = paired.map(([t, r]) => t / r);
+      return { fastest_ms: Math.min(...paired.map(([t]) => t)), median_ratio: median(ratios),
+        min_ratio: Math.min(...ratios), max_ratio: Math.max(...ratios) };
+    });
+    if (!cells.includes(null)) out[runner] = cells;
+  }
+  return out;
+}
+const decode = summary('decode_ms', (k, j) => perRound.native[k][j].decode_ms);
+const encode = summary('encode_ms', (k, j) => perRound.native[k][j].encode_ms);
+const canvas = perRound['canvas kx|png'].map((roundsOf) => {
+  const ratios = roundsOf.map((t) => t.decode_ms / t.encode_ms);
+  return { kx_fastest_ms: Math.min(...roundsOf.map((t) => t.decode_ms)), png_fastest_ms: Math.min(...roundsOf.map((t) => t.encode_ms)),
+    median_ratio: median(ratios), min_ratio: Math.min(...ratios), max_ratio: Math.max(...ratios) };
+});
+delete decode['canvas kx|png'];
+delete encode['canvas kx|png'];
+fs.writeFileSync(path.join(workDir, 'bench.json'),
+  JSON.stringify({ names, rounds, encodeRounds, reps, loads, decode, encode, canvas, perRound }, null, 2));
+
+const row = (cells) => console.log(cells.map((c, k) => String(c).padEnd(k === 0 ? 18 : 26)).join(''));
+console.log(`\n${rounds} rounds of ${reps}, the load average at each round's start: ${loads.join(' ')}`);
+for (const [title, table] of [['decode to RGBA', decode], ['encode RGBA at level 6', encode]]) {
+  console.log(`\n${title}: fastest ms; median of the per-round ratios to native [range]`);
   row(['', ...names]);
-  for (const [runner, times] of Object.entries(best)) {
-    if (times.some((t) => t[what] === Infinity) || runner.startsWith('canvas')) continue;
-    row([runner, ...times.map((t, k) => runner === 'native' ? t[what].toFixed(1)
-      : `${t[what].toFixed(1)} (${(t[what] / best.native[k][what]).toFixed(2)}x)`)]);
+  for (const [runner, cells] of Object.entries(table)) {
+    row([runner, ...cells.map((c) => runner === 'native' ? c.fastest_ms.toFixed(1)
+      : `${c.fastest_ms.toFixed(1)}; ${c.median_ratio.toFixed(2)}x [${c.min_ratio.toFixed(2)}-${c.max_ratio.toFixed(2)}]`)]);
   }
 }
-
-console.log('\nfrom a Response to pixels on a canvas in Chromium: fastest ms (KX / PNG)');
+console.log('\nfrom a Response to pixels on a canvas in Chromium: fastest ms; median of the per-round ratios KX / PNG [range]');
 row(['', ...names]);
-row(['KX, PNG', ...best['canvas kx|png'].map((t) => `${t.decode_ms.toFixed(1)}, ${t.encode_ms.toFixed(1)} (${(t.decode_ms / t.encode_ms).toFixed(2)}x)`)]);
+row(['KX', ...canvas.map((c) => c.kx_fastest_ms.toFixed(1))]);
+row(['PNG', ...canvas.map((c) => c.png_fastest_ms.toFixed(1))]);
+row(['KX / PNG', ...canvas.map((c) => `${c.median_ratio.toFixed(2)}x [${c.min_ratio.toFixed(2)}-${c.max_ratio.toFixed(2)}]`)]);

@@ -38,8 +38,9 @@ after(async () => {
 
 // A page that records what the policy blocks, long tasks on its thread,
 // errors, and the load and error events of every element.
-async function newPage(pathname) {
+async function newPage(pathname, { beforeScripts = null } = {}) {
   const page = await browser.newPage();
+  if (beforeScripts !== null) await page.evaluateOnNewDocument(beforeScripts);
   await page.setViewport({ width: 1200, height: 900 });
   const problems = [];
   page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
@@ -83,6 +84,24 @@ async function canvasPixels(page, selector, width, height) {
     return btoa(text);
   }, selector, width, height);
   return new Uint8Array(Buffer.from(base64, 'base64'));
+}
+
+// What an element's getImageData gives for a rectangle.
+async function elementPixels(page, id, x, y, width, height) {
+  const base64 = await page.evaluate(async (...args) => {
+    const bytes = (await document.getElementById(args[0]).getImageData(...args.slice(1))).data;
+    let text = '';
+    for (let k = 0; k < bytes.length; k += 0x8000) text += String.fromCharCode(...bytes.subarray(k, k + 0x8000));
+    return btoa(text);
+  }, id, x, y, width, height);
+  return new Uint8Array(Buffer.from(base64, 'base64'));
+}
+
+// The rectangle of a top-down RGBA picture.
+function rectangle({ width, data }, x, y, w, h) {
+  const out = new Uint8Array(4 * w * h);
+  for (let row = 0; row < h; ++row) out.set(data.subarray(4 * ((y + row) * width + x), 4 * ((y + row) * width + x + w)), 4 * w * row);
+  return out;
 }
 
 async function waitForDownload(name, timeoutMs = 60_000) {
@@ -325,6 +344,16 @@ describe('<kx-image>', () => {
     assert.equal(state.good.errorShown, false);
     assert.deepEqual([state.scaled.width, state.scaled.height], [111, 43]);
     assert.deepEqual([state.styled.width, state.styled.height], [666, 258]);
+    // Each canvas as large as it is shown, never over the picture's size;
+    // getImageData gives the picture's own pixels whatever the canvas.
+    const canvases = await page.evaluate(() => ['good', 'scaled', 'styled'].map((id) => {
+      const canvas = document.getElementById(id).shadowRoot.querySelector('canvas');
+      return [canvas.width, canvas.height];
+    }));
+    assert.deepEqual(canvases, [[333, 129], [111, 43], [333, 129]]);
+    assert.ok(sameBytes(await elementPixels(page, 'scaled', 0, 0, 333, 129), native.data), 'getImageData of the scaled element');
+    assert.ok(sameBytes(await elementPixels(page, 'good', 100, 50, 20, 10), rectangle(native, 100, 50, 20, 10)),
+      'getImageData of a rectangle');
     for (const failed of [state.broken, state.missing]) {
       assert.equal(failed.state, 'error');
       assert.equal(failed.complete, true);
@@ -351,6 +380,27 @@ describe('<kx-image>', () => {
     assert.deepEqual(moved, [['load', 'load'], 333, 129]);
     assert.match(state.missing.errorText, /HTTP 404/);
     assert.deepEqual(await page.evaluate(() => window.kxTest.violations), []);
+    assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
+    await page.close();
+  });
+});
+
+describe('<kx-image> where no worker can start', () => {
+  test('the page decodes as a last resort, and getImageData reads its canvas', async () => {
+    const { page, problems } = await newPage('/tests/element.html', {
+      beforeScripts: () => {
+        window.Worker = class {
+          constructor() { throw new DOMException('workers refused here', 'SecurityError'); }
+        };
+      },
+    });
+    await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });
+    const native = nativeDecode(path.join(decodeDir, 'gradient-333x129.kx'));
+    assert.ok(sameBytes(await canvasPixels(page, '#scaled>>canvas', 333, 129), native.data), 'the canvas holds the full picture');
+    assert.ok(sameBytes(await elementPixels(page, 'scaled', 0, 0, 333, 129), native.data), 'getImageData of the whole picture');
+    assert.ok(sameBytes(await elementPixels(page, 'good', 100, 50, 20, 10), rectangle(native, 100, 50, 20, 10)),
+      'getImageData of a rectangle');
+    assert.deepEqual(page.workers(), []);
     assert.deepEqual(problems.filter((p) => !p.includes('404')), []);
     await page.close();
   });
@@ -385,14 +435,14 @@ describe('<kx-image> off the page\'s thread', () => {
       const capped = make('/samples/gradient-333x129.kx', { 'max-pixels': '40000' });
       const results = await Promise.all([outcome(large), outcome(header), outcome(capped)]);
       await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(r, 500))));
-      // The canvas takes the picture's size when the worker's frame arrives.
+      // The canvas is drawn at the size it is shown; the full picture is
+      // read through getImageData.
       const shown = large.shadowRoot.querySelector('canvas');
-      for (let k = 0; k < 100 && shown.width !== 8192; ++k) await new Promise((r) => setTimeout(r, 50));
-      const corner = new OffscreenCanvas(2, 2).getContext('2d');
-      corner.drawImage(large.shadowRoot.querySelector('canvas'), 8190, 8190, 2, 2, 0, 0, 2, 2);
+      for (let k = 0; k < 100 && shown.width !== 300; ++k) await new Promise((r) => setTimeout(r, 50));
       return {
         results, natural: [large.naturalWidth, large.naturalHeight, large.complete, header.complete],
-        corner: Array.from(corner.getImageData(0, 0, 2, 2).data),
+        shown: [shown.width, shown.height],
+        corner: Array.from((await large.getImageData(8190, 8190, 2, 2)).data),
         // Long tasks reach observers only, never the performance timeline.
         longTasks: window.kxTest.taskTimes.filter(([start]) => start >= since).map(([, duration]) => duration),
       };
@@ -402,6 +452,7 @@ describe('<kx-image> off the page\'s thread', () => {
     assert.match(run.results[1], /^EncodingError: .*9000 × 9000 is over the cap of 67108864 pixels/);
     assert.match(run.results[2], /^EncodingError: .*333 × 129 is over the cap of 40000 pixels/);
     assert.deepEqual(run.natural, [8192, 8192, true, true]);
+    assert.deepEqual(run.shown, [300, 300], 'the canvas drawn at the size it is shown');
     assert.ok(run.longTasks.every((ms) => ms <= 50), `long tasks: ${run.longTasks}`);
     const native = nativeDecode(path.join(picturesDir, 'large.kx')).data;
     const at = (x, y) => Array.from(native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));

@@ -33,25 +33,31 @@ export function sampleFiles() {
 
 // The native library's decode to RGBA: {result, width, height, complete,
 // decodedPixels, data}.
+// The files it goes through are this process's own, so that suites run
+// side by side do not read each other's, and are removed once read.
 export function nativeDecode(file) {
-  const out = path.join(workDir, 'native.rgba');
+  const out = path.join(workDir, `native-${process.pid}.rgba`);
   fs.rmSync(out, { force: true });
   const [result, width, height, complete, decodedPixels] =
     execFileSync(reference, ['decode', file, out], { encoding: 'utf8' }).trim().split(' ').map(Number);
   const data = result === 0 ? fs.readFileSync(out) : null;
+  fs.rmSync(out, { force: true });
   return { result, width, height, complete: complete === 1, decodedPixels, data };
 }
 
 // The native writer's file for RGBA pixels at a level.
 export function nativeEncode(rgba, width, height, level) {
-  const input = path.join(workDir, 'native-in.rgba');
-  const out = path.join(workDir, 'native.kx');
+  const input = path.join(workDir, `native-in-${process.pid}.rgba`);
+  const out = path.join(workDir, `native-${process.pid}.kx`);
   fs.writeFileSync(input, rgba);
   fs.rmSync(out, { force: true });
   const [result] = execFileSync(reference, ['encode', input, String(width), String(height), String(level), out],
     { encoding: 'utf8' }).trim().split(' ').map(Number);
+  fs.rmSync(input, { force: true });
   if (result !== 0) throw new Error(`native encode refused: ${result}`);
-  return fs.readFileSync(out);
+  const file = fs.readFileSync(out);
+  fs.rmSync(out, { force: true });
+  return file;
 }
 
 export function sameBytes(a, b) {

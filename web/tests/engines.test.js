@@ -126,25 +126,29 @@ const ENGINES = {
   webkit: withWebKit,
 };
 
-// WebKitGTK 2.50 paints an 8192 x 8192 canvas on the page's thread (about
-// 1.2 to 2 s, after the element has drawn it: measured and printed, not the
-// element's doing).
-const PAINTS_OFF_THE_PAGE = { chromium: true, firefox: true, webkit: false };
 // The longest heartbeat gap allowed while the 8192 x 8192 picture loads and
-// is decoded: 50 ms and the heartbeat's 10. WebKit's gaps there reach 48 to
-// 68 ms on this loaded machine, its own work on the page's thread for the
-// worker's canvas; 200 ms still fails a page that decodes (over 500 ms).
+// is decoded: 50 ms and the heartbeat's 10. WebKit's gaps there reached 22
+// to 113 ms on this machine at a load of 6 to 7 (its idle page's 14 to 39),
+// where Chromium's and Firefox's stayed under 30: 200 ms still fails a page
+// that decodes (1118 ms in WebKit).
 const ALLOWED_GAP_MS = { chromium: 60, firefox: 60, webkit: 200 };
+// From then until two frames have shown the picture, in every engine: the
+// same 60 ms. (WebKitGTK paints a canvas on the page's thread: an
+// 8192 x 8192 one took it 1 to 2 s; the element draws its canvas at the
+// size it is shown instead.)
+const ALLOWED_PAINTING_GAP_MS = 60;
 
-for (const [engine, run] of Object.entries(ENGINES)) {
+// KX_WEB_ENGINES (names, space-separated) runs some of them only.
+const chosen = process.env.KX_WEB_ENGINES?.split(/\s+/) ?? Object.keys(ENGINES);
+for (const [engine, run] of Object.entries(ENGINES).filter(([name]) => chosen.includes(name))) {
   test(`${engine}: <kx-image> and the viewer`, async () => {
     const result = await run();
     console.log(`${engine}: ${JSON.stringify(result.measures)}`);
+    for (const c of result.checks) console.log(`${c.ok ? 'ok' : 'FAILED'}: ${c.name}${c.detail ? ` (${c.detail})` : ''}`);
     const failed = result.checks.filter((c) => !c.ok).map((c) => `${c.name}: ${c.detail}`);
     assert.deepEqual(failed, []);
-    if (PAINTS_OFF_THE_PAGE[engine]) {
-      assert.ok(result.measures.heartbeatGapWithPaintingMs <= 60, `with painting: ${result.measures.heartbeatGapWithPaintingMs} ms`);
-    }
-    assert.ok(result.checks.length >= 14, `only ${result.checks.length} checks ran`);
+    assert.ok(result.measures.heartbeatGapWhilePaintingMs <= ALLOWED_PAINTING_GAP_MS,
+      `while painting: ${result.measures.heartbeatGapWhilePaintingMs} ms`);
+    assert.ok(result.checks.length >= 20, `only ${result.checks.length} checks ran`);
   });
 }

@@ -6,8 +6,10 @@
 //   kx_web_reference encode IN.rgba W H LEVEL OUT.kx   prints: result file_bytes
 //   kx_web_reference pictures DIR                 writes flat.kx, photo.kx, art.kx (4000 x 3000) and
 //                                                 large.kx (8192 x 8192) at the default level
-//   kx_web_reference time REPS FILE.kx...         prints JSON: the fastest decode to RGBA and encode
-//                                                 of the decoded pixels at the default level, in ms
+//   kx_web_reference time DECODE_REPS ENCODE_REPS FILE.kx...
+//                                                 prints JSON: the fastest decode to RGBA and encode of
+//                                                 the decoded pixels at the default level, in ms (null
+//                                                 where no repetition was asked for)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -113,12 +115,12 @@ int Pictures(const std::string& dir) {
 
 template <typename Work>
 double FastestMs(int reps, Work work) {
-  double best_ms = 1e300;
+  double best_ms = -1;
   for (int k = 0; k < reps; ++k) {
     const auto start = std::chrono::steady_clock::now();
     work();
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    best_ms = std::min(best_ms, took.count());
+    best_ms = best_ms < 0 ? took.count() : std::min(best_ms, took.count());
   }
   return best_ms;
 }
@@ -126,7 +128,7 @@ double FastestMs(int reps, Work work) {
 // Times kx_decode to RGBA and kx_encode of those pixels at the default
 // level, each into a fresh malloc'd block per call as the web module's glue
 // does (a std::vector would also zero it first, which the glue does not).
-int Time(int reps, int count, char** paths) {
+int Time(int decode_reps, int encode_reps, int count, char** paths) {
   std::printf("{");
   for (int k = 0; k < count; ++k) {
     Bytes file;
@@ -135,20 +137,23 @@ int Time(int reps, int count, char** paths) {
     kx_decode_report report = KX_DECODE_REPORT_INIT;
     if (DecodeRgba(file, &rgba, &report) != KX_OK) return 1;
     const std::size_t stride_bytes = kx_default_stride(report.width, KX_LAYOUT_RGBA);
-    const double decode_ms = FastestMs(reps, [&] {
+    const double decode_ms = FastestMs(decode_reps, [&] {
       void* const out = std::malloc(rgba.size());
       kx_decode(file.data(), file.size(), KX_LAYOUT_RGBA, out, stride_bytes, rgba.size(), nullptr);
       std::free(out);
     });
     const auto bound_bytes = static_cast<std::size_t>(kx_encode_bound(report.width, report.height));
-    const double encode_ms = FastestMs(reps, [&] {
+    const double encode_ms = FastestMs(encode_reps, [&] {
       void* const out = std::malloc(bound_bytes);
       std::size_t file_bytes = 0;
       kx_encode(rgba.data(), rgba.size(), report.width, report.height, KX_LAYOUT_RGBA, stride_bytes, nullptr, out,
                 bound_bytes, &file_bytes);
       std::free(out);
     });
-    std::printf("%s\"%s\":{\"decode_ms\":%.2f,\"encode_ms\":%.2f}", k == 0 ? "" : ",", paths[k], decode_ms, encode_ms);
+    // A time below zero: not measured.
+    const auto json_ms = [](double ms) { return ms < 0 ? std::string("null") : std::to_string(ms); };
+    std::printf("%s\"%s\":{\"decode_ms\":%s,\"encode_ms\":%s}", k == 0 ? "" : ",", paths[k], json_ms(decode_ms).c_str(),
+                json_ms(encode_ms).c_str());
   }
   std::printf("}\n");
   return 0;
@@ -162,7 +167,7 @@ int main(int argc, char** argv) {
   if (command == "encode" && argc == 7)
     return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
   if (command == "pictures" && argc == 3) return Pictures(argv[2]);
-  if (command == "time" && argc >= 4) return Time(std::atoi(argv[2]), argc - 3, argv + 3);
+  if (command == "time" && argc >= 5) return Time(std::atoi(argv[2]), std::atoi(argv[3]), argc - 4, argv + 4);
   std::fprintf(stderr, "usage: see the comment at the top of web/tests/native_kx.cpp\n");
   return 2;
 }

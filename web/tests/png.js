@@ -22,14 +22,28 @@ function chunk(type, data) {
   return out;
 }
 
-export function writePng({ width, height, data }) {
+// alpha: false writes the colour type without alpha (8-bit RGB), what an
+// opaque picture's PNG would be.
+export function writePng({ width, height, data }, { alpha = true } = {}) {
+  const channels = alpha ? 4 : 3;
   const header = Buffer.alloc(13);
   header.writeUInt32BE(width, 0);
   header.writeUInt32BE(height, 4);
-  header.set([8, 6, 0, 0, 0], 8);  // 8 bits, RGBA
-  const raw = Buffer.alloc((4 * width + 1) * height);
+  header.set([8, alpha ? 6 : 2, 0, 0, 0], 8);  // 8 bits, RGBA or RGB
+  const rowBytes = channels * width;
+  const raw = Buffer.alloc((rowBytes + 1) * height);
   for (let y = 0; y < height; ++y) {
-    raw.set(data.subarray(4 * width * y, 4 * width * (y + 1)), (4 * width + 1) * y + 1);
+    const row = data.subarray(4 * width * y, 4 * width * (y + 1));
+    const at = (rowBytes + 1) * y + 1;
+    if (alpha) {
+      raw.set(row, at);
+    } else {
+      for (let x = 0; x < width; ++x) {
+        raw[at + 3 * x] = row[4 * x];
+        raw[at + 3 * x + 1] = row[4 * x + 1];
+        raw[at + 3 * x + 2] = row[4 * x + 2];
+      }
+    }
   }
   return Buffer.concat([SIGNATURE, chunk('IHDR', header), chunk('IDAT', zlib.deflateSync(raw)), chunk('IEND', Buffer.alloc(0))]);
 }
