@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
       int speed;
     };
     std::vector<Candidate> candidates;
+    candidates.reserve(levels.size() + speeds.size());
     for (int level : levels) candidates.push_back({level, 0});
     for (int speed : speeds) candidates.push_back({KX_DEFAULT_LEVEL, speed});
     for (const Candidate& c : candidates) {

@@ -156,7 +156,8 @@ struct RunWindow {
 };
 
 std::int64_t RunPrice(const Stretch& s, std::size_t slot) {
-  return std::int64_t{Load32(s.price, slot)} - std::int64_t{8 * kPriceUnitsPerBit} * static_cast<std::int64_t>(slot);
+  constexpr std::int64_t kByteUnits = std::int64_t{8} * kPriceUnitsPerBit;
+  return std::int64_t{Load32(s.price, slot)} - kByteUnits * static_cast<std::int64_t>(slot);
 }
 
 // Offers the best literal run that ends at slot `cur`.
