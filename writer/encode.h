@@ -67,7 +67,8 @@ inline constexpr int kDefaultEncodeLevel = 6;
 // kMaxDecodeSpeed run the optimal parse (level 9's search and writing time,
 // whatever the level) with every token priced at its bits plus a number
 // of bits for each nanosecond the decoder spends on it that grows with
-// decode_speed (writer/encode_internal.h). Values outside 0..kMaxDecodeSpeed act as the nearest one.
+// decode_speed (writer/encode_internal.h). Values outside
+// 0..kMaxDecodeSpeed act as the nearest one.
 inline constexpr int kMaxDecodeSpeed = 9;
 
 struct EncodeOptions {

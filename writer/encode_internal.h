@@ -315,7 +315,7 @@ struct Stretch {
   std::uint8_t* near4;
   std::uint8_t* chain;   // per position modulo the window: the gap back to the previous one with its hash
   std::uint8_t* chain3;  // optimal parse: the same for the hash of 3 bytes (null otherwise)
-  std::uint8_t* price;   // optimal parse: kOptSlots prices in bits
+  std::uint8_t* price;   // optimal parse: kOptSlots prices in price units (kPriceUnitsPerBit)
   std::uint8_t* step;    // optimal parse: per slot the bytes and distance of the token ending there
   std::uint8_t* path;    // optimal parse: the chosen slots, last first
   TokenExtra extra;      // optimal parse: each token's decode time, in price units
