@@ -10,11 +10,18 @@
 #include "codec/format/kx_format.h"
 #include "codec/format/kx_stream.h"
 
-inline std::size_t CountTokens(const std::vector<std::uint8_t>& file, std::size_t total_bytes) {
+// The tokens by form: single literals, literal runs, copies.
+struct TokenForms {
+  std::size_t literals;
+  std::size_t runs;
+  std::size_t copies;
+};
+
+inline TokenForms CountTokenForms(const std::vector<std::uint8_t>& file, std::size_t total_bytes) {
   using namespace kx;
+  TokenForms forms{0, 0, 0};
   std::size_t i = 0;
   std::size_t j = kHeaderBytes;
-  std::size_t tokens = 0;
   unsigned flags = 0;
   unsigned flags_left = 0;
   while (i < total_bytes && j < file.size()) {
@@ -26,8 +33,8 @@ inline std::size_t CountTokens(const std::vector<std::uint8_t>& file, std::size_
     const bool control = (flags & kCurrentFlag) != 0;
     flags <<= 1;
     --flags_left;
-    ++tokens;
     if (!control) {
+      ++forms.literals;
       ++i;
       ++j;
       continue;
@@ -35,15 +42,22 @@ inline std::size_t CountTokens(const std::vector<std::uint8_t>& file, std::size_
     const unsigned b = file[j++];
     const TokenForm form = ClassifyControl(b);
     if (form == TokenForm::kLiteralRun) {
+      ++forms.runs;
       i += RunLength(b);
       j += RunLength(b);
       continue;
     }
+    ++forms.copies;
     if (file.size() - j < OperandBytes(form)) break;
     const unsigned c = OperandBytes(form) > 0 ? file[j] : 0u;
     const unsigned d = OperandBytes(form) > 1 ? file[j + 1] : 0u;
     j += OperandBytes(form);
     i += DecodeCopy(form, b, c, d).length;
   }
-  return tokens;
+  return forms;
+}
+
+inline std::size_t CountTokens(const std::vector<std::uint8_t>& file, std::size_t total_bytes) {
+  const TokenForms forms = CountTokenForms(file, total_bytes);
+  return forms.literals + forms.runs + forms.copies;
 }

@@ -14,6 +14,7 @@
 #include "tests/support/kx_build.h"
 #include "tests/support/reference_decoder.h"
 #include "writer/encode.h"
+#include "writer/encode_internal.h"
 #include "writer/threaded_encode.h"
 
 using namespace kx;
@@ -194,7 +195,8 @@ Audit AuditStream(const Bytes& file, std::size_t total) {
 // relies on. Returns the file, empty on failure (with the failures recorded).
 Bytes EncodeChecked(const Picture& p, const EncodeOptions& options) {
   const std::string what = p.name + " " + std::to_string(p.width) + "x" + std::to_string(p.height) + " level " +
-                           std::to_string(options.level) + (options.delta ? " delta" : " no delta");
+                           std::to_string(options.level) + (options.delta ? " delta" : " no delta") + " decode speed " +
+                           std::to_string(options.decode_speed);
   const std::size_t bound = EncodeBoundBytes(p.width, p.height);
   Bytes work(EncodeWorkBytes(options), 0xEE);
   Bytes dst(bound + kGuardBytes, kGuard);
@@ -477,7 +479,8 @@ Bytes EncodeThreaded(const Picture& p, const EncodeOptions& options, unsigned th
 
 void ExpectSameFileEveryWay(const Picture& p, const EncodeOptions& options, std::size_t* regrouped_joins) {
   const std::string what = p.name + " " + std::to_string(p.width) + "x" + std::to_string(p.height) + " level " +
-                           std::to_string(options.level) + (options.delta ? " delta" : " no delta");
+                           std::to_string(options.level) + (options.delta ? " delta" : " no delta") + " decode speed " +
+                           std::to_string(options.decode_speed);
   const Bytes file = EncodeChecked(p, options);
   ASSERT_FALSE(file.empty()) << what;
   std::size_t regrouped = 0;
@@ -512,7 +515,9 @@ TEST(EncodeStretches, EveryWayOfWritingGivesTheSameFile) {
   };
   for (const Picture& p : tails) {
     for (const int level : {1, 4, 6, 8, 9}) ExpectSameFileEveryWay(p, EncodeOptions{level, true}, &regrouped_joins);
+    ExpectSameFileEveryWay(p, EncodeOptions{kDefaultEncodeLevel, true, 4}, &regrouped_joins);
   }
+  ExpectSameFileEveryWay(three, EncodeOptions{kDefaultEncodeLevel, true, kMaxDecodeSpeed}, &regrouped_joins);
   // A join inside a pattern of every period from 1 to 16, with and without
   // the delta step, at the fast, default and optimal levels in turn.
   for (int period = 1; period <= 16; ++period) {
@@ -661,6 +666,110 @@ TEST(EncodeImage, RefusesBadArguments) {
   }
   EXPECT_TRUE(untouched());
   EXPECT_GT(EncodeImage(p.pixels.data(), 4, 4, options, work.data(), dst.data(), bound), 0u);
+}
+
+// The price the decode speeds' parse puts on a file: its bits, one flag
+// bit per token included, in price units, and each token's decode time.
+std::uint64_t FilePrice(const Bytes& file, std::size_t total, const writer::TokenExtra& extra) {
+  const Audit a = AuditStream(file, total);
+  EXPECT_EQ(a.error, "");
+  std::uint64_t run_bytes = 0;
+  for (std::size_t n = 9; n <= 40; ++n) run_bytes += n * a.runs_of_length[n];
+  const std::uint64_t copies = a.shorts + a.mediums + a.longs + a.longs_1k + a.longs_4k;
+  const std::uint64_t bits = 9 * a.literals + 9 * a.runs + 8 * run_bytes + 9 * a.shorts + 17 * a.mediums +
+                             25 * (a.longs + a.longs_1k + a.longs_4k);
+  return bits * writer::kPriceUnitsPerBit + a.literals * extra.literal + (a.runs + copies) * extra.control;
+}
+
+// The cheapest path at those prices through every literal, run and copy at
+// every distance and length: OptimalBits with a decode time on each token.
+std::uint64_t CheapestPrice(const Bytes& stream, const writer::TokenExtra& extra) {
+  const std::uint64_t unit = writer::kPriceUnitsPerBit;
+  const std::size_t n = stream.size();
+  std::vector<std::uint64_t> best(n + 1, UINT64_MAX);
+  best[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto offer = [&](std::size_t bytes, std::uint64_t price) {
+      best[i + bytes] = std::min(best[i + bytes], best[i] + price);
+    };
+    offer(1, 9 * unit + extra.literal);
+    for (std::size_t bytes = 9; bytes <= 40 && i + bytes <= n; ++bytes)
+      offer(bytes, (9 + 8 * bytes) * unit + extra.control);
+    for (std::size_t distance = 1; distance <= i && distance <= kMaxDistance; ++distance) {
+      std::size_t longest = 0;
+      while (i + longest < n && stream[i + longest] == stream[i + longest - distance]) ++longest;
+      for (std::size_t bytes = 2; bytes <= longest && bytes <= 256; ++bytes) {
+        if (distance <= 32 && bytes <= 4) {
+          offer(bytes, 9 * unit + extra.control);
+        } else if (bytes >= 3) {
+          offer(bytes, (distance <= 1024 && bytes <= 18 ? 17 : 25) * unit + extra.control);
+        }
+      }
+    }
+  }
+  return best[n];
+}
+
+TEST(EncodeImage, DecodeSpeedsPayTheLeastPriceAnyParseCan) {
+  // The pictures of OptimalLevelSpendsTheFewestBytesAnyParseCan: at a
+  // decode speed the file meets the cheapest path at that speed's prices.
+  std::mt19937 rng(41);
+  std::vector<Picture> pictures;
+  for (const unsigned values : {5u, 20u, 60u}) {
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(values) - 1);
+    Picture p{"alphabet-" + std::to_string(values), 60, 25, Bytes(TotalBytes(60, 25))};
+    for (std::uint8_t& b : p.pixels) b = static_cast<std::uint8_t>(pick(rng) * 3);
+    pictures.push_back(p);
+  }
+  pictures.push_back(PhotoLike(50, 30, 42));
+  for (const Picture& p : pictures) {
+    for (const int speed : {1, 3, 5, kMaxDecodeSpeed}) {
+      const EncodeOptions options{kMaxEncodeLevel, false, speed};
+      const writer::TokenExtra extra = writer::TokenExtraFor(speed);
+      const Bytes file = EncodeChecked(p, options);
+      EXPECT_EQ(FilePrice(file, p.pixels.size(), extra), CheapestPrice(p.pixels, extra))
+          << p.name << " decode speed " << speed;
+    }
+  }
+}
+
+TEST(EncodeImage, HigherDecodeSpeedsTradeBytesForDecodeTime) {
+  // Along the speeds, on pictures of many blocks and stretches: the decode
+  // time the cost model gives the file never rises and its bits never fall
+  // (each block's path is the cheapest at prices that weigh time more and
+  // more), and on the photograph-like ones the top speed has at most half
+  // the copies and runs of speed 0. Every file decodes to its picture.
+  const Picture pictures[] = {PhotoLike(300, 120, 7), FlatArt(211, 150, 8), Phrases(320, 240, 1),
+                              Segmented("three-stretches", 512, 512, 1, {{0, 0}, {200000, -1}, {400000, 13}})};
+  for (const Picture& p : pictures) {
+    std::uint64_t last_time = UINT64_MAX;
+    std::uint64_t last_bits = 0;
+    std::uint64_t first_controls = 0;
+    for (int speed = 0; speed <= kMaxDecodeSpeed; ++speed) {
+      const Bytes file = EncodeChecked(p, EncodeOptions{kMaxEncodeLevel, true, speed});
+      const Audit a = AuditStream(file, p.pixels.size());
+      const std::uint64_t controls = a.runs + a.shorts + a.mediums + a.longs + a.longs_1k + a.longs_4k;
+      const std::uint64_t time =
+          a.literals * writer::kLiteralDecodeTenthsNs + controls * writer::kControlDecodeTenthsNs;
+      const std::uint64_t bits = FilePrice(file, p.pixels.size(), writer::TokenExtra{0, 0});
+      EXPECT_LE(time, last_time) << p.name << " decode speed " << speed;
+      EXPECT_GE(bits, last_bits) << p.name << " decode speed " << speed;
+      if (speed == 0) first_controls = controls;
+      if (speed == kMaxDecodeSpeed && p.name == "photo-like") {
+        EXPECT_LE(2 * controls, first_controls) << p.name;
+      }
+      last_time = time;
+      last_bits = bits;
+    }
+  }
+  // Above 0 the level no longer matters (the optimal parse runs); out of
+  // range, the nearest speed.
+  const Picture p = PhotoLike(120, 80, 3);
+  const Bytes at_top = EncodeChecked(p, EncodeOptions{kMaxEncodeLevel, true, 3});
+  EXPECT_EQ(EncodeChecked(p, EncodeOptions{1, true, 3}), at_top);
+  EXPECT_NE(EncodeChecked(p, EncodeOptions{kMaxEncodeLevel, true, 0}), at_top);
+  EXPECT_EQ(EncodeChecked(p, EncodeOptions{6, true, -5}), EncodeChecked(p, EncodeOptions{6, true, 0}));
+  EXPECT_EQ(EncodeChecked(p, EncodeOptions{6, true, 99}), EncodeChecked(p, EncodeOptions{6, true, kMaxDecodeSpeed}));
 }
 
 TEST(EncodeBoundBytes, CoversTheWorstCaseWithoutOverflow) {

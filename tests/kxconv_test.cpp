@@ -637,15 +637,39 @@ TEST_F(KxconvTest, SkipExistingConvertsWhatIsMissingAndVerifyChangesNothing) {
 
 TEST_F(KxconvTest, BadUsageExitsWithTwo) {
   WriteFile(At("in.ppm"), PpmFile(TestPicture(4, 4)));
-  for (const std::string args :
-       {"", "convert in.ppm out.kx", "encode in.ppm", "encode in.ppm a.kx b.kx", "encode --level 0 in.ppm out.kx",
-        "encode --level 10 in.ppm out.kx", "encode --level in.ppm out.kx", "encode in.ppm out.png",
-        "decode in.kx out.gif", "decode --no-delta in.kx out.png", "decode --format gif in.kx out",
-        "encode --format png in.ppm out.kx", "encode --format in.ppm out.kx", "encode -o . --name x in.ppm",
-        "info --name x in.ppm", "encode in.ppm out.kx --name", "decode -o missing-folder in.kx", "info",
-        "info -o . in.kx", "encode --bogus in.ppm out.kx", "encode -j 0 in.ppm out.kx", "encode -j 257 in.ppm out.kx",
-        "encode -j 2x in.ppm out.kx", "encode -j -1 in.ppm out.kx", "encode in.ppm out.kx -j",
-        "decode -j 2 in.kx out.png", "info --verify in.kx", "info --skip-existing in.kx"}) {
+  for (const std::string args : {"",
+                                 "convert in.ppm out.kx",
+                                 "encode in.ppm",
+                                 "encode in.ppm a.kx b.kx",
+                                 "encode --level 0 in.ppm out.kx",
+                                 "encode --level 10 in.ppm out.kx",
+                                 "encode --level in.ppm out.kx",
+                                 "encode in.ppm out.png",
+                                 "decode in.kx out.gif",
+                                 "decode --no-delta in.kx out.png",
+                                 "decode --format gif in.kx out",
+                                 "encode --format png in.ppm out.kx",
+                                 "encode --format in.ppm out.kx",
+                                 "encode -o . --name x in.ppm",
+                                 "info --name x in.ppm",
+                                 "encode in.ppm out.kx --name",
+                                 "decode -o missing-folder in.kx",
+                                 "info",
+                                 "info -o . in.kx",
+                                 "encode --bogus in.ppm out.kx",
+                                 "encode -j 0 in.ppm out.kx",
+                                 "encode -j 257 in.ppm out.kx",
+                                 "encode -j 2x in.ppm out.kx",
+                                 "encode -j -1 in.ppm out.kx",
+                                 "encode in.ppm out.kx -j",
+                                 "decode -j 2 in.kx out.png",
+                                 "info --verify in.kx",
+                                 "info --skip-existing in.kx",
+                                 "encode --decode-speed 10 in.ppm out.kx",
+                                 "encode --decode-speed -1 in.ppm out.kx",
+                                 "encode --decode-speed x in.ppm out.kx",
+                                 "encode in.ppm out.kx --decode-speed",
+                                 "decode --decode-speed 1 in.kx out.png"}) {
     const RunResult run = Kxconv(args);
     EXPECT_EQ(run.status, 2) << "kxconv " << args;
     EXPECT_NE(run.err.find("kxconv: "), std::string::npos) << "kxconv " << args;
@@ -654,7 +678,8 @@ TEST_F(KxconvTest, BadUsageExitsWithTwo) {
 
   const RunResult help = Kxconv("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"decode", "encode", "info", "--level", "--no-delta", "-o DIR", "-j N", "Exit status"}) {
+  for (const char* word :
+       {"decode", "encode", "info", "--level", "--decode-speed", "--no-delta", "-o DIR", "-j N", "Exit status"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(Kxconv("encode --help").status, 0);
@@ -739,12 +764,16 @@ TEST_F(KxconvTest, ThreadsChangeNeitherFilesNorMessages) {
   WriteFile(At("small.ppm"), PpmFile(TestPicture(20, 10)));
   WriteFile(At("bad.ppm"), Bytes{'P', '6'});
   WriteFile(At("small.bmp"), BmpFile(TestPicture(3, 3), false));
-  for (const std::string level : {"1", "6", "9"}) {
-    ASSERT_EQ(Kxconv("encode --level " + level + " -j 1 big.ppm one.kx").status, 0);
-    ASSERT_EQ(Kxconv("encode --level " + level + " -j 3 big.ppm three.kx").status, 0);
-    EXPECT_EQ(ReadFile(At("one.kx")), ReadFile(At("three.kx"))) << "level " << level;
-    EXPECT_EQ(FirstDifference(Bgr(big), KxPixels(ReadFile(At("three.kx")))), "") << "level " << level;
+  Bytes default_file;
+  for (const std::string parse : {"--level 1", "--level 6", "--level 9", "--decode-speed 9"}) {
+    ASSERT_EQ(Kxconv("encode " + parse + " -j 1 big.ppm one.kx").status, 0);
+    ASSERT_EQ(Kxconv("encode " + parse + " -j 3 big.ppm three.kx").status, 0);
+    EXPECT_EQ(ReadFile(At("one.kx")), ReadFile(At("three.kx"))) << parse;
+    EXPECT_EQ(FirstDifference(Bgr(big), KxPixels(ReadFile(At("three.kx")))), "") << parse;
+    if (parse == "--level 6") default_file = ReadFile(At("one.kx"));
   }
+  // The decode speed reached the writer: its parse is not the default's.
+  EXPECT_NE(ReadFile(At("one.kx")), default_file);
 
   // Batches: more pictures than threads (whole pictures in parallel) and
   // fewer (each shared out), with a failure and two inputs for one output.

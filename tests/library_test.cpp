@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -472,10 +474,15 @@ TEST(Library, EncodingIsTheWritersFileInEveryLayout) {
     // A smooth picture with noise, so that every token form comes up.
     Bytes raw(std::size_t{3} * side.width * side.height);
     for (std::size_t k = 0; k < raw.size(); ++k) raw[k] = static_cast<std::uint8_t>(k / 7 % 251 + rng() % 3);
-    for (const int level : {1, 6, 9}) {
-      if (level == 9 && side.width == 512) continue;  // the optimal parse of two stretches takes seconds here
+    // Levels 1, 6 and 9, and the default level at a decode speed.
+    const std::pair<int, int> parses[] = {{1, 0}, {6, 0}, {9, 0}, {6, 5}};
+    for (const auto& [level, decode_speed] : parses) {
+      // The optimal parse takes seconds on two stretches (and, a decode
+      // speed, on one: the parse is exercised in encode_tests).
+      if ((level == 9 && side.width == 512) || (decode_speed > 0 && side.width > 5)) continue;
       kx::EncodeOptions options;
       options.level = level;
+      options.decode_speed = decode_speed;
       Bytes want(kx::EncodeBoundBytes(side.width, side.height));
       Bytes work(kx::EncodeWorkBytes(options));
       want.resize(kx::EncodeImage(raw.data(), side.width, side.height, options, work.data(), want.data(), want.size()));
@@ -486,14 +493,15 @@ TEST(Library, EncodingIsTheWritersFileInEveryLayout) {
           kx_encode_options encode = KX_ENCODE_OPTIONS_INIT;
           encode.level = level;
           encode.threads = threads;
+          encode.decode_speed = decode_speed;
           Bytes file(kx_encode_bound(side.width, side.height));
           std::size_t file_bytes = 0;
           ASSERT_EQ(kx_encode(pixels.data(), pixels.size(), side.width, side.height, layout, stride_bytes, &encode,
                               file.data(), file.size(), &file_bytes),
                     KX_OK);
           file.resize(file_bytes);
-          EXPECT_EQ(FirstDifference(want, file), "")
-              << side.width << "x" << side.height << " level " << level << " layout " << layout;
+          EXPECT_EQ(FirstDifference(want, file), "") << side.width << "x" << side.height << " level " << level
+                                                     << " decode speed " << decode_speed << " layout " << layout;
         }
         Bytes back(pixels.size(), kStale);
         ASSERT_EQ(kx_decode(want.data(), want.size(), layout, back.data(), stride_bytes, back.size(), nullptr), KX_OK);
@@ -501,6 +509,31 @@ TEST(Library, EncodingIsTheWritersFileInEveryLayout) {
       }
     }
   }
+}
+
+TEST(Library, OptionsOfTheFirstVersionGetDecodeSpeedZero) {
+  // A caller built before decode_speed passes a record that ends before
+  // it: whatever follows in memory is not read, and the file is speed 0's.
+  const int width = 64;
+  const int height = 40;
+  Bytes pixels(std::size_t{3} * width * height);
+  for (std::size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<std::uint8_t>(k * 7 / 5 % 97 + k % 3);
+  const auto encode = [&](const kx_encode_options& options) {
+    Bytes file(kx_encode_bound(width, height));
+    std::size_t file_bytes = 0;
+    EXPECT_EQ(kx_encode(pixels.data(), pixels.size(), width, height, KX_LAYOUT_RGB, 3 * width, &options, file.data(),
+                        file.size(), &file_bytes),
+              KX_OK);
+    file.resize(file_bytes);
+    return file;
+  };
+  kx_encode_options first = KX_ENCODE_OPTIONS_INIT;
+  first.struct_bytes = offsetof(kx_encode_options, decode_speed);
+  first.decode_speed = -7;  // past the caller's record: never read
+  kx_encode_options current = KX_ENCODE_OPTIONS_INIT;
+  EXPECT_EQ(encode(first), encode(current));
+  current.decode_speed = KX_MAX_DECODE_SPEED;
+  EXPECT_NE(encode(first), encode(current));
 }
 
 TEST(Library, RefusedEncodesWriteNothing) {
@@ -512,6 +545,10 @@ TEST(Library, RefusedEncodesWriteNothing) {
   level10.level = 10;
   kx_encode_options level_negative = KX_ENCODE_OPTIONS_INIT;
   level_negative.level = -1;
+  kx_encode_options speed10 = KX_ENCODE_OPTIONS_INIT;
+  speed10.decode_speed = KX_MAX_DECODE_SPEED + 1;
+  kx_encode_options speed_negative = KX_ENCODE_OPTIONS_INIT;
+  speed_negative.decode_speed = -1;
   struct Case {
     const char* name;
     const void* pixels;
@@ -531,6 +568,8 @@ TEST(Library, RefusedEncodesWriteNothing) {
       {"layout 7", pixels.data(), 64, 4, 4, 7, 12, nullptr, bound, KX_ERR_BAD_LAYOUT},
       {"level 10", pixels.data(), 64, 4, 4, KX_LAYOUT_RGB, 12, &level10, bound, KX_ERR_BAD_LEVEL},
       {"level -1", pixels.data(), 64, 4, 4, KX_LAYOUT_RGB, 12, &level_negative, bound, KX_ERR_BAD_LEVEL},
+      {"decode speed 10", pixels.data(), 64, 4, 4, KX_LAYOUT_RGB, 12, &speed10, bound, KX_ERR_BAD_LEVEL},
+      {"decode speed -1", pixels.data(), 64, 4, 4, KX_LAYOUT_RGB, 12, &speed_negative, bound, KX_ERR_BAD_LEVEL},
       {"old options", pixels.data(), 64, 4, 4, KX_LAYOUT_RGB, 12, &old, bound, KX_ERR_BAD_STRUCT_SIZE},
       {"stride", pixels.data(), 64, 4, 4, KX_LAYOUT_RGBA, 15, nullptr, bound, KX_ERR_BAD_STRIDE},
       {"pixels short", pixels.data(), 47, 4, 4, KX_LAYOUT_RGB, 12, nullptr, bound, KX_ERR_BUFFER_TOO_SMALL},

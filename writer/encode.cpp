@@ -3,6 +3,7 @@
 // parser of the level asked for.
 #include "writer/encode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "writer/encode_internal.h"
@@ -41,6 +42,11 @@ constexpr LevelParams kLevels[kMaxEncodeLevel] = {
 };
 // clang-format on
 
+// The optimal parse, for a decode speed above 0 whatever the level.
+constexpr int kOptimalLevel = kMaxEncodeLevel;
+static_assert(kLevels[kOptimalLevel - 1].parser == Parser::kOptimal,
+              "the decode speeds price the optimal parse's tokens");
+
 const LevelParams& ParamsFor(int level) {
   if (level < kMinEncodeLevel) level = kMinEncodeLevel;
   if (level > kMaxEncodeLevel) level = kMaxEncodeLevel;
@@ -73,7 +79,9 @@ void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const Enc
   s.out = out;
   FillBuffer(pixels, options.delta, s.window_begin, s.end, buffer);
   s.buffer = buffer;
-  const LevelParams& params = ParamsFor(options.level);
+  const int decode_speed = std::clamp(options.decode_speed, 0, kMaxDecodeSpeed);
+  const LevelParams& params = ParamsFor(decode_speed > 0 ? kOptimalLevel : options.level);
+  s.extra = TokenExtraFor(decode_speed);
   s.chain_key_bytes = params.chain_key_bytes;
   const bool chained = params.parser == Parser::kGreedy || params.parser == Parser::kLazy;
   s.near4 = chained ? near4 : nullptr;
@@ -92,6 +100,11 @@ void ParseStretch(const std::uint8_t* pixels, std::size_t total_bytes, const Enc
 }
 
 }  // namespace
+
+TokenExtra TokenExtraFor(int decode_speed) {
+  const std::uint32_t weight = kDecodeSpeedUnitsPerTenthNs[decode_speed];
+  return TokenExtra{weight * kLiteralDecodeTenthsNs, weight * kControlDecodeTenthsNs};
+}
 
 }  // namespace writer
 

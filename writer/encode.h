@@ -61,12 +61,23 @@ inline constexpr int kMinEncodeLevel = 1;
 inline constexpr int kMaxEncodeLevel = 9;
 inline constexpr int kDefaultEncodeLevel = 6;
 
+// Decode speed trades file bytes for fewer tokens, which the decoder pays
+// for one by one (docs/benchmarks.md has the measured cost model and the
+// frontier). 0 parses for size alone, as the levels do; 1 to
+// kMaxDecodeSpeed run the optimal parse (level 9's search and writing time,
+// whatever the level) with every token priced at its bits plus a number
+// of bits for each nanosecond the decoder spends on it that grows with
+// decode_speed (writer/encode_internal.h). Values outside
+// 0..kMaxDecodeSpeed act as the nearest one.
+inline constexpr int kMaxDecodeSpeed = 9;
+
 struct EncodeOptions {
   int level = kDefaultEncodeLevel;
   // On: coding byte 0x83, the form every reader accepts. Off: coding byte
   // 0x03 and no delta step; readers' recognition tests refuse such files, so
   // this is for testing decoders only.
   bool delta = true;
+  int decode_speed = 0;
 };
 
 // The stretch a picture's bytes are parsed in. Fixed, so that a file does

@@ -37,6 +37,35 @@ constexpr int kMediumBits = 17;
 constexpr int kLongBits = 25;
 constexpr int kRunControlBits = 9;
 
+// The optimal parse's prices are in 64ths of a bit, so that a token's
+// decode time can be priced in fractions of a bit.
+constexpr std::uint32_t kPriceUnitsPerBit = 64;
+
+// What the decoder spends on a token, in tenths of a nanosecond, by form,
+// from main's decoder (docs/benchmarks.md, "The decoder's cost model"):
+// literal tokens between two control tokens are copied together, so a
+// single literal costs about a quarter of a copy or a run (fits of paired
+// decodes gave 0.15 to 0.35), and the two together make the 4.7 ns per
+// token measured on the 2560 x 1600 photograph at the default level.
+constexpr std::uint32_t kLiteralDecodeTenthsNs = 14;
+constexpr std::uint32_t kControlDecodeTenthsNs = 54;
+
+// Per decode speed (EncodeOptions::decode_speed), the price units a tenth
+// of a nanosecond of decode time is worth: 1 is 0.156 bits per ns (0.84
+// bits on a copy or run), the top speed 8 bits per ns. 0 parses for size
+// alone. Integer weights keep the extras of every speed in the same ratio,
+// so that a higher speed never gives a file the cost model decodes slower.
+constexpr std::uint32_t kDecodeSpeedUnitsPerTenthNs[kMaxDecodeSpeed + 1] = {0, 1, 3, 6, 10, 13, 19, 26, 38, 51};
+
+// The price, in price units, the optimal parse adds to each token for its
+// decode time.
+struct TokenExtra {
+  std::uint32_t literal;
+  std::uint32_t control;  // copies and runs
+};
+
+TokenExtra TokenExtraFor(int decode_speed);
+
 // A match is taken only when it saves at least this many bits over sending
 // its bytes as 8-bit literals. This turns away the one losing form, a
 // 3-byte long copy (25 bits for 24), while a 2-byte short copy (9 bits for
@@ -286,9 +315,10 @@ struct Stretch {
   std::uint8_t* near4;
   std::uint8_t* chain;   // per position modulo the window: the gap back to the previous one with its hash
   std::uint8_t* chain3;  // optimal parse: the same for the hash of 3 bytes (null otherwise)
-  std::uint8_t* price;   // optimal parse: kOptSlots prices in bits
+  std::uint8_t* price;   // optimal parse: kOptSlots prices in price units (kPriceUnitsPerBit)
   std::uint8_t* step;    // optimal parse: per slot the bytes and distance of the token ending there
   std::uint8_t* path;    // optimal parse: the chosen slots, last first
+  TokenExtra extra;      // optimal parse: each token's decode time, in price units
   TokenWriter* out;
 };
 

@@ -74,12 +74,15 @@ Reaches FindReaches(const Stretch& s, std::size_t p, const Slots& slots, const L
 
 constexpr std::uint32_t kNoPrice = 0xFFFFFFFFu;
 
+// A token's price: its bits and its decode time.
+std::uint32_t Price(std::uint32_t bits, std::uint32_t extra) { return bits * kPriceUnitsPerBit + extra; }
+
 // Offers the token of `bytes` bytes at `distance` (0: literals) from slot
-// `from`, costing `bits`.
+// `from`, costing `cost` price units.
 void Relax(const Stretch& s, std::size_t from, std::uint32_t base, std::size_t bytes, std::size_t distance,
-           std::uint32_t bits) {
+           std::uint32_t cost) {
   const std::size_t to = from + bytes;
-  const std::uint32_t price = base + bits;
+  const std::uint32_t price = base + cost;
   if (price < Load32(s.price, to)) {
     Store32(s.price, to, price);
     Store16(s.step, 2 * to, static_cast<std::uint16_t>(bytes - 1));
@@ -114,27 +117,33 @@ void EmitPath(const Stretch& s, std::size_t p, std::size_t slots) {
 Match OfferTokens(const Stretch& s, std::size_t p, std::size_t cur, std::size_t slots, const LevelParams& params) {
   const std::uint32_t base = Load32(s.price, cur);
   const std::size_t room = slots - cur;
-  Relax(s, cur, base, 1, 0, kLiteralBits);
+  Relax(s, cur, base, 1, 0, Price(kLiteralBits, s.extra.literal));
   const std::size_t pos = p + cur;
   const Match short_copy = FindShortAt(s, pos);
   const Slots pos_slots = SlotsAt(s, pos);
   const Reaches r = FindReaches(s, pos, pos_slots, params);
   InsertAt(s, pos, pos_slots);
   if (r.far.bytes >= params.nice_bytes) return r.far;
+  const std::uint32_t short_price = Price(kShortBits, s.extra.control);
+  const std::uint32_t medium_price = Price(kMediumBits, s.extra.control);
+  const std::uint32_t long_price = Price(kLongBits, s.extra.control);
   std::size_t n = kShortBase;
-  for (; n <= short_copy.bytes && n <= room; ++n) Relax(s, cur, base, n, short_copy.distance, kShortBits);
+  for (; n <= short_copy.bytes && n <= room; ++n) Relax(s, cur, base, n, short_copy.distance, short_price);
   if (n < kMediumBase) n = kMediumBase;
   for (; n <= r.medium.bytes && n <= kMediumMaxBytes && n <= room; ++n) {
-    Relax(s, cur, base, n, r.medium.distance, kMediumBits);
+    Relax(s, cur, base, n, r.medium.distance, medium_price);
   }
   if (n < kLongBase) n = kLongBase;
-  for (; n <= r.far.bytes && n <= kLongMaxBytes && n <= room; ++n) Relax(s, cur, base, n, r.far.distance, kLongBits);
-  if (r.far.bytes >= kLong1KBytes && room >= kLong1KBytes) Relax(s, cur, base, kLong1KBytes, r.far.distance, kLongBits);
+  for (; n <= r.far.bytes && n <= kLongMaxBytes && n <= room; ++n) Relax(s, cur, base, n, r.far.distance, long_price);
+  if (r.far.bytes >= kLong1KBytes && room >= kLong1KBytes) {
+    Relax(s, cur, base, kLong1KBytes, r.far.distance, long_price);
+  }
   return Match{0, 0};
 }
 
-// A literal run of n bytes costs 9 + 8n bits, so with a price less 8 bits
-// per byte before it, every run ending at a slot costs the same 9 bits: the
+// A literal run of n bytes costs 9 + 8n bits and one token's decode time,
+// so with a price less 8 bits per byte before it, every run ending at a slot
+// costs the same: the
 // best run is the one from the cheapest such price 9 to 40 slots back. The
 // window keeps those slots in rising order of that price (a monotonic
 // queue), so each slot costs O(1) however long runs are.
@@ -147,7 +156,8 @@ struct RunWindow {
 };
 
 std::int64_t RunPrice(const Stretch& s, std::size_t slot) {
-  return std::int64_t{Load32(s.price, slot)} - 8 * static_cast<std::int64_t>(slot);
+  constexpr std::int64_t kByteUnits = std::int64_t{8} * kPriceUnitsPerBit;
+  return std::int64_t{Load32(s.price, slot)} - kByteUnits * static_cast<std::int64_t>(slot);
 }
 
 // Offers the best literal run that ends at slot `cur`.
@@ -162,7 +172,8 @@ void OfferRun(const Stretch& s, RunWindow* w, std::size_t cur) {
   if (w->last == w->first) return;
   const std::size_t start = w->start[w->first % RunWindow::kSlots];
   const std::size_t bytes = cur - start;
-  Relax(s, start, Load32(s.price, start), bytes, 0, static_cast<std::uint32_t>(kRunControlBits + 8 * bytes));
+  Relax(s, start, Load32(s.price, start), bytes, 0,
+        Price(static_cast<std::uint32_t>(kRunControlBits + 8 * bytes), s.extra.control));
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ typedef enum kx_result {
   KX_ERR_BAD_STRIDE = 10,       /* stride smaller than a row */
   KX_ERR_BUFFER_TOO_SMALL = 11, /* the output buffer cannot hold the picture or the file */
   KX_ERR_BAD_SIZE = 12,         /* encoding: width or height outside 1..8192 */
-  KX_ERR_BAD_LEVEL = 13,        /* encoding: level outside 0..9 */
+  KX_ERR_BAD_LEVEL = 13,        /* encoding: level outside 0..9, decode_speed outside 0..9 */
   KX_ERR_BAD_STRUCT_SIZE = 14,  /* a record's struct_bytes is smaller than its first version */
   KX_ERR_WINDOW_TOO_SMALL = 15, /* below KX_MIN_DECODE_WINDOW_BYTES */
   /* The system. */
@@ -360,11 +360,21 @@ typedef struct kx_encode_options {
    * byte for byte the same whatever the number. */
   unsigned threads;
   unsigned flags; /* KX_ENCODE_NO_DELTA, or 0 */
+  /* 0: tokens chosen for the smallest file the level finds. 1 to
+   * KX_MAX_DECODE_SPEED: a file that decodes faster for some more bytes,
+   * the more so the higher the value; the parse prices each token by its
+   * bits and the decoder's time for it, with level 9's search and writing
+   * time whatever the level. Every reader reads the file. Added after the
+   * first version: a caller whose struct_bytes ends before it gets 0. */
+  int decode_speed;
 } kx_encode_options;
 
-/* The defaults: KX_DEFAULT_LEVEL, one thread, the delta step. */
+#define KX_MAX_DECODE_SPEED 9
+
+/* The defaults: KX_DEFAULT_LEVEL, one thread, the delta step, decode speed
+ * 0. */
 #define KX_ENCODE_OPTIONS_INIT \
-  { sizeof(kx_encode_options), 0, 0, 0 }
+  { sizeof(kx_encode_options), 0, 0, 0, 0 }
 
 /* The largest file kx_encode writes for a width x height picture, header
  * included; 0 when a side is outside 1..8192. Below 2^28. */
@@ -378,7 +388,8 @@ KX_API uint64_t kx_encode_bound(int32_t width, int32_t height);
  * on the calling thread.
  *
  * Results: KX_OK; KX_ERR_NULL_POINTER, KX_ERR_BAD_SIZE, KX_ERR_BAD_LAYOUT,
- * KX_ERR_BAD_STRIDE, KX_ERR_BAD_LEVEL, KX_ERR_BAD_STRUCT_SIZE,
+ * KX_ERR_BAD_STRIDE, KX_ERR_BAD_LEVEL (level or decode_speed),
+ * KX_ERR_BAD_STRUCT_SIZE,
  * KX_ERR_BUFFER_TOO_SMALL (pixels or dst), with nothing written;
  * KX_ERR_OUT_OF_MEMORY, when dst may hold a partial file. */
 KX_API kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int32_t height, int layout,

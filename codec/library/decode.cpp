@@ -170,7 +170,7 @@ const char* kx_result_text(int result) {
     case KX_ERR_BAD_STRIDE: return "stride smaller than a row of pixels";
     case KX_ERR_BUFFER_TOO_SMALL: return "buffer too small";
     case KX_ERR_BAD_SIZE: return "width or height outside 1..8192";
-    case KX_ERR_BAD_LEVEL: return "level outside 0..9";
+    case KX_ERR_BAD_LEVEL: return "level or decode_speed outside 0..9";
     case KX_ERR_BAD_STRUCT_SIZE: return "record smaller than its first version (struct_bytes)";
     case KX_ERR_WINDOW_TOO_SMALL: return "decode window smaller than KX_MIN_DECODE_WINDOW_BYTES";
     case KX_ERR_OUT_OF_MEMORY: return "out of memory";

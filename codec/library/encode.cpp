@@ -1,5 +1,6 @@
 // The public library's writing half (kx.h): the bound of a file and the
 // encoder, over the threaded writer.
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -15,7 +16,11 @@ static_assert(KX_DEFAULT_LEVEL == kDefaultEncodeLevel, "");
 
 namespace {
 
-constexpr std::size_t kOptionsV1Bytes = sizeof(kx_encode_options);
+static_assert(KX_MAX_DECODE_SPEED == kMaxDecodeSpeed, "");
+
+// The first version of the options ended before decode_speed.
+constexpr std::size_t kOptionsV1Bytes = offsetof(kx_encode_options, decode_speed);
+constexpr std::size_t kOptionsDecodeSpeedBytes = offsetof(kx_encode_options, decode_speed) + sizeof(int);
 
 bool SideInRange(std::int32_t side) { return side >= 1 && side <= kMaxDimension; }
 
@@ -64,6 +69,9 @@ kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int3
   if (pixel_bytes == 0) return KX_ERR_BAD_LAYOUT;
   const int level = options == nullptr || options->level == 0 ? kDefaultEncodeLevel : options->level;
   if (level < kMinEncodeLevel || level > kMaxEncodeLevel) return KX_ERR_BAD_LEVEL;
+  const int decode_speed =
+      options != nullptr && options->struct_bytes >= kOptionsDecodeSpeedBytes ? options->decode_speed : 0;
+  if (decode_speed < 0 || decode_speed > kMaxDecodeSpeed) return KX_ERR_BAD_LEVEL;
   const std::size_t row_bytes = pixel_bytes * static_cast<std::size_t>(width);
   if (stride_bytes < row_bytes) return KX_ERR_BAD_STRIDE;
   // Sides and layout are known good here: 0 is a size past 2^64.
@@ -73,6 +81,7 @@ kx_result kx_encode(const void* pixels, size_t pixels_bytes, int32_t width, int3
 
   EncodeOptions encode_options;
   encode_options.level = level;
+  encode_options.decode_speed = decode_speed;
   encode_options.delta = options == nullptr || (options->flags & KX_ENCODE_NO_DELTA) == 0;
   const unsigned threads = options == nullptr ? 1 : options->threads;
 

@@ -55,6 +55,9 @@ def test_encode_with_a_stride_and_decode_into_a_buffer_of_ones_own():
         pixels[y * stride_bytes : y * stride_bytes + 15] = bytes((y * 40 + i * 7) & 0xFF for i in range(15))
     data = kx.encode(memoryview(pixels), width, height, "RGB", level=9, stride_bytes=stride_bytes)
     assert kx.encode(bytes(pixels), width, height, "RGB", level=9, stride_bytes=stride_bytes, threads=2) == data
+    for speed in (1, kx.MAX_DECODE_SPEED):
+        fast = kx.encode(bytes(pixels), width, height, "RGB", stride_bytes=stride_bytes, threads=2, decode_speed=speed)
+        assert kx.decode(fast, "RGB").pixels == kx.decode(data, "RGB").pixels
     out = bytearray(b"\xaa" * len(pixels))
     report = kx.decode_into(data, "RGB", out, stride_bytes)
     assert (report.width, report.height, report.complete, report.decoded_pixels) == (5, 3, True, 15)
@@ -74,6 +77,8 @@ def test_encode_with_a_stride_and_decode_into_a_buffer_of_ones_own():
         (lambda: kx.decode_into((GOLDEN_DIR / "example-2x2.kx").read_bytes(), "RGB", bytearray(11), 6), kx.KxError),
         (lambda: kx.decode_into((GOLDEN_DIR / "example-2x2.kx").read_bytes(), "RGB", bytes(12), 6), TypeError),
         (lambda: kx.encode(bytes(12), 2, 2, level=10), kx.KxError),
+        (lambda: kx.encode(bytes(12), 2, 2, decode_speed=10), kx.KxError),
+        (lambda: kx.encode(bytes(12), 2, 2, decode_speed=-1), kx.KxError),
         (lambda: kx.encode(bytes(11), 2, 2), kx.KxError),
         (lambda: kx.encode(bytes(3), 0, 1), kx.KxError),
     ],
@@ -97,6 +102,7 @@ EXAMPLE = (GOLDEN_DIR / "example-2x2.kx").read_bytes()
         (lambda: kx.encode(bytes(24), 4, 2, "RGB", level=-(2**32) + 6), "level"),
         (lambda: kx.encode(bytes(24), 4, 2, "RGB", stride_bytes=2**64 + 12), "stride_bytes"),
         (lambda: kx.encode(bytes(24), 4, 2, "RGB", threads=2**32 + 1), "threads"),
+        (lambda: kx.encode(bytes(24), 4, 2, "RGB", decode_speed=2**32 + 1), "decode_speed"),
         (lambda: kx.encode(bytes(24), 4, 2, 2**32 + 2), "layout"),
         (lambda: kx.decode_into(EXAMPLE, "RGB", bytearray(12), 2**64 + 6), "stride_bytes"),
         (lambda: kx.decode_into(EXAMPLE, 2**32 + 2, bytearray(12), 6), "layout"),

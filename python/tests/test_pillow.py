@@ -228,6 +228,23 @@ def test_save_and_open_again(tmp_path, mode, level, expected):
     assert path.read_bytes() == native.read_bytes()
 
 
+def test_save_at_a_decode_speed_writes_kxconvs_file(tmp_path):
+    base = Image.linear_gradient("L").resize((257, 131))
+    im = Image.merge("RGB", (base, base.rotate(90), base.transpose(Image.Transpose.FLIP_LEFT_RIGHT)))
+    path = tmp_path / "fast.kx"
+    im.save(path, decode_speed=9)
+    with Image.open(path) as again:
+        assert again.tobytes() == im.tobytes()
+    ppm = tmp_path / "saved.ppm"
+    im.save(ppm)
+    native = tmp_path / "native.kx"
+    assert kxconv("encode", ppm, native, "--decode-speed", 9).returncode == 0
+    assert path.read_bytes() == native.read_bytes()
+    default = tmp_path / "default.kx"
+    im.save(default)
+    assert default.read_bytes() != path.read_bytes()
+
+
 @pytest.mark.parametrize(
     "im,params",
     [
@@ -238,6 +255,7 @@ def test_save_and_open_again(tmp_path, mode, level, expected):
         (Image.new("RGB", (8193, 1)), {}),
         (Image.new("RGB", (1, 8193)), {}),
         (Image.new("RGB", (4, 4)), {"level": 10}),
+        (Image.new("RGB", (4, 4)), {"decode_speed": 10}),
     ],
 )
 def test_save_refuses(im, params):

@@ -35,8 +35,10 @@ constexpr unsigned kMaxThreads = 256;
 const char kHelp[] =
     "usage: kxconv decode [--format png|bmp|ppm] [--name NAME] IN.kx|- OUT.png|OUT.bmp|OUT.ppm\n"
     "       kxconv decode -o DIR [--format png|bmp|ppm] [--skip-existing] [--verify] IN.kx...\n"
-    "       kxconv encode [--level N] [--no-delta] [-j N] [--format kx] [--name NAME] [--verify] IN OUT.kx\n"
-    "       kxconv encode -o DIR [--level N] [--no-delta] [-j N] [--skip-existing] [--verify] IN...\n"
+    "       kxconv encode [--level N] [--decode-speed N] [--no-delta] [-j N] [--format kx] [--name NAME] [--verify]\n"
+    "              IN OUT.kx\n"
+    "       kxconv encode -o DIR [--level N] [--decode-speed N] [--no-delta] [-j N] [--skip-existing]\n"
+    "              [--verify] IN...\n"
     "       kxconv info FILE...\n"
     "\n"
     "Converts between KX pictures and PNG, BMP (24-bit) or PPM (binary P6).\n"
@@ -55,6 +57,9 @@ const char kHelp[] =
     "         DIR/IN.kx. Pictures wider or taller than 8192 pixels are refused:\n"
     "         no reader accepts them.\n"
     "         --level N   1 (fastest) to 9 (smallest); default 6\n"
+    "         --decode-speed N  0 to 9: files that decode faster for some more\n"
+    "                     bytes, the more so the higher N (written at level\n"
+    "                     9's speed whatever the level); default 0, none.\n"
     "         --no-delta  skip the delta step (coding byte 0x03). Readers refuse\n"
     "                     such files; they are for testing decoders.\n"
     "         -j N        use N threads (default: one per core). With -o and at\n"
@@ -467,6 +472,13 @@ int ParseArgs(const std::vector<std::string>& argv, Options* options) {
         return UsageError("--level must be a number from 1 to 9, not '" + value + "'");
       }
       options->encode.level = value[0] - '0';
+    } else if (arg == "--decode-speed" && options->command == Command::kEncode) {
+      if (!has_value) return UsageError("--decode-speed needs a number from 0 to 9");
+      const std::string& value = argv[++a];
+      if (value.size() != 1 || value[0] < '0' || value[0] > '0' + KX_MAX_DECODE_SPEED) {
+        return UsageError("--decode-speed must be a number from 0 to 9, not '" + value + "'");
+      }
+      options->encode.decode_speed = value[0] - '0';
     } else if (arg == "-j" && options->command == Command::kEncode) {
       const std::string value = has_value ? argv[++a] : "";
       char* end = nullptr;

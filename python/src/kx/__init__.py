@@ -25,6 +25,7 @@ __all__ = [
     "ENV_VAR",
     "HEADER_BYTES",
     "LAYOUTS",
+    "MAX_DECODE_SPEED",
     "MAX_SIDE",
     "RESULT_CODES",
     "SONAME",
@@ -45,6 +46,7 @@ __all__ = [
 HEADER_BYTES = 16
 MAX_SIDE = 8192
 DEFAULT_LEVEL = 6
+MAX_DECODE_SPEED = 9
 
 # kx_result, as kx.h numbers it (tests/check_result_codes.py holds this
 # table to the header).
@@ -243,16 +245,20 @@ def decode(data, layout="RGB"):
     )
 
 
-def encode(pixels, width, height, layout="RGB", *, level=0, stride_bytes=0, threads=0):
+def encode(pixels, width, height, layout="RGB", *, level=0, stride_bytes=0, threads=0, decode_speed=0):
     """Encodes height rows of width pixels (bytes-like, in `layout`, rows
     `stride_bytes` apart: 0 for rows without gaps) into a KX file every
     reader accepts, returned as bytes. level: 1 (fastest) to 9
     (smallest), 0 for the library's default (6). threads: 0 or 1 for the
-    calling thread; the file is the same whatever the number."""
+    calling thread; the file is the same whatever the number.
+    decode_speed: 0 for the smallest file the level finds, 1 to
+    MAX_DECODE_SPEED for a file that decodes faster for some more
+    bytes, written at level 9's speed whatever the level."""
     lib = library()
     width = _c_integer(width, "width", _INT_RANGE)
     height = _c_integer(height, "height", _INT_RANGE)
     level = _c_integer(level, "level", _INT_RANGE)
+    decode_speed = _c_integer(decode_speed, "decode_speed", _INT_RANGE)
     stride_bytes = _c_integer(stride_bytes, "stride_bytes", _SIZE_RANGE)
     threads = operator.index(threads)
     if threads < 0:
@@ -265,7 +271,9 @@ def encode(pixels, width, height, layout="RGB", *, level=0, stride_bytes=0, thre
     if bound_bytes == 0:
         raise KxError(ERR_BAD_SIZE, f"cannot encode {width} x {height}")
     src, src_bytes = _readable(pixels)
-    options = _kx_encode_options(struct_bytes=ctypes.sizeof(_kx_encode_options), level=level, threads=threads)
+    options = _kx_encode_options(
+        struct_bytes=ctypes.sizeof(_kx_encode_options), level=level, threads=threads, decode_speed=decode_speed
+    )
     out = _pixel_buffer(bound_bytes)
     dst, dst_bytes = _writable(out)
     file_bytes = ctypes.c_size_t(0)

@@ -49,6 +49,7 @@ class kx_encode_options(ctypes.Structure):
         ("level", ctypes.c_int),
         ("threads", ctypes.c_uint),
         ("flags", ctypes.c_uint),
+        ("decode_speed", ctypes.c_int),
     ]
 
 
