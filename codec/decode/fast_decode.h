@@ -46,10 +46,12 @@ inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 // Which instruction set the decoder's kernels use: the delta step and row
 // stores (codec/decode/delta.h, codec/rows/rgb_rows.cpp) and the unchecked groups
 // (codec/decode/group_decode.h). kBest
-// asks the processor: SSSE3 where it exists, else SSE2, else plain C++
-// (kScalar; the only kernels off x86). Asking for a set the processor lacks
-// gives the best one below it. Every kernel gives the same bytes.
-enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3 };
+// asks the processor: AVX2 where it exists (the group decoder alone has an
+// AVX2 kernel; with it the delta step and row stores use SSSE3), else SSSE3,
+// else SSE2, else plain C++ (kScalar; the only kernels off x86). Asking for
+// a set the processor lacks gives the best one below it. Every kernel gives
+// the same bytes.
+enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3, kAvx2 };
 
 // True when the processor runs `kernel` (kBest and kScalar always).
 bool DeltaKernelAvailable(DeltaKernel kernel);
