@@ -192,6 +192,7 @@ const Setup kSetups[] = {
     {kMinDecodeWindowBytes, DeltaKernel::kScalar, false, 0, "small window, scalar kernel", Storer::kDecoder},
     {kMinDecodeWindowBytes, DeltaKernel::kSse2, true, 5, "small window, SSE2 kernel", Storer::kDecoder},
     {kMinDecodeWindowBytes, DeltaKernel::kSsse3, false, 0, "small window, SSSE3 kernel", Storer::kDecoder},
+    {kMinDecodeWindowBytes, DeltaKernel::kAvx2, true, 3, "small window, AVX2 kernel", Storer::kDecoder},
     // The rows stored on a second thread, and only at each drain: both
     // windows, both layouts.
     {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window, two threads", Storer::kSecondThread},
@@ -248,7 +249,9 @@ TEST(DecodeToBitmap, MatchesOnStreamsThatCrossWindowsAndMargins) {
 TEST(DecodeToBitmap, RepeatsPatternsOfEveryShortDistance) {
   std::mt19937 rng(77);
   const unsigned lengths[] = {3, 4, 5, 15, 16, 17, 18, 31, 32, 33, 47, 255, 256, 1024, 4096};
-  for (unsigned distance = 1; distance <= 16; ++distance) {
+  // Up to 33: the kernels copy in blocks of 16 and 32 bytes, which a copy
+  // may take whole only from a distance of at least the block.
+  for (unsigned distance = 1; distance <= 33; ++distance) {
     StreamWriter w;
     w.Run(RandomBytes(rng, 40));
     // Twelve rounds make about 70 KB, so that the first half of the stream
@@ -258,7 +261,7 @@ TEST(DecodeToBitmap, RepeatsPatternsOfEveryShortDistance) {
         w.Long(distance, length);
         w.Literal(static_cast<std::uint8_t>(rng()));
         if (length <= 18) w.Medium(distance, length);
-        if (length <= 4) w.Short(distance, length);
+        if (length <= 4 && distance <= kShortMaxDistance) w.Short(distance, length);
       }
     }
     const Bytes stream = w.Finish();
@@ -318,9 +321,9 @@ TEST(DecodeIntoRowsTwoCores, MatchesTheStraightforwardPath) {
   ASSERT_TRUE(SameAsStraightforward(MakeKx(999, 499, stream, 0x03), true));
 }
 
-// Copy tokens (at distance 1) that produce exactly `bytes` (>= 3), in a
+// Copy tokens (at `distance`) that produce exactly `bytes` (>= 3), in a
 // whole number of groups so that the tokens after them start a group.
-void CopiesInWholeGroups(StreamWriter* w, std::size_t bytes) {
+void CopiesInWholeGroups(StreamWriter* w, std::size_t bytes, unsigned distance) {
   std::vector<unsigned> lengths;
   for (const unsigned piece : {4096u, 1024u, 256u}) {
     while (bytes >= piece + 3 || bytes == piece) {
@@ -343,7 +346,7 @@ void CopiesInWholeGroups(StreamWriter* w, std::size_t bytes) {
       lengths.insert(lengths.end(), 3, quarter);
     }
   }
-  for (const unsigned length : lengths) w->Long(1, length);
+  for (const unsigned length : lengths) w->Long(distance, length);
 }
 
 TEST(DecodeToBitmap, LongestGroupsAtTheEndOfTheWindow) {
@@ -353,18 +356,22 @@ TEST(DecodeToBitmap, LongestGroupsAtTheEndOfTheWindow) {
   // the unchecked path must stop and slide rather than run past the window.
   // The stream ends in 200 more such copies, decoded token by token in the
   // checked path, which must slide before a 4096-byte copy too. Copies at
-  // distance 3 write up to 15 bytes past their end.
+  // distance 3 write up to 15 bytes past their end, those at distance 40 up
+  // to 31 (whole 32-byte blocks), which can reach the window's end only from
+  // a group that ends within the 48 bytes of margin.
   std::mt19937 rng(82);
   const std::size_t group_bytes = std::size_t{8} * 4096;
   const std::size_t window_bytes = kMinDecodeWindowBytes;
-  for (std::size_t before = 0; before <= 128; ++before) {
-    StreamWriter w;
-    for (int k = 0; k < 8; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
-    CopiesInWholeGroups(&w, window_bytes - kMaxDistance - group_bytes - before - 8);
-    for (int k = 0; k < 208; ++k) w.Long(3, 4096);
-    const Bytes stream = w.Finish();
-    ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 300, stream, before % 2 == 0 ? 0x83 : 0x03)))
-        << before << " bytes before the limit";
+  for (const unsigned distance : {3u, 40u}) {
+    for (std::size_t before = 0; before <= (distance == 3 ? 128 : kWildBytes); ++before) {
+      StreamWriter w;
+      for (int k = 0; k < 40; ++k) w.Literal(static_cast<std::uint8_t>(rng()));
+      CopiesInWholeGroups(&w, window_bytes - kMaxDistance - group_bytes - before - 40, distance);
+      for (int k = 0; k < 208; ++k) w.Long(distance, 4096);
+      const Bytes stream = w.Finish();
+      ASSERT_TRUE(SameAsStraightforward(MakeKx(1000, 300, stream, before % 2 == 0 ? 0x83 : 0x03)))
+          << before << " bytes before the limit, distance " << distance;
+    }
   }
 }
 

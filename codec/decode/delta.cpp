@@ -55,6 +55,22 @@ bool ProcessorHasSsse3() {
   return CpuidLeaf1(&ecx, &edx) && (edx & bit_SSE2) != 0 && (ecx & bit_SSSE3) != 0;
 }
 
+bool ProcessorHasAvx2() {
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (!CpuidLeaf1(&ecx, &edx) || (ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+  // XCR0 bits 1 and 2: the system saves the SSE and the upper AVX halves on
+  // a task switch; without them an AVX instruction faults.
+  unsigned xcr0_low = 0;
+  unsigned xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0u));
+  constexpr unsigned kSseAndAvxState = 0x6;
+  if ((xcr0_low & kSseAndAvxState) != kSseAndAvxState) return false;
+  return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
+}
+
 DeltaFn PickDelta(DeltaKernel kernel) {
   if (kernel == DeltaKernel::kScalar) return DeltaScalar;
   if (kernel != DeltaKernel::kSse2 && ProcessorHasSsse3()) return DeltaSsse3;
@@ -74,6 +90,7 @@ void FinishStreaming(DeltaFn delta) {
 #else
 bool ProcessorHasSse2() { return false; }
 bool ProcessorHasSsse3() { return false; }
+bool ProcessorHasAvx2() { return false; }
 DeltaFn PickDelta(DeltaKernel) { return DeltaScalar; }
 DeltaFn PickStreamingDelta(DeltaKernel) { return DeltaScalar; }
 void FinishStreaming(DeltaFn) {}
@@ -83,6 +100,7 @@ bool DeltaKernelAvailable(DeltaKernel kernel) {
   switch (kernel) {
     case DeltaKernel::kSse2: return ProcessorHasSse2();
     case DeltaKernel::kSsse3: return ProcessorHasSsse3();
+    case DeltaKernel::kAvx2: return ProcessorHasAvx2();
     case DeltaKernel::kBest:
     case DeltaKernel::kScalar: break;
   }

@@ -43,6 +43,8 @@ DeltaFn PickRgbKernel(DeltaKernel kernel, bool undo_delta);
 // kept: the module holds no state between calls).
 bool ProcessorHasSse2();
 bool ProcessorHasSsse3();
+// AVX2, and an operating system that keeps the 32-byte registers.
+bool ProcessorHasAvx2();
 
 void DeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);
 void RgbDeltaScalar(const std::uint8_t* src, std::uint8_t* dst, std::size_t n, std::uint8_t* carry);

@@ -152,6 +152,9 @@ void DecodeGroupsPlain(GroupSpan* span) { groups::DecodeGroupsKernel(span); }
 GroupsFn PickGroups(DeltaKernel kernel) {
 #if defined(__i386__) || defined(__x86_64__)
   if (kernel == DeltaKernel::kScalar) return DecodeGroupsPlain;
+  if ((kernel == DeltaKernel::kBest || kernel == DeltaKernel::kAvx2) && ProcessorHasAvx2()) {
+    return kernel == DeltaKernel::kBest ? DecodeGroupsAvx2WhereLong : DecodeGroupsAvx2;
+  }
   if (kernel != DeltaKernel::kSse2 && ProcessorHasSsse3()) return DecodeGroupsSsse3;
   return ProcessorHasSse2() ? DecodeGroupsSse2 : DecodeGroupsPlain;
 #else

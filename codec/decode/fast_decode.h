@@ -46,10 +46,13 @@ inline constexpr std::size_t kMinDecodeWindowBytes = std::size_t{72} << 10;
 // Which instruction set the decoder's kernels use: the delta step and row
 // stores (codec/decode/delta.h, codec/rows/rgb_rows.cpp) and the unchecked groups
 // (codec/decode/group_decode.h). kBest
-// asks the processor: SSSE3 where it exists, else SSE2, else plain C++
-// (kScalar; the only kernels off x86). Asking for a set the processor lacks
-// gives the best one below it. Every kernel gives the same bytes.
-enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3 };
+// asks the processor: AVX2 where it exists, else SSSE3, else SSE2, else
+// plain C++ (kScalar; the only kernels off x86). Only the group decoder has
+// an AVX2 kernel (32-byte copies), which kBest uses where a stream's copies
+// are long and kAvx2 everywhere; with either, the delta step and row stores
+// use SSSE3. Asking for a set the processor lacks gives the best one below
+// it. Every kernel gives the same bytes.
+enum class DeltaKernel { kBest, kScalar, kSse2, kSsse3, kAvx2 };
 
 // True when the processor runs `kernel` (kBest and kScalar always).
 bool DeltaKernelAvailable(DeltaKernel kernel);

@@ -2,10 +2,12 @@
 // stop rule tested inside them, one kernel per instruction set, chosen at run
 // time like the delta kernels (codec/decode/delta.h).
 //
-// The module is compiled for plain i686; group_decode_sse2.cpp and
-// group_decode_ssse3.cpp hold the same decoder compiled for SSE2 (16-byte
-// copies in one move, short patterns built in registers) and SSSE3 (short
-// patterns built with one byte shuffle), and run only where the processor
+// The module is compiled for plain i686; group_decode_sse2.cpp,
+// group_decode_ssse3.cpp and group_decode_avx2.cpp hold the same decoder
+// compiled for SSE2 (16-byte copies in one move, short patterns built in
+// registers), SSSE3 (short patterns built with one byte shuffle) and AVX2
+// (copies of up to 32 bytes in one move, where the stream's copies are long;
+// the SSSE3 kernel elsewhere), and run only where the processor
 // reports those sets. Every kernel writes the same bytes.
 #pragma once
 
@@ -63,8 +65,12 @@ GroupsFn PickGroups(DeltaKernel kernel);
 
 void DecodeGroupsPlain(GroupSpan* span);
 // Defined only where the compiler targets x86 (group_decode_sse2.cpp,
-// group_decode_ssse3.cpp).
+// group_decode_ssse3.cpp, group_decode_avx2.cpp).
 void DecodeGroupsSse2(GroupSpan* span);
 void DecodeGroupsSsse3(GroupSpan* span);
+void DecodeGroupsAvx2(GroupSpan* span);
+// The SSSE3 kernel on the first kilobyte or so, then the AVX2 one where that
+// stretch's copies were long (group_decode_avx2.cpp says how it is decided).
+void DecodeGroupsAvx2WhereLong(GroupSpan* span);
 
 }  // namespace kx

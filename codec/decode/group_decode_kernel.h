@@ -25,6 +25,12 @@
 #else
 #define KX_GROUP_SSSE3 0
 #endif
+#if defined(__AVX2__)
+#include <immintrin.h>
+#define KX_GROUP_AVX2 1
+#else
+#define KX_GROUP_AVX2 0
+#endif
 
 // --- Tables of the unchecked path -------------------------------------------
 //
@@ -244,6 +250,15 @@ inline void Copy16(std::uint8_t* dst, const std::uint8_t* src) {
 #endif
 }
 
+#if KX_GROUP_AVX2
+inline constexpr std::size_t kWideVectorBytes = 2 * kVectorBytes;
+
+// Moves 32 bytes; loads all of them before storing.
+inline void Copy32(std::uint8_t* dst, const std::uint8_t* src) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)));
+}
+#endif
+
 // Moves 8 bytes (up to eight literals). With SSE2 one 8-byte load and
 // store, also on i686, where a plain copy takes two 4-byte ones.
 inline void Copy8(std::uint8_t* dst, const std::uint8_t* src) {
@@ -332,10 +347,34 @@ std::uint8_t* RepeatShortPattern(std::uint8_t* op, std::size_t distance, std::ui
 // the meaning of the byte-at-a-time copy. Reads only from op - distance to
 // 31 bytes past op - distance + length, and writes only [op, op + length +
 // 31): the caller keeps kWildBytes of room after the token and
-// kMaxDistance bytes of window before op.
-inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size_t length) {
+// kMaxDistance bytes of window before op. kWide (AVX2 only) moves 32-byte
+// blocks.
+template <bool kWide>
+inline std::uint8_t* CopyMatchIn(std::uint8_t* op, std::size_t distance, std::size_t length) {
   std::uint8_t* const end = op + length;
   const std::uint8_t* const match = op - distance;
+#if KX_GROUP_AVX2
+  if constexpr (kWide) {
+    // One 32-byte block holds every copy up to 32 bytes, so that a copy of
+    // 17 to 32 bytes takes no branch of its own (DecodeGroupsAvx2WhereLong says where
+    // that pays). A block reads only bytes already final when the distance
+    // is at least 32 or at least the length.
+    if (distance >= length || distance >= kWideVectorBytes) {
+      Copy32(op, match);
+      for (std::size_t k = kWideVectorBytes; k < length; k += kWideVectorBytes) Copy32(op + k, match + k);
+      return end;
+    }
+    // Distances of 16 to 31 below the length: 16-byte blocks each read
+    // bytes already final, before op or stored by the blocks before it.
+    if (distance >= kVectorBytes) {
+      for (std::size_t k = 0; k < length; k += kVectorBytes) Copy16(op + k, match + k);
+      return end;
+    }
+    return RepeatShortPattern(op, distance, end);
+  }
+#else
+  static_assert(!kWide, "32-byte blocks need AVX2");
+#endif
   // Tested in this order because on photographs nearly every copy is no
   // longer than its distance, so the branch is well predicted.
   if (distance >= length || distance >= kVectorBytes) {
@@ -354,6 +393,10 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size
   return RepeatShortPattern(op, distance, end);
 }
 
+inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size_t length) {
+  return CopyMatchIn<false>(op, distance, length);
+}
+
 // --- Whole groups -------------------------------------------------------
 
 // Decodes whole groups as long as, at the start of a group, ip <= ip_last
@@ -364,6 +407,7 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, std::size_t distance, std::size
 // holds the bytes where the next one must be for each of the three sizes a
 // copy token can have, and the size picks it. That keeps a memory read off
 // the chain from one token to the next.
+template <bool kWide = false>
 inline void DecodeGroupsKernel(GroupSpan* span) {
   const std::uint8_t* ip = span->ip;
   std::uint8_t* op = span->op;
@@ -406,7 +450,7 @@ inline void DecodeGroupsKernel(GroupSpan* span) {
       const std::size_t distance = packed >> kDistanceShift;
       const std::size_t length = packed & kLengthMask;
       ip += code.bytes;
-      op = CopyMatch(op, distance, length);
+      op = CopyMatchIn<kWide>(op, distance, length);
       Copy8(op, ip);
       op += literals;
       ip += literals;
