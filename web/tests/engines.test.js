@@ -132,11 +132,12 @@ const ENGINES = {
 // where Chromium's and Firefox's stayed under 30: 200 ms still fails a page
 // that decodes (1118 ms in WebKit).
 const ALLOWED_GAP_MS = { chromium: 60, firefox: 60, webkit: 200 };
-// From then until two frames have shown the picture, in every engine: the
-// same 60 ms. (WebKitGTK paints a canvas on the page's thread: an
-// 8192 x 8192 one took it 1 to 2 s; the element draws its canvas at the
-// size it is shown instead.)
-const ALLOWED_PAINTING_GAP_MS = 60;
+// From then until two frames have shown the picture. WebKitGTK paints a
+// canvas on the page's thread (an 8192 x 8192 one took it 1 to 2 s; the
+// element draws its canvas at the size it is shown instead): its painting
+// gaps measured 27 to 56 ms and its idle page's alone up to 71 at a load of
+// 9, so it gets 150 ms, which a full-size canvas still exceeds tenfold.
+const ALLOWED_PAINTING_GAP_MS = { chromium: 60, firefox: 60, webkit: 150 };
 
 // KX_WEB_ENGINES (names, space-separated) runs some of them only.
 const chosen = process.env.KX_WEB_ENGINES?.split(/\s+/) ?? Object.keys(ENGINES);
@@ -147,7 +148,7 @@ for (const [engine, run] of Object.entries(ENGINES).filter(([name]) => chosen.in
     for (const c of result.checks) console.log(`${c.ok ? 'ok' : 'FAILED'}: ${c.name}${c.detail ? ` (${c.detail})` : ''}`);
     const failed = result.checks.filter((c) => !c.ok).map((c) => `${c.name}: ${c.detail}`);
     assert.deepEqual(failed, []);
-    assert.ok(result.measures.heartbeatGapWhilePaintingMs <= ALLOWED_PAINTING_GAP_MS,
+    assert.ok(result.measures.heartbeatGapWhilePaintingMs <= ALLOWED_PAINTING_GAP_MS[engine],
       `while painting: ${result.measures.heartbeatGapWhilePaintingMs} ms`);
     assert.ok(result.checks.length >= 20, `only ${result.checks.length} checks ran`);
   });
