@@ -5,8 +5,10 @@
 // third of the work (docs/benchmarks.md).
 //
 // Same bytes, same result and the same contract as DecodeIntoRows
-// (codec/decode/fast_decode.h), for any input. Built only into the public
-// library, never into the modules, which start no threads of their own.
+// (codec/decode/fast_decode.h), for any input. The thread and the signal
+// that wakes it come from the platform layer (platform/platform.h), so
+// that the Windows DLLs stay free of a C++ thread library; where it starts
+// none (WebAssembly), everything runs on the calling thread.
 #pragma once
 
 #include <cstddef>
@@ -35,5 +37,10 @@ bool TwoCoresPay(std::size_t total_bytes);
 std::size_t DecodeIntoRowsTwoCores(const std::uint8_t* src, std::size_t src_bytes, std::size_t total_bytes,
                                    const RowWriter& rows, std::uint8_t* window, std::size_t window_bytes,
                                    DeltaKernel kernel);
+
+// DecodeToBitmap (codec/decode/fast_decode.h) with the rows stored on a
+// second thread, for the plug-in modules.
+std::size_t DecodeToBitmapTwoCores(const std::uint8_t* src, std::size_t src_bytes, const PictureLayout& layout,
+                                   std::uint8_t* bits, std::uint8_t* window, std::size_t window_bytes);
 
 }  // namespace kx

@@ -126,17 +126,23 @@ void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout,
                    std::uint8_t* out, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
                    unsigned threads, kx_decode_report* report) {
   const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
+  const bool two_cores = threads >= 2 || (threads == 0 && TwoCoresPay(picture.total_bytes));
   // The caller's buffer may be fresh, and the first touch of its pages costs
   // about as much as decoding a flat picture: where the platform finds it
   // pays, a second thread faults them in from the end the decoder reaches
   // last (the top row is decoded first, and bottom-up rows store it last).
-  // Only the rows: the caller's padding may lie on pages it protected.
+  // Only the rows: the caller's padding may lie on pages it protected. Not
+  // beside the storing thread, which takes the faults off the decoder's
+  // path itself, and would share its core with a third thread.
   const auto span_bytes =
       static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
   const std::size_t row_bytes = kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture.width);
   PrefaultJob prefault{out, span_bytes, row_bytes, stride_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
-  StartPrefault(&prefault);
-  const bool two_cores = threads >= 2 || (threads == 0 && TwoCoresPay(picture.total_bytes));
+  if (two_cores) {
+    AdviseFreshBlock(out, span_bytes);
+  } else {
+    StartPrefault(&prefault);
+  }
   const std::size_t produced_bytes =
       two_cores ? DecodeIntoRowsTwoCores(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
                                          DeltaKernel::kBest)
