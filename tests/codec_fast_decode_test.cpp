@@ -212,7 +212,7 @@ const Setup kSetups[] = {
     {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, two threads", Storer::kSecondThread},
     // More pieces between two slides than the threads' ring holds, so that
     // the decoder waits for a free slot.
-    {std::size_t{1} << 20, DeltaKernel::kBest, false, 0, "1 MiB window, two threads", Storer::kSecondThread},
+    {std::size_t{2} << 20, DeltaKernel::kBest, false, 0, "2 MiB window, two threads", Storer::kSecondThread},
     {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, stored when reclaimed", Storer::kWhenReclaimed},
     {kDecodeWindowBytes, DeltaKernel::kBest, false, 0, "default window, stored when reclaimed", Storer::kWhenReclaimed},
 };

