@@ -61,7 +61,6 @@ struct Relay {
   std::atomic<bool> sleeping{false};
 };
 
-
 // Stores the next piece if there is one and no other thread is storing;
 // false otherwise.
 bool StoreNextPiece(Relay* relay) {
@@ -90,16 +89,15 @@ void StoreRowsBehind(void* param) {
       idle = 0;
       continue;
     }
-    if (Unclaimed(*relay)) {  // the decoder is storing the piece before
-      Relax();
-      continue;
-    }
-    if (relay->stopping.load()) return;
+    // A piece nobody could claim: the decoder is storing the one before,
+    // and this thread waits for it, without sleeping.
+    const bool decoder_storing = Unclaimed(*relay);
+    if (!decoder_storing && relay->stopping.load()) return;
     if (++idle % kSpinsPerRound != 0) {
       Relax();
       continue;
     }
-    if (idle < kSpinsPerRound * kStorerRounds) {
+    if (decoder_storing || idle < kSpinsPerRound * kStorerRounds) {
       YieldThread();
       continue;
     }
