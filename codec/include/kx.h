@@ -34,8 +34,8 @@
  *     run at once on any threads. A decode asked for two threads
  *     (kx_decode_options) starts one that stores the rows 16 KiB of output
  *     or more behind the caller's thread, which decodes the stream; left to
- *     the library, a decode runs on the caller's thread (a second one paid
- *     at no size measured). A one-thread decode of a large picture may
+ *     the library, a decode runs on the caller's thread (a second one did
+ *     not pay at the sizes measured). A one-thread decode of a large picture may
  *     start one short-lived thread that faults in the pages holding the
  *     output's rows while the caller's thread decodes; it never touches a
  *     byte between rows, so padding may lie on protected pages (on Linux it
@@ -244,17 +244,18 @@ KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int la
 typedef struct kx_decode_options {
   size_t struct_bytes;
   /* 0: the library decides: today the calling thread alone, at every size
-   * (two threads were slower than one on every picture measured, natively
-   * and under Wine; a later version may take two where they pay). 1: the
-   * calling thread alone. 2 or more: two threads whatever the picture's
-   * size (the caller's, and one started for the call), in every build but
-   * WebAssembly's. The pixels are the same whatever the number, and where a
-   * thread cannot be started the calling thread does all the work, with the
-   * same result. */
+   * (two threads were slower than one, or at most 2 % faster on the
+   * largest picture, at every size measured, natively and under Wine; a
+   * later version may take two where they pay). 1: the calling thread
+   * alone. 2 or more: two threads whatever the picture's size (the
+   * caller's, and one started for the call), in every build but
+   * WebAssembly's. The pixels are the same whatever the number, and where
+   * a thread cannot be started the calling thread does all the work, with
+   * the same result. */
   unsigned threads;
   /* NULL: the library allocates KX_DECODE_WINDOW_BYTES for the call, as
-   * kx_decode does; else the caller's window, as kx_decode_with_window
-   * takes it (at least KX_MIN_DECODE_WINDOW_BYTES). */
+   * kx_decode does (1 MiB on two threads); else the caller's window, as
+   * kx_decode_with_window takes it (at least KX_MIN_DECODE_WINDOW_BYTES). */
   void* window;
   size_t window_bytes;
 } kx_decode_options;
