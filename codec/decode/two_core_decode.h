@@ -22,13 +22,13 @@ namespace kx {
 // The smallest picture, in raw bytes, that the library decodes on two
 // threads when the caller leaves the choice to it: none. In
 // bench/two_core_bench (docs/benchmarks.md), natively and under both
-// Wines, two threads took longer than one at every size up to 9 MB of
-// pixels and were within 2 % of it at 36 MB on a machine at load 3, and
-// 10 to 43 % slower there on a busier one: the stores are a tenth to a
-// seventh of the decode on the machine measured (the decoder with no
-// stores at all took 0.86 to 0.91 times as long), no more than the
-// hand-over, the wake-ups and the window's bytes crossing between the
-// cores cost. A machine where it pays sets a size here.
+// Wines, two threads took 1.10 to 1.36 times as long as one at every size
+// from 64 KiB to 36 MB of pixels on the machine at its quietest (more under
+// Wine), and more on a busy one: the stores are a tenth to a seventh of
+// the decode here (the decoder with no stores at all took 0.86 to 0.91
+// times as long), no more than the hand-over, the wake-ups and the
+// window's bytes crossing between the cores cost. A machine where it pays
+// sets a size here.
 inline constexpr std::size_t kTwoCoreMinBytes = SIZE_MAX;
 
 // The window the library allocates for a decode on two threads (the caller

@@ -244,11 +244,10 @@ KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int la
 typedef struct kx_decode_options {
   size_t struct_bytes;
   /* 0: the library decides: today the calling thread alone, at every size
-   * (two threads were slower than one, or at most 2 % faster on the
-   * largest picture, at every size measured, natively and under Wine; a
-   * later version may take two where they pay). 1: the calling thread
-   * alone. 2 or more: two threads whatever the picture's size (the
-   * caller's, and one started for the call), in every build but
+   * (two threads were slower than one at every size measured, natively
+   * and under Wine; a later version may take two where they pay). 1: the
+   * calling thread alone. 2 or more: two threads whatever the picture's
+   * size (the caller's, and one started for the call), in every build but
    * WebAssembly's. The pixels are the same whatever the number, and where
    * a thread cannot be started the calling thread does all the work, with
    * the same result. */
