@@ -11,7 +11,7 @@
 //   - the decoder's cost model: the fastest round on one thread fitted as
 //     a x tokens + b x output bytes over every file of the frontier (least
 //     squares), with the worst relative error of the fit.
-// Usage: two_core_bench [--rounds=N] [--levels=1..9] [--photo=FILE.ppm]...
+// Usage: two_core_bench [--rounds=N] [--levels=1..9] [--photo=FILE.ppm]... [--threshold-only]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -130,11 +130,13 @@ int main(int argc, char** argv) {
   int first_level = 1;
   int last_level = 9;
   std::vector<std::string> photos;
+  bool threshold_only = false;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
     if (arg.rfind("--rounds=", 0) == 0) rounds = std::atoi(arg.c_str() + 9);
     if (arg.rfind("--levels=", 0) == 0) std::sscanf(arg.c_str() + 9, "%d..%d", &first_level, &last_level);
     if (arg.rfind("--photo=", 0) == 0) photos.push_back(arg.substr(8));
+    if (arg == "--threshold-only") threshold_only = true;
   }
 
   std::printf("threshold: photograph stand-in at the default level, %d paired rounds\n", rounds);
@@ -147,6 +149,8 @@ int main(int argc, char** argv) {
     const Paired m = Measure(file, p, rounds * 4);
     std::printf("%12zu %10.3f %10.3f %10.3f\n", p.raw.size(), m.one_seconds * 1e3, m.two_seconds * 1e3, m.ratio);
   }
+
+  if (threshold_only) return 0;
 
   std::vector<Picture> pictures;
   pictures.push_back({"illustration 4000x3000", 4000, 3000, FlatIllustration(4000, 3000)});

@@ -84,4 +84,43 @@ bool StartPrefault(PrefaultJob* job);
 // Waits for the thread to end and releases it; nothing when none runs.
 void FinishPrefault(PrefaultJob* job);
 
+// A second thread for the public library's two-core decode, started and
+// joined here so that the codec needs no C++ thread library: the Windows
+// DLLs that link the library may import only KERNEL32 and msvcrt. The
+// record is the caller's and must stay where it is until JoinWorker.
+struct WorkerThread {
+  void (*run)(void* param);
+  void* param;
+  std::uintptr_t thread;  // the platform's thread, once started
+};
+// Starts run(param) on a new thread; false, and nothing runs, where no
+// thread can be started (a target without threads, or the system refuses).
+bool StartWorker(WorkerThread* worker, void (*run)(void* param), void* param);
+// Waits for run to return and releases the thread.
+void JoinWorker(WorkerThread* worker);
+
+// An auto-reset signal between two threads: RaiseWake lets one AwaitWake
+// return, the one waiting or else the next one to come. A raise with
+// nobody waiting is kept (one at most), so a waiter that checked its
+// condition before the raise cannot sleep through it.
+struct WakeSignal {
+  std::uintptr_t handle;
+};
+// False where the platform cannot make one (then no worker is started).
+bool CreateWake(WakeSignal* wake);
+void DestroyWake(WakeSignal* wake);
+void RaiseWake(WakeSignal* wake);
+void AwaitWake(WakeSignal* wake);
+
+// The advice StartPrefault gives a fresh block before it decides on a
+// thread (huge pages on Linux; nothing elsewhere), for a caller that has
+// another thread touch the block.
+void AdviseFreshBlock(void* block, std::size_t bytes);
+
+// Gives the rest of the time slice to another thread ready to run.
+void YieldThread();
+
+// How many processors the process may run on (at least 1).
+unsigned ProcessorCount();
+
 }  // namespace kx

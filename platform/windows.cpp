@@ -96,3 +96,59 @@ void FinishPrefault(PrefaultJob* job) {
 }
 
 }  // namespace kx
+
+namespace kx {
+
+namespace {
+
+// The storing thread runs the row writers, which need a few kilobytes of
+// stack; a small reservation keeps it from taking a megabyte of the host's
+// address space.
+constexpr SIZE_T kWorkerStackBytes = 256 * 1024;
+
+DWORD WINAPI RunWorker(LPVOID param) {
+  const auto* worker = static_cast<const WorkerThread*>(param);
+  worker->run(worker->param);
+  return 0;
+}
+
+}  // namespace
+
+bool StartWorker(WorkerThread* worker, void (*run)(void* param), void* param) {
+  worker->run = run;
+  worker->param = param;
+  const HANDLE thread =
+      CreateThread(nullptr, kWorkerStackBytes, RunWorker, worker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  worker->thread = reinterpret_cast<std::uintptr_t>(thread);
+  return thread != nullptr;
+}
+
+void JoinWorker(WorkerThread* worker) {
+  const auto thread = reinterpret_cast<HANDLE>(worker->thread);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+// An auto-reset event has the signal's semantics exactly: a SetEvent with
+// nobody waiting stays set until the next wait takes it.
+bool CreateWake(WakeSignal* wake) {
+  const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  wake->handle = reinterpret_cast<std::uintptr_t>(event);
+  return event != nullptr;
+}
+
+void DestroyWake(WakeSignal* wake) { CloseHandle(reinterpret_cast<HANDLE>(wake->handle)); }
+void RaiseWake(WakeSignal* wake) { SetEvent(reinterpret_cast<HANDLE>(wake->handle)); }
+void AwaitWake(WakeSignal* wake) { WaitForSingleObject(reinterpret_cast<HANDLE>(wake->handle), INFINITE); }
+
+void AdviseFreshBlock(void*, std::size_t) {}
+
+void YieldThread() { SwitchToThread(); }
+
+unsigned ProcessorCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 1 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
+}
+
+}  // namespace kx

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "codec/decode/fast_decode.h"
+#include "codec/decode/two_core_decode.h"
 #include "codec/format/bitmap.h"
 #include "codec/format/kx_format.h"
 #include "codec/format/stream_bound.h"
@@ -179,14 +180,21 @@ int LoadPicture(HostBuffer buf, SpiLong len, SpiUint flag, PictureLayout* layout
 // ask to stop, else 0.
 int DecodeImage(const Input& input, std::uint8_t* bits, const PictureLayout& layout, std::uint8_t* window,
                 ProgressCallback progressCallback, SpiLong lData) {
-  // A large bits block is fresh, and touching its pages the first time
-  // costs as much as decoding a flat picture: a second thread takes part of
-  // it. The thread starts at the block's lowest address and the decoder at
-  // its highest (the picture's top row is stored last), so they meet in the
-  // middle.
+  // The library's decision on two threads (TwoCoresPay), taken here in the
+  // viewer's process. Otherwise: a large bits block is fresh, and touching
+  // its pages the first time costs as much as decoding a flat picture, so a
+  // second thread takes part of it. The thread starts at the block's lowest
+  // address and the decoder at its highest (the picture's top row is stored
+  // last), so they meet in the middle. Not beside the storing thread, which
+  // takes the faults off the decoder's path itself.
   PrefaultJob prefault{bits, layout.bits_bytes, layout.bits_bytes, layout.bits_bytes, false, false, 0};
-  StartPrefault(&prefault);
-  DecodeToBitmap(input.bytes, input.size_bytes, layout, bits, window, kDecodeWindowBytes);
+  if (TwoCoresPay(layout.total_bytes)) {
+    AdviseFreshBlock(bits, layout.bits_bytes);
+    DecodeToBitmapTwoCores(input.bytes, input.size_bytes, layout, bits, window, kDecodeWindowBytes);
+  } else {
+    StartPrefault(&prefault);
+    DecodeToBitmap(input.bytes, input.size_bytes, layout, bits, window, kDecodeWindowBytes);
+  }
   FinishPrefault(&prefault);  // nothing of ours runs once the host hears of the picture
   if (progressCallback != nullptr && progressCallback(1, 1, lData) != 0) return 0;
   return 1;

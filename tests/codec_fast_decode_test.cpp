@@ -107,17 +107,31 @@ BitsResult Straightforward(const Bytes& file, const PictureLayout& layout) {
 
 // Who stores the rows: the decoding thread (DecodeToBitmap, DecodeToRgbRows),
 // a second thread (DecodeIntoRowsTwoCores), or a sink that keeps every piece
-// handed over and stores them only when drained, as a second thread may when
-// it falls behind: a window overwritten before a drain shows in its rows.
-enum class Storer { kDecoder, kSecondThread, kAtDrain };
+// handed over and stores one only when the decoder reclaims window bytes it
+// lies on, or drains, as a second thread may when it falls behind: window
+// bytes overwritten before they were reclaimed show in the rows.
+enum class Storer { kDecoder, kSecondThread, kWhenReclaimed };
 
 struct LazySink {
   RowWriter* rows;
-  std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces;
+  std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces;  // handed over, not yet stored
 };
 
 void KeepPiece(void* context, const std::uint8_t* raw, std::size_t n) {
   static_cast<LazySink*>(context)->pieces.emplace_back(raw, n);
+}
+
+// Stores the pieces in order up to the last one that overlaps [begin, end),
+// and no further.
+void StoreReclaimedPieces(void* context, const std::uint8_t* begin, const std::uint8_t* end) {
+  auto* sink = static_cast<LazySink*>(context);
+  std::size_t wanted = 0;
+  for (std::size_t k = 0; k < sink->pieces.size(); ++k) {
+    const auto& [raw, n] = sink->pieces[k];
+    if (raw < end && begin < raw + n) wanted = k + 1;
+  }
+  for (std::size_t k = 0; k < wanted; ++k) WriteRows(sink->rows, sink->pieces[k].first, sink->pieces[k].second);
+  sink->pieces.erase(sink->pieces.begin(), sink->pieces.begin() + static_cast<std::ptrdiff_t>(wanted));
 }
 
 void StoreKeptPieces(void* context) {
@@ -134,7 +148,7 @@ std::size_t DecodeWith(Storer storer, const Bytes& input, const PictureLayout& l
   }
   RowWriter writer = rows;
   LazySink lazy{&writer, {}};
-  const PieceSink sink{&lazy, KeepPiece, StoreKeptPieces};
+  const PieceSink sink{&lazy, KeepPiece, StoreReclaimedPieces, StoreKeptPieces};
   return DecodeIntoRowsVia(input.data(), input.size(), layout.total_bytes, &writer, window->data(), window->size(),
                            kernel, &sink);
 }
@@ -193,14 +207,15 @@ const Setup kSetups[] = {
     {kMinDecodeWindowBytes, DeltaKernel::kSse2, true, 5, "small window, SSE2 kernel", Storer::kDecoder},
     {kMinDecodeWindowBytes, DeltaKernel::kSsse3, false, 0, "small window, SSSE3 kernel", Storer::kDecoder},
     {kMinDecodeWindowBytes, DeltaKernel::kAvx2, true, 3, "small window, AVX2 kernel", Storer::kDecoder},
-    // The rows stored on a second thread, and only at each drain: both
-    // windows, both layouts.
+    // The rows stored on a second thread, and only when the window bytes
+    // are reclaimed: both windows, both layouts.
     {kDecodeWindowBytes, DeltaKernel::kBest, true, 0, "default window, two threads", Storer::kSecondThread},
     {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, two threads", Storer::kSecondThread},
     // More pieces between two slides than the threads' ring holds, so that
     // the decoder waits for a free slot.
-    {std::size_t{1} << 20, DeltaKernel::kBest, false, 0, "1 MiB window, two threads", Storer::kSecondThread},
-    {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, stored at each drain", Storer::kAtDrain},
+    {std::size_t{2} << 20, DeltaKernel::kBest, false, 0, "2 MiB window, two threads", Storer::kSecondThread},
+    {kMinDecodeWindowBytes, DeltaKernel::kBest, true, 5, "small window, stored when reclaimed", Storer::kWhenReclaimed},
+    {kDecodeWindowBytes, DeltaKernel::kBest, false, 0, "default window, stored when reclaimed", Storer::kWhenReclaimed},
 };
 
 const DeltaKernel kEveryKernel[] = {DeltaKernel::kScalar, DeltaKernel::kSse2, DeltaKernel::kSsse3, DeltaKernel::kBest};

@@ -87,14 +87,13 @@ TEST(Library, EveryLayoutAndStrideMatchesTheReference) {
         const Bytes expected = Expected(want.pixels, side, layout, stride_bytes);
         Bytes got(expected.size(), kStale);
         ASSERT_EQ(kx_buffer_bytes(side.width, side.height, layout, stride_bytes), got.size());
-        // The library's choice (one thread: every picture here is below
-        // the 8 MiB where it takes two), and at the odd stride also two
+        // The library's choice (one thread), and at the odd stride also two
         // threads whatever the size (the golden files, the large streams
         // and every eighth small one: a thread per decode is the slowest
         // part of this test, and fast_decode_tests has every stream on two
         // threads); small pictures through the smallest window, which
-        // slides most. PaddingOnProtectedPagesIsNeverTouched has the
-        // library's choice of two threads against one.
+        // slides most. PaddingOnProtectedPagesIsNeverTouched has two
+        // threads on a large picture.
         const bool sampled =
             c.name.find(".kx") != std::string::npos || total >= (std::size_t{64} << 10) || case_index % 8 == 0;
         std::vector<unsigned> thread_counts = {0};
@@ -226,21 +225,29 @@ TEST(Library, PaddingOnProtectedPagesIsNeverTouched) {
     ASSERT_GT(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes), std::uint64_t{32} << 20) << layout;
     GuardedRows guarded(stride_bytes, kHeight, row_bytes, page_bytes);
     ASSERT_NE(guarded.data(), nullptr);
-    ASSERT_EQ(kx_decode(file.data(), file.size(), layout, guarded.data(), stride_bytes,
-                        static_cast<std::size_t>(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes)), nullptr),
-              KX_OK)
-        << layout;
-    // The guarded decode runs on two threads (the library's choice for a
-    // picture this large), this one on the caller's alone.
+    // The guarded decode as the library chooses (one thread and the prefault
+    // thread, for a picture this large) and on two threads (the storing
+    // thread and no prefault); against this one, on the caller's thread
+    // alone into rows without gaps.
     Bytes tight(row_bytes * kHeight);
     kx_decode_options one_thread = KX_DECODE_OPTIONS_INIT;
     one_thread.threads = 1;
     ASSERT_EQ(
         kx_decode_ex(file.data(), file.size(), layout, tight.data(), row_bytes, tight.size(), &one_thread, nullptr),
         KX_OK);
-    for (int row = 0; row < kHeight; ++row) {
-      ASSERT_EQ(std::memcmp(guarded.data() + stride_bytes * row, tight.data() + row_bytes * row, row_bytes), 0)
-          << "layout " << layout << " row " << row;
+    for (const unsigned threads : {0u, 2u}) {
+      for (int row = 0; row < kHeight; ++row) std::memset(guarded.data() + stride_bytes * row, kStale, row_bytes);
+      kx_decode_options chosen = KX_DECODE_OPTIONS_INIT;
+      chosen.threads = threads;
+      ASSERT_EQ(kx_decode_ex(file.data(), file.size(), layout, guarded.data(), stride_bytes,
+                             static_cast<std::size_t>(kx_buffer_bytes(kWidth, kHeight, layout, stride_bytes)), &chosen,
+                             nullptr),
+                KX_OK)
+          << layout << " threads " << threads;
+      for (int row = 0; row < kHeight; ++row) {
+        ASSERT_EQ(std::memcmp(guarded.data() + stride_bytes * row, tight.data() + row_bytes * row, row_bytes), 0)
+            << "layout " << layout << " row " << row << " threads " << threads;
+      }
     }
   }
 }

@@ -50,21 +50,44 @@ void Drain(const Output& out) {
   if (out.sink != nullptr) out.sink->drain(out.sink->context);
 }
 
+// What the unchecked groups may write after a flush before the next one:
+// the flush's worth, then a last group and its wild bytes.
+constexpr std::size_t kReachBytes = kFlushBytes + kFastRoomBytes;
+
+// Returns once the window from the first unstored byte up to kReachBytes
+// past it (or the window's end) holds nothing still to be stored, so that
+// the groups may write there: only the part of the window about to be
+// overwritten waits for the other thread, never the whole of it.
+void Reclaim(const Output& out) {
+  if (out.sink == nullptr) return;
+  const auto begin = static_cast<std::size_t>(out.flushed - out.window);
+  const std::size_t end = out.window_bytes - begin > kReachBytes ? begin + kReachBytes : out.window_bytes;
+  out.sink->reclaim(out.sink->context, out.flushed, out.window + end);
+}
+
 // Stores what is pending and moves the last kHistoryBytes to the front.
 // Called only with less than kFastRoomBytes of window left, so op is at
-// least 2 x kHistoryBytes in and the two ranges are apart.
-void Slide(Output* out) {
+// least 2 x kHistoryBytes in and the two ranges are apart. The front is
+// never part of a piece (pieces start after the history), so the copy needs
+// no wait; what follows it is reclaimed before it is written: the next
+// flush's reach by the unchecked groups, or, token by token (`careful`),
+// the whole window, which they may fill without another flush.
+void Slide(Output* out, bool careful) {
   // The history moved lies wholly after the front, and nothing was written
   // past the picture's end.
   assert(Offset(*out) >= 2 * kHistoryBytes);
   assert(out->end_offset >= Offset(*out));
   Flush(out);
-  Drain(*out);
   const std::size_t moved_bytes = Offset(*out) - kHistoryBytes;
   std::memcpy(out->window, out->op - kHistoryBytes, kHistoryBytes);
   out->end_offset -= moved_bytes;
   out->op = out->window + kHistoryBytes;
   out->flushed = out->op;
+  if (careful) {
+    Drain(*out);
+  } else {
+    Reclaim(*out);
+  }
   assert(out->window_bytes - Offset(*out) >= kFastRoomBytes);  // one unchecked group fits after a slide
 }
 
@@ -72,12 +95,13 @@ void Slide(Output* out) {
 // boundary to the end. Input is read exactly; output may still be written
 // up to kWildBytes past the last token, inside the window.
 void DecodeCareful(const std::uint8_t* ip, const std::uint8_t* const ip_end, Output* out) {
+  Drain(*out);  // tokens go on to the window's end without a flush
   std::uint32_t flags = 0;
   for (;;) {
     if (BytesLeft(*out) == 0) return;
     if ((flags & kFlagsLeft) == 0) flags = *ip++ | kFlagLoadMark;
     if (ip >= ip_end) return;
-    if (out->window_bytes - Offset(*out) < kCarefulRoomBytes) Slide(out);
+    if (out->window_bytes - Offset(*out) < kCarefulRoomBytes) Slide(out, true);
     assert(out->window_bytes - Offset(*out) >= kCarefulRoomBytes);  // room for the longest copy and its wild bytes
     const std::size_t left_bytes = BytesLeft(*out);
     std::uint8_t* op = out->op;
@@ -118,8 +142,11 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, GroupsFn decod
   for (;;) {
     if (BytesLeft(*out) < kMaxGroupOutputBytes) break;
     if (static_cast<std::size_t>(ip_end - ip) < kFastInputBytes) break;
-    if (out->window_bytes - Offset(*out) < kFastRoomBytes) Slide(out);
-    if (out->op - out->flushed >= static_cast<std::ptrdiff_t>(kFlushBytes)) Flush(out);
+    if (out->window_bytes - Offset(*out) < kFastRoomBytes) Slide(out, false);
+    if (out->op - out->flushed >= static_cast<std::ptrdiff_t>(kFlushBytes)) {
+      Flush(out);
+      Reclaim(*out);
+    }
     // Groups run unchecked while op stays at or below the lowest of three
     // limits (the picture's end, the window's end, the next flush) and ip at
     // or below the input's limit. Each was checked above to lie at or after

@@ -92,12 +92,18 @@ std::size_t DecodeIntoRows(const std::uint8_t* src, std::size_t src_bytes, std::
 // Where the decoder hands its finished bytes when another thread stores
 // them (codec/decode/two_core_decode.h). hand_over receives the next n
 // finished bytes, in order, at their place in the window, which the decoder
-// leaves as they are until drain returns; drain returns once every byte
-// handed over has been stored. The decoder drains before each slide of the
-// window and before it returns.
+// leaves as they are until they are stored. Before it writes over window
+// bytes it has handed over, the decoder calls reclaim with the range it is
+// about to write: it returns once no byte handed over in [begin, end) is
+// still to be stored. After each slide the decoder reclaims the window front
+// to back, a piece ahead of what it writes, so that the storing side may
+// fall up to a window behind without stopping it. drain returns once every
+// byte handed over has been stored; the decoder drains before it returns,
+// and before it goes token by token near the end.
 struct PieceSink {
   void* context;
   void (*hand_over)(void* context, const std::uint8_t* raw, std::size_t n);
+  void (*reclaim)(void* context, const std::uint8_t* begin, const std::uint8_t* end);
   void (*drain)(void* context);
 };
 

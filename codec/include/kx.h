@@ -19,24 +19,28 @@
  *   - Memory: kx_decode allocates one window of KX_DECODE_WINDOW_BYTES
  *     (256 KiB) for the call, whatever the picture's size, and frees it
  *     before returning; kx_decode_with_window uses the caller's instead and
- *     allocates no window (a decode on two threads allocates under a
- *     kilobyte that the two share, and the thread; without them it runs on
- *     one thread). kx_encode allocates the writer's work memory (1.2 MB
- *     per thread, whatever the level), two stream buffers of 288 KiB per
- *     thread when it runs on several threads, and, for any layout other than
- *     top-down BGR rows without gaps, one converted copy of the picture; all
- *     of it is had before anything is written and freed before it returns.
- *     An allocation that fails gives KX_ERR_OUT_OF_MEMORY, with nothing
- *     written to dst or *file_bytes.
+ *     allocates no window (a decode on two threads allocates the thread and
+ *     the signal that wakes it; without them it runs on one thread);
+ *     kx_decode_ex asked for two threads without a window of the caller's
+ *     allocates one of 1 MiB instead.
+ *     kx_encode allocates the writer's work memory (1.2 MB per thread,
+ *     whatever the level), two stream buffers of 288 KiB per thread when it
+ *     runs on several threads, and, for any layout other than top-down BGR
+ *     rows without gaps, one converted copy of the picture; all of it is had
+ *     before anything is written and freed before it returns. An allocation
+ *     that fails gives KX_ERR_OUT_OF_MEMORY, with nothing written to dst or
+ *     *file_bytes.
  *   - Threads: the library keeps no global state; any number of calls may
- *     run at once on any threads. Decoding a picture of 8 MiB of pixels or
- *     more starts one thread that stores the rows 16 KiB of output or more
- *     behind the caller's thread, which decodes the stream
- *     (kx_decode_options keeps a call on one thread). Decoding a large
- *     picture may also start one short-lived thread that faults in the pages holding the output's rows
- *     while the caller's thread decodes; it never touches a byte between
- *     rows, so padding may lie on protected pages (on Linux it has the
- *     kernel fault them in, from Linux 5.14, and does nothing before); encoding on several threads starts them. Where a thread
+ *     run at once on any threads. A decode asked for two threads
+ *     (kx_decode_options) starts one that stores the rows 16 KiB of output
+ *     or more behind the caller's thread, which decodes the stream; left to
+ *     the library, a decode runs on the caller's thread (a second one did
+ *     not pay at the sizes measured). A one-thread decode of a large picture may
+ *     start one short-lived thread that faults in the pages holding the
+ *     output's rows while the caller's thread decodes; it never touches a
+ *     byte between rows, so padding may lie on protected pages (on Linux it
+ *     has the kernel fault them in, from Linux 5.14, and does nothing
+ *     before). Encoding on several threads starts them. Where a thread
  *     cannot be started, the work is done without it, with the same result.
  *     Every thread has ended when the call returns. On Linux, a decode into
  *     a buffer of 4 MiB or more advises the kernel to back its aligned
@@ -239,16 +243,18 @@ KX_API kx_result kx_decode_with_window(const void* src, size_t src_bytes, int la
  * library reads no further than struct_bytes. */
 typedef struct kx_decode_options {
   size_t struct_bytes;
-  /* 0: the library decides: two threads (the caller's, and one it starts for
-   * the call) for pictures of 8 MiB of pixels (3 bytes each) or more on a
-   * processor with two cores or more; one below. 1: the calling
-   * thread alone. 2 or more: two threads whatever the picture's size. The
-   * pixels are the same whatever the number, and where a thread cannot be
-   * started the calling thread does all the work, with the same result. */
+  /* 0: the library decides: today the calling thread alone, at every size
+   * (two threads were slower than one at every size measured, natively
+   * and under Wine; a later version may take two where they pay). 1: the
+   * calling thread alone. 2 or more: two threads whatever the picture's
+   * size (the caller's, and one started for the call), in every build but
+   * WebAssembly's. The pixels are the same whatever the number, and where
+   * a thread cannot be started the calling thread does all the work, with
+   * the same result. */
   unsigned threads;
   /* NULL: the library allocates KX_DECODE_WINDOW_BYTES for the call, as
-   * kx_decode does; else the caller's window, as kx_decode_with_window
-   * takes it (at least KX_MIN_DECODE_WINDOW_BYTES). */
+   * kx_decode does (1 MiB on two threads); else the caller's window, as
+   * kx_decode_with_window takes it (at least KX_MIN_DECODE_WINDOW_BYTES). */
   void* window;
   size_t window_bytes;
 } kx_decode_options;

@@ -124,19 +124,24 @@ void FillReport(std::int32_t width, std::int32_t height, std::size_t produced_by
 // for arguments they refuse).
 void DecodeChecked(const std::uint8_t* bytes, std::size_t src_bytes, int layout, const PictureLayout& picture,
                    std::uint8_t* out, std::size_t stride_bytes, std::uint8_t* window, std::size_t window_bytes,
-                   unsigned threads, kx_decode_report* report) {
+                   bool two_cores, kx_decode_report* report) {
   const RowWriter rows = StartLayoutRows(layout, picture, out, stride_bytes, AsksForDelta(bytes, src_bytes));
   // The caller's buffer may be fresh, and the first touch of its pages costs
   // about as much as decoding a flat picture: where the platform finds it
   // pays, a second thread faults them in from the end the decoder reaches
   // last (the top row is decoded first, and bottom-up rows store it last).
-  // Only the rows: the caller's padding may lie on pages it protected.
+  // Only the rows: the caller's padding may lie on pages it protected. Not
+  // beside the storing thread, which takes the faults off the decoder's
+  // path itself, and would share its core with a third thread.
   const auto span_bytes =
       static_cast<std::size_t>(kx_buffer_bytes(picture.width, picture.height, layout, stride_bytes));
   const std::size_t row_bytes = kx_layout_pixel_bytes(layout) * static_cast<std::size_t>(picture.width);
   PrefaultJob prefault{out, span_bytes, row_bytes, stride_bytes, layout != KX_LAYOUT_BGR_BOTTOM_UP, false, 0};
-  StartPrefault(&prefault);
-  const bool two_cores = threads >= 2 || (threads == 0 && TwoCoresPay(picture.total_bytes));
+  if (two_cores) {
+    AdviseFreshBlock(out, span_bytes);
+  } else {
+    StartPrefault(&prefault);
+  }
   const std::size_t produced_bytes =
       two_cores ? DecodeIntoRowsTwoCores(bytes, src_bytes, picture.total_bytes, rows, window, window_bytes,
                                          DeltaKernel::kBest)
@@ -220,7 +225,8 @@ kx_result kx_decode_with_window(const void* src, size_t src_bytes, int layout, v
   if (window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
 
   DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
-                stride_bytes, static_cast<std::uint8_t*>(window), window_bytes, 0, report);
+                stride_bytes, static_cast<std::uint8_t*>(window), window_bytes, TwoCoresPay(picture.total_bytes),
+                report);
   return KX_OK;
 }
 
@@ -243,11 +249,15 @@ kx_result kx_decode_ex(const void* src, size_t src_bytes, int layout, void* dst,
   if (chosen.window != nullptr && chosen.window_bytes < kMinDecodeWindowBytes) return KX_ERR_WINDOW_TOO_SMALL;
   // Every refusal comes before the window is allocated, so that bad
   // arguments never come back as KX_ERR_OUT_OF_MEMORY.
-  void* const window = chosen.window != nullptr ? chosen.window : std::malloc(kDecodeWindowBytes);
+  const bool two_cores = chosen.threads >= 2 || (chosen.threads == 0 && TwoCoresPay(picture.total_bytes));
+  // On two threads a larger window of the library's own lets the storing
+  // thread fall further behind before the decoder has to wait for it.
+  const std::size_t own_window_bytes = two_cores ? kTwoCoreWindowBytes : kDecodeWindowBytes;
+  void* const window = chosen.window != nullptr ? chosen.window : std::malloc(own_window_bytes);
   if (window == nullptr) return KX_ERR_OUT_OF_MEMORY;
   DecodeChecked(static_cast<const std::uint8_t*>(src), src_bytes, layout, picture, static_cast<std::uint8_t*>(dst),
                 stride_bytes, static_cast<std::uint8_t*>(window),
-                chosen.window != nullptr ? chosen.window_bytes : kDecodeWindowBytes, chosen.threads, report);
+                chosen.window != nullptr ? chosen.window_bytes : own_window_bytes, two_cores, report);
   if (chosen.window == nullptr) std::free(window);
   return KX_OK;
 }
