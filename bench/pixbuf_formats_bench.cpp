@@ -7,8 +7,8 @@
 // Beside each PHOTO.ppm (the photograph's pixels, as `djpeg -ppm` writes
 // them) the run expects PHOTO.kx (written by `kxconv encode` at the default
 // level), PHOTO-s6.kx (`kxconv encode --decode-speed 6`), PHOTO-q90.jpg
-// (`cjpeg -quality 90`: 4:2:0) and PHOTO-q75.jpg (`cjpeg` without options); bench/pixbuf_formats.sh makes them. The run
-// writes PHOTO.png itself with gdk-pixbuf's PNG writer and no options
+// (`cjpeg -quality 90`: 4:2:0) and PHOTO-q75.jpg (`cjpeg` without options);
+// bench/pixbuf_formats.sh makes them. The run writes PHOTO.png itself with gdk-pixbuf's PNG writer and no options
 // (libpng's defaults: zlib level 6, adaptive filters). The KX loader is
 // the build's, through its own loaders cache; JPEG and PNG are gdk-pixbuf's
 // built-in loaders.
