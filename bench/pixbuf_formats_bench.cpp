@@ -8,10 +8,10 @@
 // them) the run expects PHOTO.kx (written by `kxconv encode` at the default
 // level), PHOTO-s6.kx (`kxconv encode --decode-speed 6`), PHOTO-q90.jpg
 // (`cjpeg -quality 90`: 4:2:0) and PHOTO-q75.jpg (`cjpeg` without options);
-// bench/pixbuf_formats.sh makes them. The run writes PHOTO.png itself with gdk-pixbuf's PNG writer and no options
-// (libpng's defaults: zlib level 6, adaptive filters). The KX loader is
-// the build's, through its own loaders cache; JPEG and PNG are gdk-pixbuf's
-// built-in loaders.
+// bench/pixbuf_formats.sh makes them. The run writes PHOTO.png itself with
+// gdk-pixbuf's PNG writer and no options (libpng's defaults: zlib level 6,
+// adaptive filters). The KX loader is the build's, through its own loaders
+// cache; JPEG and PNG are gdk-pixbuf's built-in loaders.
 //
 // Each round loads every file of a photograph once by gdk_pixbuf_new_from_file,
 // the order turning each round, then runs GetPicture (memory mode, blocks
