@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Opens two photographs through one gdk-pixbuf process as KX (the default
-# level), JPEG and PNG, and runs GetPicture on them against the fresh-block
-# floor (bench/pixbuf_formats_bench.cpp):
+# level, and decode speed 6), JPEG and PNG, and runs GetPicture on them
+# against the fresh-block floor (bench/pixbuf_formats_bench.cpp):
 #
 #   bench/pixbuf_formats.sh [ROUNDS]          (default 15)
 #
@@ -34,6 +34,7 @@ for jpeg in ${KX_BENCH_PHOTOS:-/usr/share/backgrounds/mate/nature/Garden.jpg /us
   cjpeg -quality 90 "$name.ppm" >"$name-q90.jpg"
   cjpeg "$name.ppm" >"$name-q75.jpg"
   build/release/tools/kxconv encode "$name.ppm" "$name.kx"
+  build/release/tools/kxconv encode --decode-speed 6 "$name.ppm" "$name-s6.kx"
   ppms+=("$name.ppm")
 done
 

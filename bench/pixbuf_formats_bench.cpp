@@ -6,12 +6,12 @@
 //
 // Beside each PHOTO.ppm (the photograph's pixels, as `djpeg -ppm` writes
 // them) the run expects PHOTO.kx (written by `kxconv encode` at the default
-// level), PHOTO-q90.jpg (`cjpeg -quality 90`: 4:2:0) and PHOTO-q75.jpg
-// (`cjpeg` without options); bench/pixbuf_formats.sh makes them. The run
-// writes PHOTO.png itself with gdk-pixbuf's PNG writer and no options
-// (libpng's defaults: zlib level 6, adaptive filters). The KX loader is
-// the build's, through its own loaders cache; JPEG and PNG are gdk-pixbuf's
-// built-in loaders.
+// level), PHOTO-s6.kx (`kxconv encode --decode-speed 6`), PHOTO-q90.jpg
+// (`cjpeg -quality 90`: 4:2:0) and PHOTO-q75.jpg (`cjpeg` without options);
+// bench/pixbuf_formats.sh makes them. The run writes PHOTO.png itself with
+// gdk-pixbuf's PNG writer and no options (libpng's defaults: zlib level 6,
+// adaptive filters). The KX loader is the build's, through its own loaders
+// cache; JPEG and PNG are gdk-pixbuf's built-in loaders.
 //
 // Each round loads every file of a photograph once by gdk_pixbuf_new_from_file,
 // the order turning each round, then runs GetPicture (memory mode, blocks
@@ -226,18 +226,20 @@ bool RunPhoto(const std::string& ppm_path, int rounds) {
   const std::string png_path = Sibling(ppm_path, ".png");
   if (!WritePng(ppm, png_path)) return false;
   std::vector<File> files = {{"KX (default level)", Sibling(ppm_path, ".kx"), 0, {}},
+                             {"KX (decode speed 6)", Sibling(ppm_path, "-s6.kx"), 0, {}},
                              {"JPEG q90 4:2:0", Sibling(ppm_path, "-q90.jpg"), 0, {}},
                              {"JPEG q75 (cjpeg)", Sibling(ppm_path, "-q75.jpg"), 0, {}},
                              {"PNG (gdk-pixbuf)", png_path, 0, {}}};
   constexpr std::size_t kKx = 0;
-  constexpr std::size_t kPng = 3;
+  constexpr std::size_t kKxFast = 1;
+  constexpr std::size_t kPng = 4;
   for (std::size_t f = 0; f < files.size(); ++f) {
     files[f].bytes = FileBytes(files[f].path);
     Bytes rgb;
     int width = 0;
     int height = 0;
     if (files[f].bytes == 0 || !LoadOnce(files[f].path, &rgb, &width, &height)) return false;
-    const bool lossless = f == kKx || f == kPng;
+    const bool lossless = f == kKx || f == kKxFast || f == kPng;
     if (width != ppm.width || height != ppm.height || (lossless && rgb != ppm.rgb)) {
       std::fprintf(stderr, "%s: the picture loaded is not the photograph\n", files[f].path.c_str());
       return false;
@@ -277,12 +279,15 @@ bool RunPhoto(const std::string& ppm_path, int rounds) {
 
   std::printf("\n%s: %d x %d, %.1f MB of pixels, %d rounds; medians in ms, ratios the medians of each round's\n",
               ppm_path.c_str(), ppm.width, ppm.height, 1e-6 * double(ppm.rgb.size()), rounds);
-  std::printf("%-28s %11s %9s %9s %11s %11s\n", "gdk_pixbuf_new_from_file", "file bytes", "wall", "CPU",
-              "KX/it wall", "KX/it CPU");
+  std::printf("%-28s %11s %9s %9s %11s %11s %11s %11s\n", "gdk_pixbuf_new_from_file", "file bytes", "wall", "CPU",
+              "KX/it wall", "KX/it CPU", "KX s6/wall", "KX s6/CPU");
   for (const File& file : files) {
-    std::printf("%-28s %11zu %9.2f %9.2f %11.3f %11.3f\n", file.name, file.bytes, Median(file.times.wall_ms),
-                Median(file.times.cpu_ms), MedianRatio(files[kKx].times.wall_ms, file.times.wall_ms),
-                MedianRatio(files[kKx].times.cpu_ms, file.times.cpu_ms));
+    std::printf("%-28s %11zu %9.2f %9.2f %11.3f %11.3f %11.3f %11.3f\n", file.name, file.bytes,
+                Median(file.times.wall_ms), Median(file.times.cpu_ms),
+                MedianRatio(files[kKx].times.wall_ms, file.times.wall_ms),
+                MedianRatio(files[kKx].times.cpu_ms, file.times.cpu_ms),
+                MedianRatio(files[kKxFast].times.wall_ms, file.times.wall_ms),
+                MedianRatio(files[kKxFast].times.cpu_ms, file.times.cpu_ms));
   }
   std::printf("%-28s %11s %9s %9s %11s %11s\n", "in process", "bytes", "wall", "CPU", "/floor wall", "/floor CPU");
   std::printf("%-28s %11zu %9.2f %9.2f %11.3f %11.3f\n", "GetPicture memory", bitmap.size(),
