@@ -22,58 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/decode_files.h"
 #include "bench/pictures.h"
 #include "bench/token_count.h"
 #include "kx.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-std::size_t Size(std::size_t bytes, int side) { return bytes * static_cast<std::size_t>(side); }
-
-struct Picture {
-  std::string name;
-  int width;
-  int height;
-  Pixels raw;  // top-down BGR
-};
-
-Bytes Encode(const Picture& p, int level, int decode_speed) {
-  kx_encode_options options = KX_ENCODE_OPTIONS_INIT;
-  options.level = level;
-  options.decode_speed = decode_speed;
-  options.threads = 2;  // the same file whatever the number
-  Bytes file(kx_encode_bound(p.width, p.height));
-  std::size_t file_bytes = 0;
-  if (kx_encode(p.raw.data(), p.raw.size(), p.width, p.height, KX_LAYOUT_BGR, Size(3, p.width), &options, file.data(),
-                file.size(), &file_bytes) != KX_OK) {
-    std::fprintf(stderr, "encoding %s failed\n", p.name.c_str());
-    std::exit(1);
-  }
-  file.resize(file_bytes);
-  return file;
-}
-
-double DecodeSeconds(const Bytes& file, const Picture& p, Bytes* out) {
-  kx_decode_options options = KX_DECODE_OPTIONS_INIT;
-  options.threads = 1;
-  const Clock::time_point start = Clock::now();
-  const kx_result result = kx_decode_ex(file.data(), file.size(), KX_LAYOUT_RGBA, out->data(), Size(4, p.width),
-                                        out->size(), &options, nullptr);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (result != KX_OK) {
-    std::fprintf(stderr, "decoding %s failed: %d\n", p.name.c_str(), static_cast<int>(result));
-    std::exit(1);
-  }
-  return seconds;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using namespace decode_bench;
 
 struct Paired {
   double file_seconds;      // median
@@ -84,17 +40,17 @@ struct Paired {
 
 Paired Measure(const Bytes& file, const Bytes& base, const Picture& p, int rounds) {
   Bytes out(Size(4, p.width) * Size(1, p.height));
-  DecodeSeconds(file, p, &out);  // the buffer's pages faulted in before timing
+  DecodeSeconds(file, p, &out, 1);  // the buffer's pages faulted in before timing
   std::vector<double> times, base_times, ratio;
   for (int r = 0; r < rounds; ++r) {
     double t = 0;
     double b = 0;
     if (r % 2 == 0) {
-      t = DecodeSeconds(file, p, &out);
-      b = DecodeSeconds(base, p, &out);
+      t = DecodeSeconds(file, p, &out, 1);
+      b = DecodeSeconds(base, p, &out, 1);
     } else {
-      b = DecodeSeconds(base, p, &out);
-      t = DecodeSeconds(file, p, &out);
+      b = DecodeSeconds(base, p, &out, 1);
+      t = DecodeSeconds(file, p, &out, 1);
     }
     times.push_back(t);
     base_times.push_back(b);
@@ -102,23 +58,6 @@ Paired Measure(const Bytes& file, const Bytes& base, const Picture& p, int round
   }
   return {Median(times), *std::min_element(times.begin(), times.end()),
           *std::min_element(base_times.begin(), base_times.end()), Median(ratio)};
-}
-
-bool ReadPpm(const std::string& path, Picture* p) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  int max_value = 0;
-  in >> magic >> p->width >> p->height >> max_value;
-  in.get();
-  if (!in || magic != "P6" || max_value != 255) return false;
-  Pixels rgb(Size(3, p->width) * Size(1, p->height));
-  in.read(reinterpret_cast<char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
-  if (!in) return false;
-  for (std::size_t k = 0; k < rgb.size(); k += 3) std::swap(rgb[k], rgb[k + 2]);
-  p->raw = std::move(rgb);
-  const std::size_t slash = path.find_last_of('/');
-  p->name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-  return true;
 }
 
 std::vector<int> ParseList(const char* text) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/decode_files.h"
 #include "bench/pictures.h"
 #include "bench/token_count.h"
 #include "codec/format/kx_format.h"
@@ -34,48 +35,7 @@ using namespace kx;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-std::size_t Size(std::size_t bytes, int side) { return bytes * static_cast<std::size_t>(side); }
-
-struct Picture {
-  std::string name;
-  int width;
-  int height;
-  Pixels raw;  // top-down BGR
-};
-
-Bytes Encode(const Picture& p, int level) {
-  kx_encode_options options = KX_ENCODE_OPTIONS_INIT;
-  options.level = level;
-  options.threads = 2;  // the same file whatever the number
-  Bytes file(kx_encode_bound(p.width, p.height));
-  std::size_t file_bytes = 0;
-  if (kx_encode(p.raw.data(), p.raw.size(), p.width, p.height, KX_LAYOUT_BGR, Size(3, p.width), &options, file.data(),
-                file.size(), &file_bytes) != KX_OK) {
-    std::fprintf(stderr, "encoding %s failed\n", p.name.c_str());
-    std::exit(1);
-  }
-  file.resize(file_bytes);
-  return file;
-}
-
-double DecodeSeconds(const Bytes& file, const Picture& p, Bytes* out, unsigned threads) {
-  kx_decode_options options = KX_DECODE_OPTIONS_INIT;
-  options.threads = threads;
-  const Clock::time_point start = Clock::now();
-  const kx_result result = kx_decode_ex(file.data(), file.size(), KX_LAYOUT_RGBA, out->data(), Size(4, p.width),
-                                        out->size(), &options, nullptr);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (result != KX_OK) std::exit(1);
-  return seconds;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using namespace decode_bench;
 
 struct Paired {
   double one_seconds;  // medians
@@ -106,23 +66,6 @@ Paired Measure(const Bytes& file, const Picture& p, int rounds) {
   return {Median(one), Median(two), Median(ratio), *std::min_element(one.begin(), one.end())};
 }
 
-bool ReadPpm(const std::string& path, Picture* p) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  int max_value = 0;
-  in >> magic >> p->width >> p->height >> max_value;
-  in.get();
-  if (!in || magic != "P6" || max_value != 255) return false;
-  Pixels rgb(Size(3, p->width) * Size(1, p->height));
-  in.read(reinterpret_cast<char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
-  if (!in) return false;
-  for (std::size_t k = 0; k < rgb.size(); k += 3) std::swap(rgb[k], rgb[k + 2]);
-  p->raw = std::move(rgb);
-  const std::size_t slash = path.find_last_of('/');
-  p->name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,7 +88,7 @@ int main(int argc, char** argv) {
                           {836, 836}, {1182, 1182}, {2000, 1500}, {4000, 3000}};
   for (const auto& side : sides) {
     const Picture p{"photo", side[0], side[1], Photograph(side[0], side[1])};
-    const Bytes file = Encode(p, KX_DEFAULT_LEVEL);
+    const Bytes file = Encode(p, KX_DEFAULT_LEVEL, 0);
     const Paired m = Measure(file, p, rounds * 4);
     std::printf("%12zu %10.3f %10.3f %10.3f\n", p.raw.size(), m.one_seconds * 1e3, m.two_seconds * 1e3, m.ratio);
   }
@@ -177,7 +120,7 @@ int main(int argc, char** argv) {
   for (const Picture& p : pictures) {
     double default_bytes = 0;
     for (int level = first_level; level <= last_level; ++level) {
-      const Bytes file = Encode(p, level);
+      const Bytes file = Encode(p, level, 0);
       if (level == KX_DEFAULT_LEVEL || default_bytes == 0) default_bytes = static_cast<double>(file.size());
       const std::size_t tokens = CountTokens(file, p.raw.size());
       const Paired m = Measure(file, p, rounds);
