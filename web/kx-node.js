@@ -5,7 +5,9 @@ import { readFile } from 'node:fs/promises';
 
 import * as kx from './kx.js';
 
-export { DEFAULT_LEVEL, isStream, KxError, MAX_LEVEL, MAX_SIDE, MIN_LEVEL, simdSupported } from './kx.js';
+export {
+  DEFAULT_LEVEL, isStream, KxError, MAX_DECODE_SPEED, MAX_LEVEL, MAX_SIDE, MIN_LEVEL, simdSupported,
+} from './kx.js';
 
 // The options with the module's bytes in place of a file URL: the package's
 // own file when neither a module nor bytes are given.

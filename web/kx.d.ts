@@ -28,6 +28,7 @@ export class KxError extends Error {
 export const MIN_LEVEL: 1;
 export const MAX_LEVEL: 9;
 export const DEFAULT_LEVEL: 6;
+export const MAX_DECODE_SPEED: 9;
 export const MAX_SIDE: 8192;
 
 /** What a header says, and what readers make of it. */
@@ -87,6 +88,9 @@ export interface KxEncodeOptions {
   height?: number;
   /** 1 (fastest) to 9 (smallest); 6 by default. */
   level?: number;
+  /** 0 (tokens chosen for size alone, the default) to MAX_DECODE_SPEED: a file that decodes faster for
+   * some more bytes, written with level 9's parse (and its writing time) whatever the level. */
+  decodeSpeed?: number;
 }
 
 export interface KxInitOptions {

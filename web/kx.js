@@ -31,6 +31,7 @@ const R = Object.fromEntries(RESULT_NAMES.map((name, code) => [name, code]));
 export const MIN_LEVEL = 1;
 export const MAX_LEVEL = 9;
 export const DEFAULT_LEVEL = 6;
+export const MAX_DECODE_SPEED = 9;
 export const MAX_SIDE = 8192;
 
 /** A result of the library other than success: `code` is its number, `name`
@@ -276,6 +277,7 @@ function makeCodec(module, simd, compiled) {
       const width = options.width ?? image.width;
       const height = options.height ?? image.height;
       const level = options.level ?? DEFAULT_LEVEL;
+      const decodeSpeed = options.decodeSpeed ?? 0;
       const data = image !== null && typeof image === 'object' && 'data' in image && !ArrayBuffer.isView(image) ?
           image.data :
           image;
@@ -283,13 +285,16 @@ function makeCodec(module, simd, compiled) {
       if (!Number.isInteger(width) || !Number.isInteger(height))
         throw new TypeError('encode: width and height must be integers');
       if (!Number.isInteger(level)) throw new TypeError('encode: level must be an integer');
+      if (!Number.isInteger(decodeSpeed)) throw new TypeError('encode: decodeSpeed must be an integer');
       // The library refuses these itself; they are checked here too so that
       // values beyond 32 bits cannot wrap into accepted ones on the way in.
       if (width < 1 || width > MAX_SIDE || height < 1 || height > MAX_SIDE) throw fail(R.KX_ERR_BAD_SIZE);
-      if (level < MIN_LEVEL || level > MAX_LEVEL) throw fail(R.KX_ERR_BAD_LEVEL);
+      if (level < MIN_LEVEL || level > MAX_LEVEL || decodeSpeed < 0 || decodeSpeed > MAX_DECODE_SPEED)
+        throw fail(R.KX_ERR_BAD_LEVEL);
       if (bytes.length < 4 * width * height) throw fail(R.KX_ERR_BUFFER_TOO_SMALL);
       return withInput(bytes.subarray(0, 4 * width * height), (src, record) => {
-        const result = module._kxw_encode(src, 4 * width * height, width, height, 4 * width, level, record);
+        const result = module._kxw_encode(src, 4 * width * height, width, height, 4 * width, level, decodeSpeed,
+          record);
         if (result !== R.KX_OK) throw fail(result);
         return takeBlock(record, Uint8Array);
       });
@@ -348,7 +353,7 @@ export async function decode(input) {
   return isStream(input) ? codec.decodeStream(input) : codec.decode(input);
 }
 
-/** Encodes RGBA pixels (or an ImageData) into a KX file at options.level. */
+/** Encodes RGBA pixels (or an ImageData) into a KX file at options.level and options.decodeSpeed. */
 export async function encode(pixels, options) {
   return (await init()).encode(pixels, options);
 }

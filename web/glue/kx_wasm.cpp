@@ -128,15 +128,18 @@ void kxw_decoder_end(kx_decoder* decoder, void* dst) {
 }
 
 // Encodes RGBA rows stride_bytes apart into a KX file in a block of its own
-// (the caller frees it), at `level` (0: the default).
+// (the caller frees it), at `level` (0: the default) and `decode_speed`
+// (0: tokens for size alone).
 int kxw_encode(const void* pixels, std::size_t pixels_bytes, std::int32_t width, std::int32_t height,
-               std::size_t stride_bytes, int level, std::int32_t* words) {
+               std::size_t stride_bytes, int level, int decode_speed, std::int32_t* words) {
   const std::uint64_t bound_bytes = kx_encode_bound(width, height);
   if (bound_bytes == 0) return KX_ERR_BAD_SIZE;
   kx_encode_options options = KX_ENCODE_OPTIONS_INIT;
   options.level = level;
+  options.decode_speed = decode_speed;
   // Refusals of the arguments come before the allocation, as in kx_encode.
-  if (level < 0 || level > KX_MAX_LEVEL) return KX_ERR_BAD_LEVEL;
+  if (level < 0 || level > KX_MAX_LEVEL || decode_speed < 0 || decode_speed > KX_MAX_DECODE_SPEED)
+    return KX_ERR_BAD_LEVEL;
   void* const dst = std::malloc(static_cast<std::size_t>(bound_bytes));
   if (dst == nullptr) return KX_ERR_OUT_OF_MEMORY;
   std::size_t file_bytes = 0;

@@ -46,12 +46,12 @@ export function nativeDecode(file) {
 }
 
 // The native writer's file for RGBA pixels at a level.
-export function nativeEncode(rgba, width, height, level) {
+export function nativeEncode(rgba, width, height, level, decodeSpeed = 0) {
   const input = path.join(workDir, `native-in-${process.pid}.rgba`);
   const out = path.join(workDir, `native-${process.pid}.kx`);
   fs.writeFileSync(input, rgba);
   fs.rmSync(out, { force: true });
-  const [result] = execFileSync(reference, ['encode', input, String(width), String(height), String(level), out],
+  const [result] = execFileSync(reference, ['encode', input, String(width), String(height), String(level), String(decodeSpeed), out],
     { encoding: 'utf8' }).trim().split(' ').map(Number);
   fs.rmSync(input, { force: true });
   if (result !== 0) throw new Error(`native encode refused: ${result}`);

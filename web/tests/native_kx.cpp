@@ -3,7 +3,7 @@
 // native side of the timing comparison, in the same run.
 //
 //   kx_web_reference decode IN.kx OUT.rgba        prints: result width height complete decoded_pixels
-//   kx_web_reference encode IN.rgba W H LEVEL OUT.kx   prints: result file_bytes
+//   kx_web_reference encode IN.rgba W H LEVEL [DECODE_SPEED] OUT.kx   prints: result file_bytes
 //   kx_web_reference pictures DIR                 writes flat.kx, photo.kx, art.kx (4000 x 3000) and
 //                                                 large.kx (8192 x 8192) at the default level
 //   kx_web_reference time DECODE_REPS ENCODE_REPS FILE.kx...
@@ -49,9 +49,11 @@ int DecodeRgba(const Bytes& file, Bytes* rgba, kx_decode_report* report) {
   return kx_decode(file.data(), file.size(), KX_LAYOUT_RGBA, rgba->data(), stride_bytes, rgba->size(), report);
 }
 
-int EncodeRgba(const unsigned char* pixels, std::size_t pixels_bytes, int width, int height, int level, Bytes* file) {
+int EncodeRgba(const unsigned char* pixels, std::size_t pixels_bytes, int width, int height, int level,
+               int decode_speed, Bytes* file) {
   kx_encode_options options = KX_ENCODE_OPTIONS_INIT;
   options.level = level;
+  options.decode_speed = decode_speed;
   file->resize(static_cast<std::size_t>(kx_encode_bound(width, height)));
   std::size_t file_bytes = 0;
   const int result = kx_encode(pixels, pixels_bytes, width, height, KX_LAYOUT_RGBA, 4 * static_cast<std::size_t>(width),
@@ -72,11 +74,11 @@ int Decode(const char* in, const char* out) {
   return 0;
 }
 
-int Encode(const char* in, int width, int height, int level, const char* out) {
+int Encode(const char* in, int width, int height, int level, int decode_speed, const char* out) {
   Bytes rgba;
   if (!ReadFile(in, &rgba)) return 2;
   Bytes file;
-  const int result = EncodeRgba(rgba.data(), rgba.size(), width, height, level, &file);
+  const int result = EncodeRgba(rgba.data(), rgba.size(), width, height, level, decode_speed, &file);
   if (result == KX_OK && !WriteFile(out, file.data(), file.size())) return 2;
   std::printf("%d %zu\n", result, file.size());
   return 0;
@@ -107,7 +109,7 @@ int Pictures(const std::string& dir) {
   for (const Picture& picture : pictures) {
     const Bytes rgba = Widen(picture.make(picture.side_x, picture.side_y));
     Bytes file;
-    if (EncodeRgba(rgba.data(), rgba.size(), picture.side_x, picture.side_y, 0, &file) != KX_OK) return 1;
+    if (EncodeRgba(rgba.data(), rgba.size(), picture.side_x, picture.side_y, 0, 0, &file) != KX_OK) return 1;
     if (!WriteFile(dir + "/" + picture.name, file.data(), file.size())) return 2;
   }
   return 0;
@@ -165,7 +167,9 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "decode" && argc == 4) return Decode(argv[2], argv[3]);
   if (command == "encode" && argc == 7)
-    return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), argv[6]);
+    return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), 0, argv[6]);
+  if (command == "encode" && argc == 8)
+    return Encode(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), argv[7]);
   if (command == "pictures" && argc == 3) return Pictures(argv[2]);
   if (command == "time" && argc >= 5) return Time(std::atoi(argv[2]), std::atoi(argv[3]), argc - 4, argv + 4);
   std::fprintf(stderr, "usage: see the comment at the top of web/tests/native_kx.cpp\n");

@@ -146,12 +146,15 @@ for (const build of builds) {
         ['ramps', 1, 1, 6], ['noise', 3, 2, 1], ['ramps', 333, 129, 1], ['ramps', 333, 129, 6],
         ['ramps', 333, 129, 9], ['noise', 97, 61, 6], ['palette', 640, 480, 1], ['palette', 640, 480, 6],
         ['palette', 640, 480, 9], ['palette', 1024, 700, 7],
+        // Written for decoding speed: the level does not matter then.
+        ['noise', 97, 61, 6, 3], ['ramps', 333, 129, 1, 9], ['palette', 640, 480, 6, 5],
       ];
-      for (const [kind, width, height, level] of cases) {
+      for (const [kind, width, height, level, decodeSpeed = 0] of cases) {
         const image = makePixels(kind, width, height, width * 31 + level);
-        const file = codec.encode(image, { level });
-        const label = `${kind} ${width}x${height} level ${level}`;
-        assert.ok(sameBytes(file, nativeEncode(image.data, width, height, level)), `${label}: not the native file`);
+        const file = codec.encode(image, decodeSpeed === 0 ? { level } : { level, decodeSpeed });
+        const label = `${kind} ${width}x${height} level ${level} decode speed ${decodeSpeed}`;
+        assert.ok(sameBytes(file, nativeEncode(image.data, width, height, level, decodeSpeed)),
+          `${label}: not the native file`);
         const back = codec.decode(file);
         assert.equal(back.complete, true, label);
         const expected = Uint8ClampedArray.from(image.data, (v, k) => (k % 4 === 3 ? 255 : v));
@@ -179,6 +182,8 @@ for (const build of builds) {
         ['zero width', () => codec.decode(header(0, 5)), 'KX_ERR_NO_PIXELS'],
         ['level 0', () => codec.encode(makePixels('ramps', 4, 4, 1), { level: 0 }), 'KX_ERR_BAD_LEVEL'],
         ['level 10', () => codec.encode(makePixels('ramps', 4, 4, 1), { level: 10 }), 'KX_ERR_BAD_LEVEL'],
+        ['decode speed -1', () => codec.encode(makePixels('ramps', 4, 4, 1), { decodeSpeed: -1 }), 'KX_ERR_BAD_LEVEL'],
+        ['decode speed 10', () => codec.encode(makePixels('ramps', 4, 4, 1), { decodeSpeed: 10 }), 'KX_ERR_BAD_LEVEL'],
         ['width 8193', () => codec.encode(new Uint8Array(4 * 8193), { width: 8193, height: 1 }), 'KX_ERR_BAD_SIZE'],
         ['width 2^32 + 1', () => codec.encode(new Uint8Array(4), { width: 2 ** 32 + 1, height: 1 }), 'KX_ERR_BAD_SIZE'],
         ['too few pixels', () => codec.encode(new Uint8Array(4 * 10 - 1), { width: 5, height: 2 }),
