@@ -7,7 +7,9 @@ import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import puppeteer from 'puppeteer-core';
 
-import { nativeDecode, nativeEncode, picturesDir, repoDir, sameBytes, webDir, workDir } from './common.js';
+import {
+  nativeDecode, nativeEncode, picturesDir, repoDir, sameBytes, webDir, workDir, writeHeader9000,
+} from './common.js';
 import { readPng, writePng } from './png.js';
 import { POLICY, serve } from './server.js';
 
@@ -408,15 +410,7 @@ describe('<kx-image> where no worker can start', () => {
 
 describe('<kx-image> off the page\'s thread', () => {
   test('8192 x 8192 and a 9000 x 9000 header leave no task over 50 ms; the cap, decode(), lazy loading', async () => {
-    // 16 bytes whose header states 9000 x 9000: within the library's own
-    // limit (243 MB as 24-bit), over the element's cap.
-    const header = Buffer.alloc(16);
-    header.write('KX', 0, 'latin1');
-    header[2] = 0x83;
-    header[3] = 3;
-    header.writeInt16LE(9000, 12);
-    header.writeInt16LE(9000, 14);
-    fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
+    writeHeader9000(picturesDir);
 
     const { page, problems } = await newPage('/tests/element.html');
     await page.waitForFunction(() => window.kxTest.events.length >= 5, { timeout: 30_000 });

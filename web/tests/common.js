@@ -80,3 +80,15 @@ export function goldenRgba(bmpFile) {
   }
   return { width, height, data };
 }
+
+// 16 bytes whose header states 9000 x 9000 (header-9000.kx in `dir`):
+// within the library's own limit (243 MB as 24-bit), over the element's cap.
+export function writeHeader9000(dir) {
+  const header = Buffer.alloc(16);
+  header.write('KX', 0, 'latin1');
+  header[2] = 0x83;
+  header[3] = 3;
+  header.writeInt16LE(9000, 12);
+  header.writeInt16LE(9000, 14);
+  fs.writeFileSync(path.join(dir, 'header-9000.kx'), header);
+}

@@ -11,7 +11,9 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 import puppeteer from 'puppeteer-core';
 
-import { goldenRgba, nativeDecode, nativeEncode, picturesDir, repoDir, webDir, workDir } from './common.js';
+import {
+  goldenRgba, nativeDecode, nativeEncode, picturesDir, repoDir, webDir, workDir, writeHeader9000,
+} from './common.js';
 import { serve } from './server.js';
 
 const decodeDir = path.join(repoDir, 'tests', 'data', 'decode');
@@ -32,13 +34,7 @@ before(async () => {
   fs.writeFileSync(path.join(picturesDir, 'large-corner.json'), JSON.stringify(corner));
   const gradient = goldenRgba(path.join(decodeDir, 'gradient-333x129.bmp'));
   fs.writeFileSync(path.join(picturesDir, 'gradient-level9.kx'), nativeEncode(gradient.data, gradient.width, gradient.height, 9));
-  const header = Buffer.alloc(16);
-  header.write('KX', 0, 'latin1');
-  header[2] = 0x83;
-  header[3] = 3;
-  header.writeInt16LE(9000, 12);
-  header.writeInt16LE(9000, 14);
-  fs.writeFileSync(path.join(picturesDir, 'header-9000.kx'), header);
+  writeHeader9000(picturesDir);
   // The checks' page holds the viewer in a frame of its own site.
   server = await serve({ '/': webDir, '/samples/': decodeDir, '/damaged/': damagedDir, '/pictures/': picturesDir },
     { '/tests/engine.html': "; frame-src 'self'" });
