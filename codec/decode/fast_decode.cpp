@@ -147,24 +147,8 @@ void DecodeStream(const std::uint8_t* src, std::size_t src_bytes, GroupsFn decod
       Flush(out);
       Reclaim(*out);
     }
-    // Groups run unchecked while op stays at or below the lowest of three
-    // limits (the picture's end, the window's end, the next flush) and ip at
-    // or below the input's limit. Each was checked above to lie at or after
-    // the current position, so at least one group runs.
-    std::size_t last_offset = out->end_offset - kMaxGroupOutputBytes;
-    const std::size_t room_offset = out->window_bytes - kFastRoomBytes;
-    if (room_offset < last_offset) last_offset = room_offset;
-    const std::size_t flush_offset = static_cast<std::size_t>(out->flushed - out->window) + kFlushBytes;
-    if (flush_offset < last_offset) last_offset = flush_offset;
-    GroupSpan span{ip, out->op, ip_end - kFastInputBytes, out->window + last_offset};
-    // What every unchecked read and write rests on (GroupSpan): its reads
-    // stay inside the input; its copies reach no further back than the
-    // window's start, and its writes, wild bytes included, no further than
-    // the window's end; and no group reaches the picture's end.
-    assert(span.ip <= span.ip_last && span.op <= span.op_last);
-    assert(Offset(*out) >= kHistoryBytes);
-    assert(out->window_bytes - last_offset >= kFastRoomBytes);
-    assert(last_offset + kMaxGroupOutputBytes <= out->end_offset);
+    GroupSpan span = UncheckedGroupSpan(ip, ip_end, out->window, out->window_bytes, out->op, out->flushed,
+                                        out->end_offset);
     decode_groups(&span);
     ip = span.ip;
     out->op = span.op;

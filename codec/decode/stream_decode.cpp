@@ -160,24 +160,8 @@ const std::uint8_t* DecodeGroups(StreamState* s, const std::uint8_t* ip, const s
   while (GroupsMayRun(*s, ip, ip_end)) {
     if (RoomBytes(*s) < kFastRoomBytes) Slide(s);
     if (s->op - s->flushed >= static_cast<std::ptrdiff_t>(kFlushBytes)) Flush(s);
-    // Groups run unchecked while op stays at or below the lowest of three
-    // limits (the picture's end, the window's end, the next flush) and ip at
-    // or below the input's limit. Each was checked above to lie at or after
-    // the current position, so at least one group runs.
-    std::size_t last_offset = s->end_offset - kMaxGroupOutputBytes;
-    const std::size_t room_offset = s->window_bytes - kFastRoomBytes;
-    if (room_offset < last_offset) last_offset = room_offset;
-    const std::size_t flush_offset = static_cast<std::size_t>(s->flushed - s->window) + kFlushBytes;
-    if (flush_offset < last_offset) last_offset = flush_offset;
-    GroupSpan span{ip, s->op, ip_end - kFastInputBytes, s->window + last_offset};
-    // What every unchecked read and write rests on (GroupSpan): its reads
-    // stay inside the piece; its copies reach no further back than the
-    // window's start, and its writes, wild bytes included, no further than
-    // the window's end; and no group reaches the picture's end.
-    assert(span.ip <= span.ip_last && span.op <= span.op_last);
-    assert(Offset(*s) >= kHistoryBytes);
-    assert(s->window_bytes - last_offset >= kFastRoomBytes);
-    assert(last_offset + kMaxGroupOutputBytes <= s->end_offset);
+    GroupSpan span = UncheckedGroupSpan(ip, ip_end, s->window, s->window_bytes, s->op, s->flushed,
+                                        s->end_offset);
     s->groups(&span);
     ip = span.ip;
     s->op = span.op;
