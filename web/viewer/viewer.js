@@ -40,7 +40,7 @@ function setSize(element, width, height) {
 // has painted its own change (the facts shown, the canvas resized): where
 // WebKitGTK painted the page while the worker drew 8192 x 8192 scaled down
 // to Fit, its page's thread stalled for 19 to 211 ms (ten runs); drawn
-// after the page's paint, its longest gaps were 14 to 22 ms (nine runs).
+// after the page's paint, its longest gaps were 14 to 22 ms (seven runs).
 let pendingView = null;
 function sendView(view) {
   const message = { type: 'view', serial: shown.serial, ...view };
