@@ -8,8 +8,8 @@
 // Each element's picture is kept here at full size (its source canvas,
 // which the element's getImageData reads), and its shown canvas is only as
 // large as the screen shows it: WebKitGTK paints a canvas on the page's
-// thread, and an 8192 x 8192 one took it 0.2 to 2 s per paint, where the
-// same picture drawn into a canvas of the box's 300 x 300 took 16 ms.
+// thread (see kx-draw.js).
+import { drawRows, shownSize, sourceCanvas } from './kx-draw.js';
 import { createCodec } from './kx.js';
 
 let codec = null;
@@ -29,27 +29,8 @@ function stateOf(element) {
   return state;
 }
 
-// The shown canvas's size: the box's in device pixels, never over the
-// picture's own (a larger box is filled by the page scaling the canvas up,
-// as for any canvas). A box of which one side is not known yet (the
-// element takes the picture's proportions once its size is known) is
-// completed in those proportions; one not laid out at all gets the
-// picture's size.
-function shownSize(width, height, box) {
-  if (box.width > 0 && box.height > 0) {
-    return { width: Math.min(width, box.width), height: Math.min(height, box.height) };
-  }
-  if (box.width > 0 || box.height > 0) {
-    const scale = Math.min(1, box.width > 0 ? box.width / width : box.height / height);
-    return { width: Math.max(1, Math.round(width * scale)), height: Math.max(1, Math.round(height * scale)) };
-  }
-  return { width, height };
-}
-
-// Draws rows [top, bottom) of the picture into the shown canvas, scaled to
-// its size; the whole picture by default. `image`, where given, holds the
-// picture's pixels (a view of the module's memory), put as they are at the
-// picture's own size.
+// Draws rows [top, bottom) of the picture into the shown canvas at the
+// size it is shown; the whole picture by default (see drawRows).
 function show(state, top = 0, bottom = state.source.height, image = null) {
   const { canvas, source } = state;
   const size = shownSize(source.width, source.height, state.box);
@@ -61,26 +42,13 @@ function show(state, top = 0, bottom = state.source.height, image = null) {
     image = null;
   }
   state.context ??= canvas.getContext('2d');
-  const { context } = state;
-  if (size.width === source.width && size.height === source.height) {
-    // At the picture's own size the pixels are copied as they are.
-    if (image !== null) context.putImageData(image, 0, 0, 0, top, source.width, bottom - top);
-    else context.putImageData(state.sourceContext.getImageData(0, 0, source.width, source.height), 0, 0);
-    return;
-  }
-  const scaleY = size.height / source.height;
-  context.imageSmoothingEnabled = true;
-  context.imageSmoothingQuality = 'high';
-  const y0 = Math.floor(top * scaleY), y1 = Math.ceil(bottom * scaleY);
-  context.drawImage(source, 0, y0 / scaleY, source.width, (y1 - y0) / scaleY, 0, y0, size.width, y1 - y0);
+  drawRows(state.context, size, source, state.sourceContext, top, bottom, image);
 }
 
-// The source canvas for a picture of this size, read often (getImageData)
-// and so kept in memory the processor reaches.
+// The source canvas for a picture of this size.
 function sourceFor(state, width, height) {
   if (state.source === null || state.source.width !== width || state.source.height !== height) {
-    state.source = new OffscreenCanvas(width, height);
-    state.sourceContext = state.source.getContext('2d', { willReadFrequently: true });
+    Object.assign(state, sourceCanvas(width, height));
   }
   return state.sourceContext;
 }

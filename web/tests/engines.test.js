@@ -32,6 +32,16 @@ before(async () => {
     corner.push(...native.subarray(4 * (y * 8192 + x), 4 * (y * 8192 + x) + 4));
   }
   fs.writeFileSync(path.join(picturesDir, 'large-corner.json'), JSON.stringify(corner));
+  // The viewer's checks: the bottom right 1024 x 1024 pixels (RGBA, row by
+  // row) and the native writer's file at level 1.
+  const side = 1024;
+  const block = Buffer.alloc(4 * side * side);
+  for (let y = 0; y < side; ++y) {
+    const from = 4 * ((8192 - side + y) * 8192 + 8192 - side);
+    block.set(native.subarray(from, from + 4 * side), 4 * side * y);
+  }
+  fs.writeFileSync(path.join(picturesDir, 'large-bottom-right.rgba'), block);
+  fs.writeFileSync(path.join(picturesDir, 'large-level1.kx'), nativeEncode(native, 8192, 8192, 1));
   const gradient = goldenRgba(path.join(decodeDir, 'gradient-333x129.bmp'));
   fs.writeFileSync(path.join(picturesDir, 'gradient-level9.kx'), nativeEncode(gradient.data, gradient.width, gradient.height, 9));
   writeHeader9000(picturesDir);
@@ -144,8 +154,9 @@ for (const [engine, run] of Object.entries(ENGINES).filter(([name]) => chosen.in
     for (const c of result.checks) console.log(`${c.ok ? 'ok' : 'FAILED'}: ${c.name}${c.detail ? ` (${c.detail})` : ''}`);
     const failed = result.checks.filter((c) => !c.ok).map((c) => `${c.name}: ${c.detail}`);
     assert.deepEqual(failed, []);
-    assert.ok(result.measures.heartbeatGapWhilePaintingMs <= ALLOWED_PAINTING_GAP_MS[engine],
-      `while painting: ${result.measures.heartbeatGapWhilePaintingMs} ms`);
+    for (const measure of ['heartbeatGapWhilePaintingMs', 'viewerGapWhilePaintingMs']) {
+      assert.ok(result.measures[measure] <= ALLOWED_PAINTING_GAP_MS[engine], `${measure}: ${result.measures[measure]} ms`);
+    }
     assert.ok(result.checks.length >= 20, `only ${result.checks.length} checks ran`);
   });
 }

@@ -18,7 +18,7 @@ test('the packed package holds its files, within the size budget, and works once
   fs.mkdirSync(packDir, { recursive: true });
   const [packed] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', packDir], { cwd: webDir, encoding: 'utf8' }));
   const names = packed.files.map((f) => f.path).sort();
-  for (const name of ['package.json', 'README.md', 'kx.js', 'kx-node.js', 'kx-worker.js', 'kx.d.ts', 'kx-image.js', 'kx-image.d.ts', 'dist/kx-simd.js', 'dist/kx-simd.wasm',
+  for (const name of ['package.json', 'README.md', 'kx.js', 'kx-node.js', 'kx-worker.js', 'kx-draw.js', 'kx.d.ts', 'kx-image.js', 'kx-image.d.ts', 'dist/kx-simd.js', 'dist/kx-simd.wasm',
     'dist/kx-plain.js', 'dist/kx-plain.wasm', 'viewer/index.html', 'viewer/viewer.js', 'viewer/worker.js']) {
     assert.ok(names.includes(name), `${name} missing from ${names}`);
   }

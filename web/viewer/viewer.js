@@ -7,10 +7,15 @@ const status = $('status');
 const bar = $('progress');
 const worker = new Worker(new URL('./worker.js', import.meta.url), { type: 'module' });
 // The worker draws into the canvas itself: painting a large picture's
-// pixels never runs on this thread.
+// pixels never runs on this thread. The canvas is only as large as what is
+// shown (Fit: the fitted size; 1:1: the part of the picture one sees, over
+// a scroll area of the picture's size), so that an engine that paints
+// canvases on the page's thread paints no more than that.
+const area = $('area');
 const offscreen = canvas.transferControlToOffscreen();
 worker.postMessage({ type: 'canvas', canvas: offscreen }, [offscreen]);
-let shown = null;  // {name, width, height} of the picture on show
+let shown = null;  // {serial, name, width, height} of the picture on show
+let sentView = '';  // the latest view the worker was asked to draw
 let busy = null;  // the name of the file being opened or saved
 
 function say(text, isError = false) {
@@ -25,22 +30,88 @@ function setBusy(name) {
   $('save-kx').disabled = name !== null || shown === null;
 }
 
-// Fit: the whole picture in the room below the facts, enlarged when small.
+function setSize(element, width, height) {
+  element.style.width = width === null ? '' : `${width}px`;
+  element.style.height = height === null ? '' : `${height}px`;
+}
+
+// Asks the worker to draw what is shown, once for each change (a new
+// picture is one: the worker shows it once it is drawn), after this page
+// has painted its own change (the facts shown, the canvas resized): where
+// WebKitGTK painted the page while the worker drew 8192 x 8192 scaled down
+// to Fit, its page's thread stalled for 19 to 211 ms (ten runs); drawn
+// after the page's paint, its longest gaps were 14 to 22 ms (seven runs).
+let pendingView = null;
+function sendView(view) {
+  const message = { type: 'view', serial: shown.serial, ...view };
+  const text = JSON.stringify(message);
+  if (text === sentView) return;
+  sentView = text;
+  if (pendingView === null) {
+    requestAnimationFrame(() => setTimeout(() => {
+      worker.postMessage(pendingView);
+      pendingView = null;
+    }, 0));
+  }
+  pendingView = message;
+}
+
+// The part of the area (CSS pixels from its corner) inside the stage's
+// scrollport, as whole picture pixels, at least one.
+function seenPart() {
+  const box = area.getBoundingClientRect();
+  const port = stage.getBoundingClientRect();
+  const left = port.left + stage.clientLeft, top = port.top + stage.clientTop;
+  const x = Math.min(shown.width - 1, Math.max(0, Math.floor(left - box.left)));
+  const y = Math.min(shown.height - 1, Math.max(0, Math.floor(top - box.top)));
+  const right = Math.min(shown.width, Math.ceil(left + stage.clientWidth - box.left));
+  const bottom = Math.min(shown.height, Math.ceil(top + stage.clientHeight - box.top));
+  return { x, y, width: Math.max(1, right - x), height: Math.max(1, bottom - y) };
+}
+
+// Fit: the whole picture in the room below the facts, enlarged when small,
+// the canvas drawn at that size in device pixels (at most the picture's:
+// an enlarged one is scaled up by the page, pixels kept sharp). 1:1: the
+// area as large as the picture, and the canvas (sticky, see viewer.css)
+// the part of it one sees.
 function layout() {
-  const fit = stage.classList.contains('fit') && shown !== null;
-  let scale = 1;
-  if (fit) {
+  if (shown === null) {
+    setSize(area, null, null);
+    setSize(canvas, null, null);
+    canvas.classList.remove('enlarged');
+    return;
+  }
+  const ratio = window.devicePixelRatio || 1;
+  if (stage.classList.contains('fit')) {
     const style = getComputedStyle(stage);
     const roomWidth = stage.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
     const roomHeight = stage.clientHeight - parseFloat(style.paddingTop) - parseFloat(style.paddingBottom) -
       $('facts').getBoundingClientRect().height - parseFloat(getComputedStyle($('facts')).marginBottom);
-    scale = Math.max(0, Math.min(roomWidth / shown.width, roomHeight / shown.height));
+    const scale = Math.max(0, Math.min(roomWidth / shown.width, roomHeight / shown.height));
+    const width = Math.max(1, Math.floor(shown.width * scale)), height = Math.max(1, Math.floor(shown.height * scale));
+    setSize(area, width, height);
+    setSize(canvas, width, height);
+    canvas.classList.toggle('enlarged', scale > 1);
+    sendView({ mode: 'fit', width: Math.round(width * ratio), height: Math.round(height * ratio) });
+  } else {
+    setSize(area, shown.width, shown.height);
+    const part = seenPart();
+    setSize(canvas, part.width, part.height);
+    canvas.classList.remove('enlarged');
+    sendView({ mode: 'actual', ...part });
   }
-  canvas.style.width = fit ? `${Math.floor(shown.width * scale)}px` : '';
-  canvas.style.height = fit ? `${Math.floor(shown.height * scale)}px` : '';
-  canvas.classList.toggle('enlarged', fit && scale > 1);
 }
 new ResizeObserver(layout).observe(stage);
+// At 1:1 each scroll shows another part: laid out again once a frame.
+let layoutFrame = 0;
+stage.addEventListener('scroll', () => {
+  if (layoutFrame === 0 && stage.classList.contains('actual')) {
+    layoutFrame = requestAnimationFrame(() => {
+      layoutFrame = 0;
+      layout();
+    });
+  }
+}, { passive: true });
 
 // A refused file leaves nothing of the one before: no picture, no facts,
 // nothing to save under the old name.
@@ -96,7 +167,7 @@ worker.onmessage = ({ data }) => {
       say(`${PHASES[data.phase]}…`);
     }
   } else if (data.type === 'picture') {
-    shown = { name: data.name, width: data.width, height: data.height };
+    shown = { serial: data.serial, name: data.name, width: data.width, height: data.height };
     canvas.setAttribute('aria-label', `${data.name}, ${data.width} × ${data.height} pixels`);
     $('fact-name').textContent = data.name;
     $('fact-size').textContent = `${data.width} × ${data.height}`;
@@ -107,10 +178,14 @@ worker.onmessage = ({ data }) => {
     $('fact-stream').textContent = data.complete ? 'complete'
       : `ended early: ${data.decodedPixels} of ${data.width * data.height} pixels decoded, the rest completed`;
     $('facts').hidden = false;
+    shown.status = `${data.name}: ${data.width} × ${data.height}${data.complete ? '' : ', stream ended early'}`;
     layout();
+  } else if (data.type === 'shown') {
+    // Drawn for the first time: opened.
+    if (data.serial !== shown?.serial) return;
     stage.dataset.state = 'shown';
     setBusy(null);
-    say(`${data.name}: ${data.width} × ${data.height}${data.complete ? '' : ', stream ended early'}`);
+    say(shown.status);
   } else if (data.type === 'file') {
     setBusy(null);
     download(data.blob, data.name);
