@@ -1,5 +1,7 @@
 // The viewer page: controls and display only. Everything heavy runs in
 // worker.js, so that the page answers at once even on 8192 x 8192 pictures.
+import { afterPaint } from '../kx-draw.js';
+
 const $ = (id) => document.getElementById(id);
 const stage = $('stage');
 const canvas = $('picture');
@@ -42,18 +44,17 @@ function setSize(element, width, height) {
 // to Fit, its page's thread stalled for 19 to 211 ms (ten runs); drawn
 // after the page's paint, its longest gaps were 14 to 22 ms (seven runs).
 let pendingView = null;
+const askForView = afterPaint(() => {
+  worker.postMessage(pendingView);
+  pendingView = null;
+});
 function sendView(view) {
   const message = { type: 'view', serial: shown.serial, ...view };
   const text = JSON.stringify(message);
   if (text === sentView) return;
   sentView = text;
-  if (pendingView === null) {
-    requestAnimationFrame(() => setTimeout(() => {
-      worker.postMessage(pendingView);
-      pendingView = null;
-    }, 0));
-  }
   pendingView = message;
+  askForView();
 }
 
 // The part of the area (CSS pixels from its corner) inside the stage's
