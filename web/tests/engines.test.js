@@ -149,7 +149,9 @@ const ALLOWED_PAINTING_GAP_MS = { chromium: 60, firefox: 60, webkit: 150 };
 // drawing where it painted its own change meanwhile: gaps of 113 to 150 ms
 // in 13 of 17 runs (its idle page's 11 to 14); with the drawing asked for
 // after the page's paint, 14 to 51 ms in 11. The painting bound, 150, let
-// every one of those waits through: WebKit gets 100.
+// every one of those waits through: WebKit gets 100. On a busy machine the
+// idle page's own gaps grow (WebKit's reached 71 ms at a load of 9), so the
+// bound is never below twice the idle gap measured just before.
 const ALLOWED_RESIZING_GAP_MS = { chromium: 60, firefox: 60, webkit: 100 };
 
 // KX_WEB_ENGINES (names, space-separated) runs some of them only.
@@ -165,7 +167,9 @@ for (const [engine, run] of Object.entries(ENGINES).filter(([name]) => chosen.in
       assert.ok(result.measures[measure] <= ALLOWED_PAINTING_GAP_MS[engine], `${measure}: ${result.measures[measure]} ms`);
     }
     const resizing = result.measures.heartbeatGapWhileResizingMs;
-    assert.ok(resizing <= ALLOWED_RESIZING_GAP_MS[engine], `heartbeatGapWhileResizingMs: ${resizing} ms`);
+    const allowedResizing = Math.max(ALLOWED_RESIZING_GAP_MS[engine], 2 * result.measures.resizeGapIdleMs);
+    assert.ok(resizing <= allowedResizing,
+      `heartbeatGapWhileResizingMs: ${resizing} ms (idle ${result.measures.resizeGapIdleMs}, ${allowedResizing} allowed)`);
     assert.ok(result.checks.length >= 20, `only ${result.checks.length} checks ran`);
   });
 }
