@@ -1,41 +1,27 @@
 #include "tests/support/thread_count.h"
 
 #include <dlfcn.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "kx.h"
+#include "tests/support/count_thread_starts.h"
 
 namespace {
 
-std::atomic<int> g_threads_started{0};
-
-using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 using DecodeFn = kx_result (*)(const void*, size_t, int, void*, size_t, size_t, kx_decode_report*);
 using StrideFn = size_t (*)(int32_t, int);
 using ProbeFn = kx_result (*)(const void*, size_t, kx_info*);
 
 }  // namespace
 
-// The process's pthread_create: the program's definition comes first in
-// the lookup of every library and module, which reach it through their
-// PLT (std::thread through libstdc++'s).
-extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                                                                     void* (*start)(void*), void* argument) noexcept {
-  static const auto real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
-  g_threads_started.fetch_add(1);
-  return real(thread, attributes, start, argument);
-}
-
 int ThreadsStartedDuring(const std::function<void()>& work) {
-  const int before = g_threads_started.load();
+  const int before = ThreadsStartedSoFar();
   work();
-  return g_threads_started.load() - before;
+  return ThreadsStartedSoFar() - before;
 }
 
 int LibraryDecodeThreads(const std::string& library_path, const std::string& file_path, int layout) {
