@@ -66,6 +66,26 @@ inline double DecodeSeconds(const Bytes& file, const Picture& p, Bytes* out, uns
   return seconds;
 }
 
+// Two decodes into `out` in turn, `rounds` times, the first of the pair
+// alternating so that neither always finds the caches as the other left
+// them; each one's seconds, round by round. `a` runs once untimed first,
+// so that no round pays for the first touch of `out`'s pages.
+template <typename DecodeA, typename DecodeB>
+void DecodeInTurn(int rounds, const Picture& p, Bytes* out, DecodeA a, DecodeB b, std::vector<double>* a_seconds,
+                  std::vector<double>* b_seconds) {
+  out->resize(Size(4, p.width) * Size(1, p.height));
+  a();
+  for (int r = 0; r < rounds; ++r) {
+    if (r % 2 == 0) {
+      a_seconds->push_back(a());
+      b_seconds->push_back(b());
+    } else {
+      b_seconds->push_back(b());
+      a_seconds->push_back(a());
+    }
+  }
+}
+
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];

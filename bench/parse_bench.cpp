@@ -39,23 +39,13 @@ struct Paired {
 };
 
 Paired Measure(const Bytes& file, const Bytes& base, const Picture& p, int rounds) {
-  Bytes out(Size(4, p.width) * Size(1, p.height));
-  DecodeSeconds(file, p, &out, 1);  // the buffer's pages faulted in before timing
-  std::vector<double> times, base_times, ratio;
-  for (int r = 0; r < rounds; ++r) {
-    double t = 0;
-    double b = 0;
-    if (r % 2 == 0) {
-      t = DecodeSeconds(file, p, &out, 1);
-      b = DecodeSeconds(base, p, &out, 1);
-    } else {
-      b = DecodeSeconds(base, p, &out, 1);
-      t = DecodeSeconds(file, p, &out, 1);
-    }
-    times.push_back(t);
-    base_times.push_back(b);
-    ratio.push_back(b / t);
-  }
+  Bytes out;
+  std::vector<double> times, base_times;
+  DecodeInTurn(
+      rounds, p, &out, [&] { return DecodeSeconds(file, p, &out, 1); }, [&] { return DecodeSeconds(base, p, &out, 1); },
+      &times, &base_times);
+  std::vector<double> ratio;
+  for (std::size_t r = 0; r < times.size(); ++r) ratio.push_back(base_times[r] / times[r]);
   return {Median(times), *std::min_element(times.begin(), times.end()),
           *std::min_element(base_times.begin(), base_times.end()), Median(ratio)};
 }

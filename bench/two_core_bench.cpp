@@ -46,23 +46,13 @@ struct Paired {
 
 // Into RGBA rows, as the desktop loaders decode.
 Paired Measure(const Bytes& file, const Picture& p, int rounds) {
-  Bytes out(Size(4, p.width) * Size(1, p.height));
-  DecodeSeconds(file, p, &out, 1);  // the buffer's pages faulted in before timing
-  std::vector<double> one, two, ratio;
-  for (int r = 0; r < rounds; ++r) {
-    double t1 = 0;
-    double t2 = 0;
-    if (r % 2 == 0) {
-      t1 = DecodeSeconds(file, p, &out, 1);
-      t2 = DecodeSeconds(file, p, &out, 2);
-    } else {
-      t2 = DecodeSeconds(file, p, &out, 2);
-      t1 = DecodeSeconds(file, p, &out, 1);
-    }
-    one.push_back(t1);
-    two.push_back(t2);
-    ratio.push_back(t2 / t1);
-  }
+  Bytes out;
+  std::vector<double> one, two;
+  DecodeInTurn(
+      rounds, p, &out, [&] { return DecodeSeconds(file, p, &out, 1); }, [&] { return DecodeSeconds(file, p, &out, 2); },
+      &one, &two);
+  std::vector<double> ratio;
+  for (std::size_t r = 0; r < one.size(); ++r) ratio.push_back(two[r] / one[r]);
   return {Median(one), Median(two), Median(ratio), *std::min_element(one.begin(), one.end())};
 }
 
